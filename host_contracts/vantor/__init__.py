@@ -1,0 +1,1 @@
+"""Reference stand-in for the vantor host, used to develop and test vantor_lacet."""

@@ -1,0 +1,85 @@
+// The body of vantor_lacet.former. Globals are bound in this order:
+//   annotations, logging, dataclass, field, Any, Optional,
+//   MemoryEdge, RelationshipMetadata, RelationshipType, WeightMetadata,
+//   share_edge_fields_set, logger, the six constants,
+//   LacetConfig, LacetIngestResult, LacetExtension.
+#include "extension.hpp"
+#include "namespace.hpp"
+#include "pyops.hpp"
+
+#include <initializer_list>
+#include <vector>
+
+namespace lacet {
+
+namespace {
+
+// from <module> import <names...>, bound into `globals` in order.
+int bind_from(PyObject* globals, PyObject* module_name, std::initializer_list<PyObject*> names)
+{
+    OwnedRef fromlist = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) {
+        return -1;
+    }
+    Py_ssize_t i = 0;
+    for (PyObject* name : names) {
+        PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(name));
+    }
+    std::vector<OwnedRef> values(names.size());
+    if (import_from(globals, module_name, fromlist.get(), values.data()) < 0) {
+        return -1;
+    }
+    i = 0;
+    for (PyObject* name : names) {
+        if (PyDict_SetItem(globals, name, values[static_cast<std::size_t>(i++)].get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int bind(PyObject* globals, PyObject* name, OwnedRef value)
+{
+    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
+}
+
+}  // namespace
+
+int populate_former(State* st, PyObject* package)
+{
+    PyObject* globals = st->former_dict;
+    if (bind_from(globals, st->future_module_name, {st->annotations}) < 0) {
+        return -1;
+    }
+    OwnedRef logging = OwnedRef::consuming(
+        PyImport_ImportModuleLevelObject(st->logging, globals, nullptr, nullptr, 0));
+    if (bind(globals, st->logging, logging) < 0 ||
+        bind_from(globals, st->dataclasses_module_name, {st->dataclass, st->field}) < 0 ||
+        bind_from(globals, st->typing_module_name, {st->Any, st->Optional}) < 0 ||
+        bind_from(globals, st->edge_module_name,
+                  {st->MemoryEdge, st->RelationshipMetadata, st->RelationshipType,
+                   st->WeightMetadata, st->share_edge_fields_set}) < 0) {
+        return -1;
+    }
+    if (bind(globals, st->logger, call_method(logging.get(), st->getLogger, st->former_module_name)) < 0 ||
+        bind(globals, st->DEFAULT_SIMILARITY_THRESHOLD, OwnedRef::consuming(PyFloat_FromDouble(0.7))) < 0 ||
+        bind(globals, st->DEFAULT_MAX_SEMANTIC_EDGES_PER_NODE, OwnedRef::consuming(PyLong_FromLong(8))) < 0 ||
+        bind(globals, st->DEFAULT_SEED_COUNT, OwnedRef::consuming(PyLong_FromLong(5))) < 0 ||
+        bind(globals, st->DEFAULT_MAX_ITERATIONS, OwnedRef::consuming(PyLong_FromLong(3))) < 0 ||
+        bind(globals, st->SEMANTIC_SUBTYPE, OwnedRef::owning(st->auto_discovered)) < 0 ||
+        bind(globals, st->CHAIN_SUBTYPE, OwnedRef::owning(st->auto_chain)) < 0) {
+        return -1;
+    }
+    if (bind(globals, st->LacetConfig, make_config_record(st)) < 0 ||
+        bind(globals, st->LacetIngestResult, make_result_record(st)) < 0) {
+        return -1;
+    }
+    PyTypeObject* extension_type = create_extension_type(st, package);
+    if (!extension_type) {
+        return -1;
+    }
+    st->extension_type = extension_type;
+    return PyDict_SetItem(globals, st->LacetExtension, reinterpret_cast<PyObject*>(extension_type));
+}
+
+}  // namespace lacet

@@ -1,0 +1,195 @@
+// The package vantor_lacet: module initialisation, the submodule
+// vantor_lacet.former, the re-exports, __all__ and build_extension.
+#include "arguments.hpp"
+#include "namespace.hpp"
+#include "pyops.hpp"
+
+namespace lacet {
+
+namespace {
+
+constexpr const char* build_names[] = {"service", "graph", "config"};
+constexpr Signature build_sig{"build_extension", build_names, 3, 2, false};
+
+// build_extension(service, graph, config=None): LacetExtension as bound in
+// the package namespace now, called with all three arguments by keyword.
+PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames)
+{
+    PyObject* arg[3];
+    if (bind_arguments(build_sig, args, nargs, kwnames, arg) < 0) {
+        return nullptr;
+    }
+    State* st = state_of_module(module);
+    if (!st) {
+        return nullptr;
+    }
+    OwnedRef extension_class = global(st, PyModule_GetDict(module), st->LacetExtension);
+    if (!extension_class) {
+        return nullptr;
+    }
+    return call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
+                   arg[2] ? arg[2] : Py_None)
+        .relinquish();
+}
+
+PyMethodDef build_extension_def = {
+    "build_extension",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(build_extension)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "build_extension(service, graph, config=None)\n--\n\n",
+};
+
+// A module object for vantor_lacet.former, with the import attributes a
+// submodule of this package has. It shares the package's loader and origin.
+OwnedRef new_former_module(State* st, PyObject* package)
+{
+    OwnedRef former = OwnedRef::consuming(PyModule_NewObject(st->former_module_name));
+    if (!former || setattr(former.get(), st->__package__, st->package_name) < 0) {
+        return {};
+    }
+    OwnedRef package_spec = getattr(package, st->__spec__);
+    if (!package_spec) {
+        return {};
+    }
+    if (package_spec.is_none()) {
+        return former;
+    }
+    OwnedRef loader = getattr(package_spec.get(), st->loader);
+    OwnedRef origin = loader ? getattr(package_spec.get(), st->origin) : OwnedRef();
+    if (!origin || setattr(former.get(), st->__loader__, loader.get()) < 0) {
+        return {};
+    }
+    OwnedRef origin_kw = OwnedRef::consuming(PyTuple_Pack(1, st->origin));
+    OwnedRef spec = origin_kw ? call_kw(reinterpret_cast<PyObject*>(Py_TYPE(package_spec.get())),
+                                        origin_kw.get(), st->former_module_name, loader.get(),
+                                        origin.get())
+                              : OwnedRef();
+    if (!spec || setattr(former.get(), st->__spec__, spec.get()) < 0) {
+        return {};
+    }
+    if (PyUnicode_Check(origin.get()) && setattr(former.get(), st->__file__, origin.get()) < 0) {
+        return {};
+    }
+    return former;
+}
+
+int build_package(State* st, PyObject* package)
+{
+    OwnedRef former = new_former_module(st, package);
+    if (!former) {
+        return -1;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_SetItem(modules, st->former_module_name, former.get()) < 0) {
+        return -1;
+    }
+    st->former_dict = Py_NewRef(PyModule_GetDict(former.get()));
+    // As for any module whose body runs: the builtins its code sees.
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins || PyDict_SetItemString(st->former_dict, "__builtins__", builtins) < 0) {
+        return -1;
+    }
+    if (populate_former(st, package) < 0) {
+        return -1;
+    }
+    // As the import system does once a submodule is loaded.
+    if (setattr(package, st->former, former.get()) < 0) {
+        return -1;
+    }
+    // from vantor_lacet.former import LacetConfig, LacetExtension, LacetIngestResult
+    for (PyObject* name : {st->LacetConfig, st->LacetExtension, st->LacetIngestResult}) {
+        OwnedRef value = getattr(former.get(), name);
+        if (!value || setattr(package, name, value.get()) < 0) {
+            return -1;
+        }
+    }
+    OwnedRef all = OwnedRef::consuming(PyList_New(0));
+    if (!all) {
+        return -1;
+    }
+    OwnedRef factory_name = OwnedRef::consuming(PyUnicode_InternFromString("build_extension"));
+    if (!factory_name) {
+        return -1;
+    }
+    for (PyObject* name : {st->LacetConfig, st->LacetExtension, st->LacetIngestResult,
+                           factory_name.get()}) {
+        if (PyList_Append(all.get(), name) < 0) {
+            return -1;
+        }
+    }
+    if (setattr(package, st->__all__, all.get()) < 0) {
+        return -1;
+    }
+    OwnedRef factory =
+        OwnedRef::consuming(PyCFunction_NewEx(&build_extension_def, package, st->package_name));
+    if (!factory) {
+        return -1;
+    }
+    return setattr(package, factory_name.get(), factory.get());
+}
+
+// A failed import leaves neither the package nor its submodule behind, so
+// that a later import runs again from the start.
+void forget_failed_import(State* st)
+{
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    for (PyObject* name : {st->former_module_name, st->package_name}) {
+        if (name && PyDict_DelItem(modules, name) < 0) {
+            PyErr_Clear();
+        }
+    }
+    PyErr_SetRaisedException(error);
+}
+
+int package_exec(PyObject* package)
+{
+    auto* st = static_cast<State*>(PyModule_GetState(package));
+    if (state_init(st) < 0 || build_package(st, package) < 0) {
+        forget_failed_import(st);
+        return -1;
+    }
+    return 0;
+}
+
+int package_traverse(PyObject* package, visitproc visit, void* arg)
+{
+    auto* st = static_cast<State*>(PyModule_GetState(package));
+    return st ? state_traverse(st, visit, arg) : 0;
+}
+
+int package_clear(PyObject* package)
+{
+    auto* st = static_cast<State*>(PyModule_GetState(package));
+    if (st) {
+        state_clear(st);
+    }
+    return 0;
+}
+
+void package_free(void* package) { package_clear(static_cast<PyObject*>(package)); }
+
+PyModuleDef_Slot package_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(package_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef package_def = {
+    PyModuleDef_HEAD_INIT,
+    "vantor_lacet",
+    nullptr,
+    sizeof(State),
+    nullptr,
+    package_slots,
+    package_traverse,
+    package_clear,
+    package_free,
+};
+
+}  // namespace lacet
+
+PyMODINIT_FUNC PyInit_vantor_lacet(void) { return PyModuleDef_Init(&lacet::package_def); }

@@ -1,0 +1,252 @@
+#include "pyops.hpp"
+
+namespace lacet {
+
+namespace {
+
+// The comparison operators of object itself: identity for == and !=,
+// NotImplemented otherwise. Types that keep them (enum members, plain host
+// objects) compare by identity.
+bool compares_by_identity(PyObject* obj)
+{
+    return Py_TYPE(obj)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
+int compare_doubles(double a, double b, int op)
+{
+    switch (op) {
+    case Py_EQ: return a == b;
+    case Py_NE: return a != b;
+    case Py_LT: return a < b;
+    case Py_LE: return a <= b;
+    case Py_GT: return a > b;
+    default: return a >= b;
+    }
+}
+
+}  // namespace
+
+int compare(PyObject* a, PyObject* b, int op)
+{
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return compare_doubles(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+    }
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        bool equal = a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                                PyUnicode_Compare(a, b) == 0);
+        return (op == Py_EQ) == equal;
+    }
+    if ((op == Py_EQ || op == Py_NE) && compares_by_identity(a) && compares_by_identity(b)) {
+        return (op == Py_EQ) == (a == b);
+    }
+    OwnedRef answer = OwnedRef::consuming(PyObject_RichCompare(a, b, op));
+    if (!answer) {
+        return -1;
+    }
+    if (answer.is(Py_True)) {
+        return 1;
+    }
+    if (answer.is(Py_False)) {
+        return 0;
+    }
+    return truth(answer.get());
+}
+
+int count_at_least(Py_ssize_t count, PyObject* bound)
+{
+    if (PyLong_CheckExact(bound)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(bound, &overflow);
+        if (overflow) {
+            return overflow < 0;
+        }
+        if (value == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        return count >= value;
+    }
+    OwnedRef boxed = OwnedRef::consuming(PyLong_FromSsize_t(count));
+    if (!boxed) {
+        return -1;
+    }
+    return py_ge(boxed.get(), bound);
+}
+
+int at_most_zero(PyObject* bound)
+{
+    if (PyLong_CheckExact(bound)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(bound, &overflow);
+        if (overflow) {
+            return overflow < 0;
+        }
+        if (value == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        return value <= 0;
+    }
+    OwnedRef zero = OwnedRef::consuming(PyLong_FromLong(0));
+    if (!zero) {
+        return -1;
+    }
+    return compare(bound, zero.get(), Py_LE);
+}
+
+OwnedRef former_global(State* st, PyObject* name) { return global(st, st->former_dict, name); }
+
+OwnedRef global(State* st, PyObject* globals, PyObject* name)
+{
+    PyObject* found = PyDict_GetItemWithError(globals, name);
+    if (found) {
+        return OwnedRef::owning(found);
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        found = PyDict_GetItemWithError(builtins, name);
+        if (found) {
+            return OwnedRef::owning(found);
+        }
+        if (PyErr_Occurred()) {
+            return {};
+        }
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyObject* error = PyErr_GetRaisedException();
+    if (PyObject_SetAttr(error, st->name, name) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error);
+    return {};
+}
+
+int append_to(State* st, PyObject* container, PyObject* item)
+{
+    if (PyList_CheckExact(container)) {
+        return PyList_Append(container, item);
+    }
+    return call_method(container, st->append, item) ? 0 : -1;
+}
+
+int add_to(State* st, PyObject* container, PyObject* item)
+{
+    if (PySet_CheckExact(container)) {
+        return PySet_Add(container, item);
+    }
+    return call_method(container, st->add, item) ? 0 : -1;
+}
+
+int store_item(PyObject* container, PyObject* key, PyObject* value)
+{
+    if (PyDict_CheckExact(container)) {
+        return PyDict_SetItem(container, key, value);
+    }
+    return PyObject_SetItem(container, key, value);
+}
+
+int extend_with(State* st, PyObject* container, PyObject* items)
+{
+    if (PyList_CheckExact(container) && (PyList_CheckExact(items) || PyTuple_CheckExact(items))) {
+        Py_ssize_t end = PyList_GET_SIZE(container);
+        return PyList_SetSlice(container, end, end, items);
+    }
+    return call_method(container, st->extend, items) ? 0 : -1;
+}
+
+int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second)
+{
+    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
+        PyObject** items = PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0)
+                                                    : &PyList_GET_ITEM(item, 0);
+        first = OwnedRef::owning(items[0]);
+        second = OwnedRef::owning(items[1]);
+        return 0;
+    }
+    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(item)->tp_name);
+        return -1;
+    }
+    OwnedRef iterator = OwnedRef::consuming(PyObject_GetIter(item));
+    if (!iterator) {
+        return -1;
+    }
+    OwnedRef* targets[2] = {&first, &second};
+    for (int got = 0; got < 2; ++got) {
+        *targets[got] = OwnedRef::consuming(PyIter_Next(iterator.get()));
+        if (!*targets[got]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 2, got %d)", got);
+            }
+            return -1;
+        }
+    }
+    OwnedRef extra = OwnedRef::consuming(PyIter_Next(iterator.get()));
+    if (!extra) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
+        Py_ssize_t size = PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
+    }
+    else {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    return -1;
+}
+
+int import_from(PyObject* globals, PyObject* module_name, PyObject* fromlist, OwnedRef* out)
+{
+    OwnedRef module = OwnedRef::consuming(
+        PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
+    if (!module) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist, i);
+        out[i] = getattr(module.get(), name);
+        if (out[i]) {
+            continue;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        // A submodule of a package that is loaded but not bound yet.
+        OwnedRef full = OwnedRef::consuming(PyUnicode_FromFormat("%U.%U", module_name, name));
+        if (!full) {
+            return -1;
+        }
+        PyObject* modules = PyImport_GetModuleDict();
+        PyObject* submodule = PyDict_GetItemWithError(modules, full.get());
+        if (submodule) {
+            out[i] = OwnedRef::owning(submodule);
+            continue;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        OwnedRef path = OwnedRef::consuming(PyModule_GetFilenameObject(module.get()));
+        OwnedRef message;
+        if (path && PyUnicode_Check(path.get())) {
+            message = OwnedRef::consuming(PyUnicode_FromFormat(
+                "cannot import name %R from %R (%S)", name, module_name, path.get()));
+        }
+        else {
+            PyErr_Clear();
+            message = OwnedRef::consuming(PyUnicode_FromFormat(
+                "cannot import name %R from %R (unknown location)", name, module_name));
+        }
+        if (!message) {
+            return -1;
+        }
+        PyErr_SetImportError(message.get(), module_name, path.get());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace lacet

@@ -1,0 +1,135 @@
+// Python operations with the exact semantics of the corresponding Python
+// expressions, and fast paths that give the same answers for builtin types.
+#pragma once
+
+#include "module_state.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace lacet {
+
+inline OwnedRef getattr(PyObject* obj, PyObject* name)
+{
+    return OwnedRef::consuming(PyObject_GetAttr(obj, name));
+}
+
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    return PyObject_SetAttr(obj, name, value);
+}
+
+// `bool(obj)`: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+
+// `a == b`, `a != b`, `a < b`, `a >= b`, `a <= b` followed by a truth test,
+// without the identity shortcut of PyObject_RichCompareBool (Python's
+// operators call __eq__ even on the same object). 1, 0, or -1 on error.
+int compare(PyObject* a, PyObject* b, int op);
+inline int py_eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
+inline int py_ne(PyObject* a, PyObject* b) { return compare(a, b, Py_NE); }
+inline int py_lt(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
+inline int py_ge(PyObject* a, PyObject* b) { return compare(a, b, Py_GE); }
+
+// `count >= bound` and `bound <= 0` for an arbitrary `bound`.
+int count_at_least(Py_ssize_t count, PyObject* bound);
+int at_most_zero(PyObject* bound);
+
+// A global of vantor_lacet.former, looked up at the time of use, as a
+// Python function of that module would: the module namespace, then the
+// builtins, then NameError.
+OwnedRef former_global(State* st, PyObject* name);
+OwnedRef global(State* st, PyObject* globals, PyObject* name);
+
+// `obj.name` resolved the way the interpreter resolves a method call:
+// looked up now, called later, without creating a bound method when the
+// attribute is a plain method of the type.
+class Method {
+public:
+    Method(PyObject* obj, PyObject* name) noexcept
+    {
+        PyObject* found = nullptr;
+        if (_PyObject_GetMethod(obj, name, &found)) {
+            self_ = obj;
+        }
+        callable_ = OwnedRef::consuming(found);
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
+    PyObject* callable() const noexcept { return callable_.get(); }
+    // True when the method resolved to `target` found on the type itself.
+    bool is_unbound(PyObject* target) const noexcept
+    {
+        return self_ && callable_.get() == target;
+    }
+    bool is_plain(PyObject* target) const noexcept { return !self_ && callable_.get() == target; }
+
+    template <typename... Args>
+    OwnedRef operator()(Args... args) const
+    {
+        return call_kw(nullptr, args...);
+    }
+
+    // Calls with the trailing arguments named by `kwnames`.
+    template <typename... Args>
+    OwnedRef call_kw(PyObject* kwnames, Args... args) const
+    {
+        std::array<PyObject*, sizeof...(Args) + 2> slots{nullptr, self_, args...};
+        PyObject** first = self_ ? &slots[1] : &slots[2];
+        std::size_t nargs = sizeof...(Args) + (self_ ? 1 : 0);
+        if (kwnames) {
+            nargs -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+        }
+        return OwnedRef::consuming(PyObject_Vectorcall(
+            callable_.get(), first, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+
+private:
+    OwnedRef callable_;
+    PyObject* self_ = nullptr;  // borrowed from the caller, who holds `obj`
+};
+
+// `callable(*args)` with the trailing arguments named by `kwnames`.
+template <typename... Args>
+OwnedRef call_kw(PyObject* callable, PyObject* kwnames, Args... args)
+{
+    std::array<PyObject*, sizeof...(Args) + 1> slots{nullptr, args...};
+    std::size_t nargs = sizeof...(Args);
+    if (kwnames) {
+        nargs -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    }
+    return OwnedRef::consuming(
+        PyObject_Vectorcall(callable, &slots[1], nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <typename... Args>
+OwnedRef call(PyObject* callable, Args... args)
+{
+    return call_kw(callable, nullptr, args...);
+}
+
+// `obj.name(*args)`, looked up and called at once.
+template <typename... Args>
+OwnedRef call_method(PyObject* obj, PyObject* name, Args... args)
+{
+    std::array<PyObject*, sizeof...(Args) + 2> slots{nullptr, obj, args...};
+    return OwnedRef::consuming(PyObject_VectorcallMethod(
+        name, &slots[1], (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `container.append(item)`, `container.add(item)`, `container[key] = value`,
+// `container.extend(items)`, with fast paths for the exact builtin types.
+int append_to(State* st, PyObject* container, PyObject* item);
+int add_to(State* st, PyObject* container, PyObject* item);
+int store_item(PyObject* container, PyObject* key, PyObject* value);
+int extend_with(State* st, PyObject* container, PyObject* items);
+
+// `first, second = item`, with the interpreter's messages for items that
+// do not unpack into exactly two values. 0, or -1 with an exception set.
+int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second);
+
+// `from <module_name> import <names...>`: the module is imported through
+// the import system (a cache lookup once loaded) and each name read from
+// it, with the import system's ImportError for a missing one.
+int import_from(PyObject* globals, PyObject* module_name, PyObject* fromlist, OwnedRef* out);
+
+}  // namespace lacet

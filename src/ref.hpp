@@ -1,0 +1,65 @@
+// Owned and borrowed references to Python objects.
+//
+// Every PyObject* the package keeps beyond a single C API call lives in an
+// OwnedRef. The named constructors say where the reference comes from:
+//   OwnedRef::consuming(p)  takes over a new reference (a C API result);
+//   OwnedRef::owning(p)     adds a reference to a borrowed pointer.
+// relinquish() hands the reference on (e.g. as a function's return value).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace lacet {
+
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+    static OwnedRef consuming(PyObject* p) noexcept { return OwnedRef(p); }
+    static OwnedRef owning(PyObject* p) noexcept
+    {
+        Py_XINCREF(p);
+        return OwnedRef(p);
+    }
+
+    OwnedRef(const OwnedRef& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    OwnedRef(OwnedRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef other) noexcept
+    {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~OwnedRef() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return p_ == other; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
+    [[nodiscard]] PyObject* relinquish() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit OwnedRef(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A pointer whose owner is known to keep the object alive for the whole
+// time the BorrowedRef is used: the arguments of the running call, or an
+// object that an OwnedRef further up the stack holds. It never outlives
+// that owner, and it is never taken from a container that host code could
+// change while it is in use.
+class BorrowedRef {
+public:
+    BorrowedRef(PyObject* p) noexcept : p_(p) {}
+    BorrowedRef(const OwnedRef& owner) noexcept : p_(owner.get()) {}
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+
+}  // namespace lacet
