@@ -8,12 +8,6 @@
 
 namespace lacet {
 
-struct ExtensionObject {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-};
-
 // Creates the class and binds its members in their order of definition.
 PyTypeObject* create_extension_type(State* st, PyObject* module);
 

@@ -12,18 +12,17 @@ namespace lacet {
 
 namespace {
 
-ExtensionObject* as_extension(PyObject* self) { return reinterpret_cast<ExtensionObject*>(self); }
-
+// Instances have the layout of a plain Python object: the interpreter
+// manages the instance dictionary and the weak-reference list.
 int extension_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_extension(self)->dict);
-    return 0;
+    return _PyObject_VisitManagedDict(self, visit, arg);
 }
 
 int extension_clear(PyObject* self)
 {
-    Py_CLEAR(as_extension(self)->dict);
+    _PyObject_ClearManagedDict(self);
     return 0;
 }
 
@@ -31,9 +30,7 @@ void extension_dealloc(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_extension(self)->weakrefs) {
-        PyObject_ClearWeakRefs(self);
-    }
+    PyObject_ClearWeakRefs(self);
     extension_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -208,13 +205,6 @@ PyMethodDef are_connected_def = {
 PyMethodDef enforce_cap_def = {"_enforce_cap", as_cfunction(meth_enforce_cap), method_flags,
                                "_enforce_cap($self, graph, a_id, b_id, similarity, result)\n--\n\n"};
 
-PyMemberDef extension_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ExtensionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ExtensionObject, weakrefs), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyGetSetDef extension_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -228,16 +218,16 @@ PyType_Slot extension_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(extension_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(extension_clear)},
     {Py_tp_methods, init_def},
-    {Py_tp_members, extension_members},
     {Py_tp_getset, extension_getset},
     {0, nullptr},
 };
 
 PyType_Spec extension_spec = {
     "vantor_lacet.former.LacetExtension",
-    sizeof(ExtensionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+        Py_TPFLAGS_MANAGED_WEAKREF,
     extension_slots,
 };
 

@@ -1,0 +1,61 @@
+# make demo   build the package and run the end-to-end ingest on the reference host
+# make test   build the package, check its stubs and run the tests
+# make test-asan   the same tests against an AddressSanitizer + UBSan build
+SHELL := /bin/bash
+PY312 := $(shell tools/python312)
+ifeq ($(PY312),)
+$(error CPython 3.12 is required; see tools/python312)
+endif
+
+VENV := .venv
+ASAN_VENV := .venv-asan
+export PYTHONPATH := $(CURDIR)/host_contracts
+export MYPYPATH := $(CURDIR)/host_contracts
+
+.PHONY: demo test test-asan build bench stubtest property-long clean
+
+$(VENV)/.ready: requirements-dev.txt
+	$(PY312) -m venv $(VENV)
+	$(VENV)/bin/pip install -q --upgrade pip
+	$(VENV)/bin/pip install -q -r requirements-dev.txt
+	touch $@
+
+build: $(VENV)/.ready
+	$(VENV)/bin/pip install -q --no-build-isolation --no-deps .
+
+stubtest: build
+	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
+	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
+
+test: build stubtest
+	$(VENV)/bin/python -m pytest -q tests
+
+demo: build
+	$(VENV)/bin/python demo/lacet_demo.py
+
+bench: build
+	$(VENV)/bin/python benchmarks/run.py
+
+property-long: build
+	LACET_PROPERTY_EXAMPLES=2000 $(VENV)/bin/python -m pytest -q tests/differential -s
+
+$(ASAN_VENV)/.ready: requirements-dev.txt
+	$(PY312) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/pip install -q --upgrade pip
+	$(ASAN_VENV)/bin/pip install -q -r requirements-dev.txt
+	touch $@
+
+# The interpreter itself is not built with the sanitizers: the runtime is
+# preloaded, Python's allocator is bypassed so that every block is checked,
+# and leak reports are off (the interpreter keeps memory until exit; the
+# package's own leaks are caught by the reference-leak tests).
+test-asan: $(ASAN_VENV)/.ready
+	VANTOR_LACET_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --no-deps \
+	    -Cbuild-dir=build/asan .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LACET_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)
