@@ -1,0 +1,74 @@
+import importlib
+import logging
+from types import SimpleNamespace
+
+import pytest
+
+from vantor.core.graph import MemoryGraph
+from vantor.core.node import MemoryNode
+
+
+@pytest.fixture(params=["native", "model"])
+def impl(request):
+    """The package under test and its pure-Python twin, as (package, former)."""
+    name = "vantor_lacet" if request.param == "native" else "lacet_model"
+    package = importlib.import_module(name)
+    former = importlib.import_module(name + ".former")
+    return SimpleNamespace(kind=request.param, package=package, former=former)
+
+
+@pytest.fixture
+def restore_globals(impl):
+    """Undo rebinding of module globals done by a test."""
+    saved = dict(vars(impl.former))
+    yield impl.former
+    for key in list(vars(impl.former)):
+        if key not in saved:
+            delattr(impl.former, key)
+    for key, value in saved.items():
+        setattr(impl.former, key, value)
+
+
+@pytest.fixture
+def records():
+    """Log records of the package's logger, at every level."""
+    logger = logging.getLogger("vantor_lacet.former")
+    seen = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            seen.append(record)
+
+    handler = Keep(level=logging.DEBUG)
+    old_level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield seen
+    logger.removeHandler(handler)
+    logger.setLevel(old_level)
+
+
+def node(node_id, embedding=(1.0, 0.0)):
+    return MemoryNode(id=node_id, content_embedding=None if embedding is None else list(embedding))
+
+
+def graph_with(*nodes):
+    graph = MemoryGraph()
+    for n in nodes:
+        graph.add_node(n)
+    return graph
+
+
+class ScriptedService:
+    """A similarity service that returns what the test scripts, and records calls."""
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+        self.calls = []
+
+    def find_similar(self, node, exclude, **kwargs):
+        self.calls.append((node, exclude, kwargs))
+        answer = self.answers.pop(0) if self.answers else []
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer(node) if callable(answer) else answer
