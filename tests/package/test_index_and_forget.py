@@ -1,0 +1,85 @@
+"""Construction seeds the candidate index; on_forget keeps it in step."""
+import pytest
+
+from conftest import graph_with, node
+
+
+class Embedding:
+    """An embedding whose truth value raises: only `is None` may be used on it."""
+
+    def __bool__(self):
+        raise AssertionError("embedding tested for truth")
+
+
+def test_construction_seeds_index_from_graph(impl):
+    a, b, none, empty = node("a"), node("b"), node("none", None), node("empty", ())
+    strange = node("strange")
+    strange.content_embedding = Embedding()
+    later_a = node("a2")
+    graph = graph_with(a, b, none, empty, strange, later_a)
+    later_a.id = "a"  # two nodes under one id: the later one wins
+    config = impl.former.LacetConfig(temporal_chain=False)
+    ext = impl.package.build_extension("svc", graph, config)
+    assert list(vars(ext)) == ["_service", "_config", "_last_id", "_candidate_ids", "_node_lookup"]
+    assert ext._service == "svc" and ext.config is config and ext._last_id is None
+    assert ext._candidate_ids == {"a", "b", "empty", "strange"}
+    assert ext._node_lookup == {"a": later_a, "b": b, "empty": empty, "strange": strange}
+    config.seed_count = 99
+    assert ext.config.seed_count == 99
+
+
+@pytest.mark.parametrize("false_config", [None, False, 0, ""])
+def test_false_config_becomes_a_fresh_default(impl, false_config):
+    first = impl.former.LacetExtension(None, graph_with(), false_config)
+    second = impl.former.LacetExtension(service=None, graph=graph_with(), config=false_config)
+    assert first.config == impl.former.LacetConfig() and first.config is not second.config
+
+
+def test_wrong_kind_of_config_is_stored_silently(impl):
+    ext = impl.package.build_extension(None, graph_with(), config="not a config")
+    assert ext.config == "not a config"
+
+
+def test_construction_failures_propagate(impl):
+    class Graph:
+        def __init__(self, nodes):
+            self.nodes = nodes
+
+        def all_nodes(self):
+            return self.nodes
+
+    with pytest.raises(AttributeError):
+        impl.former.LacetExtension(None, Graph([object()]))
+    unhashable = node("x")
+    unhashable.id = ["not", "hashable"]
+    with pytest.raises(TypeError):
+        impl.former.LacetExtension(None, Graph([unhashable]))
+    with pytest.raises(TypeError):
+        impl.former.LacetExtension(None, Graph(None))
+
+
+def test_forget_keeps_the_index_in_step(impl):
+    ext = impl.package.build_extension(None, graph_with(node("a"), node("b"), node("c")))
+    ext._last_id = "b"
+    assert ext.on_forget([]) is None
+    ext.on_forget(iter(["a", "a", "unknown"]))
+    assert ext._candidate_ids == {"b", "c"} and set(ext._node_lookup) == {"b", "c"} and ext._last_id == "b"
+    ext.on_forget(("b",))
+    assert ext._candidate_ids == {"c"} and ext._last_id is None
+
+
+def test_forget_stops_at_an_id_that_cannot_be_used(impl):
+    class Angry(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            raise RuntimeError("no comparing")
+
+    ext = impl.package.build_extension(None, graph_with(node("a"), node("b")))
+    ext._last_id = "z"
+    with pytest.raises(TypeError):
+        ext.on_forget(["a", ["unhashable"], "b"])
+    assert ext._candidate_ids == {"b"}
+    with pytest.raises(RuntimeError):
+        ext.on_forget([Angry("q"), "b"])
+    assert ext._candidate_ids == {"b"}
