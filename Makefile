@@ -28,7 +28,7 @@ stubtest: build
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
 test: build stubtest
-	$(VENV)/bin/python -m pytest -q tests
+	LACET_DIFF_IMPLS=model,native $(VENV)/bin/python -m pytest -q tests
 
 demo: build
 	$(VENV)/bin/python demo/lacet_demo.py
@@ -37,7 +37,7 @@ bench: build
 	$(VENV)/bin/python benchmarks/run.py
 
 property-long: build
-	LACET_PROPERTY_EXAMPLES=2000 $(VENV)/bin/python -m pytest -q tests/differential -s
+	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=2000 $(VENV)/bin/python -m pytest -q tests/differential -s
 
 $(ASAN_VENV)/.ready: requirements-dev.txt
 	$(PY312) -m venv $(ASAN_VENV)
@@ -55,7 +55,7 @@ test-asan: $(ASAN_VENV)/.ready
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LACET_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	LACET_SANITIZED=1 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

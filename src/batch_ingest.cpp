@@ -41,10 +41,6 @@ int merge_field(State* st, PyObject* result, PyObject* one, PyObject* field)
 
 PyObject* on_ingest_batch(State* st, PyObject* self, PyObject* graph, PyObject* nodes)
 {
-    OwnedRef result = OwnedRef::consuming(new_ingest_result(st));
-    if (!result) {
-        return nullptr;
-    }
     // `nodes` is iterated exactly once, into references of our own: a
     // one-shot iterator serves both passes, and nothing the host does to
     // its list during the batch changes what the batch ingests.
@@ -60,6 +56,10 @@ PyObject* on_ingest_batch(State* st, PyObject* self, PyObject* graph, PyObject* 
         if (PyErr_Occurred()) {
             return nullptr;
         }
+    }
+    OwnedRef result = OwnedRef::consuming(new_ingest_result(st));
+    if (!result) {
+        return nullptr;
     }
     for (const OwnedRef& node : batch) {
         if (register_candidate(st, self, node.get()) < 0) {

@@ -188,13 +188,7 @@ int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second)
     if (!extra) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
-        Py_ssize_t size = PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item);
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
-    }
-    else {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     return -1;
 }
 

@@ -20,13 +20,11 @@ def impl(request):
 @pytest.fixture
 def restore_globals(impl):
     """Undo rebinding of module globals done by a test."""
-    saved = dict(vars(impl.former))
+    namespace = vars(impl.former)
+    saved = dict(namespace)
     yield impl.former
-    for key in list(vars(impl.former)):
-        if key not in saved:
-            delattr(impl.former, key)
-    for key, value in saved.items():
-        setattr(impl.former, key, value)
+    namespace.clear()
+    namespace.update(saved)
 
 
 @pytest.fixture

@@ -8,8 +8,12 @@ import pytest
 from conftest import ScriptedService, graph_with, node
 
 
-def build(impl, graph, service, **config):
-    return impl.package.build_extension(service, graph, impl.former.LacetConfig(**config))
+def build(impl, graph, service, empty_index=False, **config):
+    ext = impl.package.build_extension(service, graph, impl.former.LacetConfig(**config))
+    if empty_index:  # as if the graph's nodes arrived after construction
+        ext._candidate_ids.clear()
+        ext._node_lookup.clear()
+    return ext
 
 
 def edges_of(result):
@@ -110,9 +114,10 @@ def test_caught_failures_are_logged_with_the_exception(impl, records):
 
 
 def test_uncaught_failures_propagate_and_leave_state(impl):
-    a, b = node("a"), node("b")
-    graph = graph_with(a, b)
-    ext = build(impl, graph, ScriptedService(KeyboardInterrupt(), [(a, 0.9)]))
+    a, b, c = node("a"), node("b"), node("c")
+    graph = graph_with(a, b, c)
+    ext = build(impl, graph, ScriptedService(KeyboardInterrupt(), [(c, 0.9)]), empty_index=True)
+    ext._candidate_ids.add("c"); ext._node_lookup["c"] = c
     ext.on_ingest(graph, a)
     with pytest.raises(KeyboardInterrupt):
         ext.on_ingest(graph, b)
@@ -132,7 +137,7 @@ def test_logging_failure_propagates_with_context(impl, records, restore_globals)
     restore_globals.logger = Broken()
     a, b = node("a"), node("b")
     graph = graph_with(a, b)
-    ext = build(impl, graph, ScriptedService(RuntimeError("boom")))
+    ext = build(impl, graph, ScriptedService(RuntimeError("boom")), empty_index=True)
     ext.on_ingest(graph, a)
     with pytest.raises(OSError) as caught:
         ext.on_ingest(graph, b)
@@ -173,6 +178,7 @@ def test_subclass_overrides_are_called(impl):
             return math.isclose(similarity, 0.5)
 
     ext = Mine(ScriptedService([(a, 0.5), (a, 0.25)]), graph, impl.former.LacetConfig(temporal_chain=False))
+    ext._candidate_ids.clear(); ext._node_lookup.clear()
     ext.on_ingest(graph, a)
     result = ext.on_ingest(graph, b)
     assert asked == [("connected", "b", "a"), ("cap", 0.5), ("connected", "b", "a"), ("cap", 0.25)]

@@ -1,0 +1,22 @@
+def pytest_terminal_summary(terminalreporter):
+    from .harness import COUNTS, EVENTS, MUTANT_COUNTS
+
+    if not COUNTS and not MUTANT_COUNTS:
+        return
+    tr = terminalreporter
+    tr.section("lacet differential")
+    if MUTANT_COUNTS:
+        tr.write_line(
+            f"mutant detection: {MUTANT_COUNTS['examples']} examples, {MUTANT_COUNTS['operations']} operations"
+        )
+    if not COUNTS:
+        return
+    import os
+
+    pair = os.environ.get("LACET_DIFF_IMPLS", "model,model")
+    tr.write_line(f"pair {pair}: examples run: {COUNTS['examples']}, operations executed: {COUNTS['operations']}")
+    ops = ", ".join(f"{k[3:]}={v}" for k, v in sorted(COUNTS.items()) if k.startswith("op:"))
+    tr.write_line(f"operations by kind: {ops}")
+    outcomes = ", ".join(f"{k[8:]}={v}" for k, v in sorted(COUNTS.items()) if k.startswith("outcome:"))
+    tr.write_line(f"outcomes: {outcomes}")
+    tr.write_line("host events seen: " + ", ".join(f"{k}={v}" for k, v in sorted(EVENTS.items())))
