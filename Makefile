@@ -55,7 +55,7 @@ test-asan: $(ASAN_VENV)/.ready
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LACET_SANITIZED=1 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	LACET_SANITIZED=1 LACET_PROPERTY_EXAMPLES=300 LACET_MUTANT_EXAMPLES=60 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

@@ -20,3 +20,29 @@ def pytest_terminal_summary(terminalreporter):
     outcomes = ", ".join(f"{k[8:]}={v}" for k, v in sorted(COUNTS.items()) if k.startswith("outcome:"))
     tr.write_line(f"outcomes: {outcomes}")
     tr.write_line("host events seen: " + ", ".join(f"{k}={v}" for k, v in sorted(EVENTS.items())))
+
+
+import sys as _sys
+
+import pytest as _pytest
+
+from .recording_host import RETRIEVER_MODULE as _RETRIEVER_MODULE
+
+
+@_pytest.fixture(autouse=True)
+def _restore_rebound_host_names():
+    """The worlds bind their recording host into the implementations' module
+    namespaces and sys.modules; put everything back for the other tests."""
+    namespaces = {name: dict(vars(module)) for name, module in list(_sys.modules.items())
+                  if name.endswith(".former") and module is not None}
+    retriever = _sys.modules.get(_RETRIEVER_MODULE)
+    yield
+    for name, saved in namespaces.items():
+        module = _sys.modules.get(name)
+        if module is not None:
+            vars(module).clear()
+            vars(module).update(saved)
+    if retriever is None:
+        _sys.modules.pop(_RETRIEVER_MODULE, None)
+    else:
+        _sys.modules[_RETRIEVER_MODULE] = retriever
