@@ -1,0 +1,60 @@
+import importlib.util
+import sys
+from pathlib import Path
+
+import pytest
+
+_SCRIPT = Path(__file__).resolve().parents[2] / "demo" / "lacet_demo.py"
+
+
+@pytest.fixture(scope="module")
+def demo():
+    found = importlib.util.spec_from_file_location("lacet_demo", _SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses look their module up there
+    try:
+        found.loader.exec_module(module)
+        yield module
+    finally:
+        sys.modules.pop(found.name, None)
+
+
+def semantic_degree_per_node(demo, graph):
+    return {n.id: sum(1 for e in graph.get_edges_for_node(n.id)
+                      if e.relationship.type == demo.SEMANTIC)
+            for n in graph.all_nodes()}
+
+
+def test_synthetic_run_draws_pictures_and_respects_the_cap(demo, tmp_path):
+    report = demo.main(["--synthetic", "300", "--cap", "4", "--out", str(tmp_path), "--no-progress"])
+    for picture in report["pictures"]:
+        assert picture.parent == tmp_path
+        assert picture.stat().st_size > 10_000, picture
+    graph, stats = report["graph"], report["stats"]
+    degrees = semantic_degree_per_node(demo, graph)
+    assert degrees == report["degrees"]
+    assert max(degrees.values()) <= 4
+    # clustered data at cap 4 must push the cap: some memories reach it, some edges get evicted
+    assert max(degrees.values()) == 4 and stats.evictions > 0
+    # bookkeeping: every eviction was of an edge this run formed, and what is left is in the graph
+    semantic_in_graph = sum(1 for e in graph.edges() if e.relationship.type == demo.SEMANTIC)
+    assert len(stats.evicted_weights) == stats.evictions
+    assert semantic_in_graph == stats.created["semantic"] - stats.evictions
+    assert stats.created["temporal chain"] == 299
+    assert 0.0 < stats.search and 0.0 < stats.in_batch_calls
+
+
+def test_forget_keeps_the_index_in_step(demo, tmp_path):
+    report = demo.main(["--limit", "300", "--forget", "20", "--out", str(tmp_path), "--no-progress"])
+    ext, graph, forget = report["ext"], report["graph"], report["forget"]
+    forgotten = set(forget["forgotten"])
+    assert len(forgotten) == 20
+    assert forget["index_before"] == (300, 300)
+    assert forget["index_after"] == (280, 280)
+    assert not forgotten & ext._candidate_ids
+    assert not forgotten & set(ext._node_lookup)
+    assert not any(graph.has_node(i) for i in forgotten)
+    assert forget["still_indexed"] == [] and forget["returned_forgotten"] == []
+    assert forget["linked_to_forgotten"] == 0
+    assert max(semantic_degree_per_node(demo, graph).values()) <= report["cap"]
+    assert all(p.exists() for p in report["pictures"])
