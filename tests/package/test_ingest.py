@@ -117,7 +117,6 @@ def test_uncaught_failures_propagate_and_leave_state(impl):
     a, b, c = node("a"), node("b"), node("c")
     graph = graph_with(a, b, c)
     ext = build(impl, graph, ScriptedService(KeyboardInterrupt(), [(c, 0.9)]), empty_index=True)
-    ext._candidate_ids.add("c"); ext._node_lookup["c"] = c
     ext.on_ingest(graph, a)
     with pytest.raises(KeyboardInterrupt):
         ext.on_ingest(graph, b)
