@@ -1,6 +1,7 @@
 """The import surface: namespaces, records, the extension class, import failure."""
 import dataclasses
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -184,7 +185,8 @@ def test_missing_host_module_fails_the_import_cleanly(tmp_path):
         import vantor_lacet
         print('ok', vantor_lacet.former.LacetConfig())
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env={"PATH": "/usr/bin"})
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines[0] == "1 ModuleNotFoundError No module named 'vantor'"
