@@ -70,9 +70,15 @@ int populate_former(State* st, PyObject* package)
         bind(globals, st->CHAIN_SUBTYPE, OwnedRef::owning(st->auto_chain)) < 0) {
         return -1;
     }
+    OwnedRef result_class = make_result_record(st);
     if (bind(globals, st->LacetConfig, make_config_record(st)) < 0 ||
-        bind(globals, st->LacetIngestResult, make_result_record(st)) < 0) {
+        bind(globals, st->LacetIngestResult, result_class) < 0) {
         return -1;
+    }
+    auto* result_type = reinterpret_cast<PyTypeObject*>(result_class.get());
+    if (PyUnstable_Type_AssignVersionTag(result_type)) {
+        st->result_class_version = result_type->tp_version_tag;
+        st->result_class = result_class.relinquish();
     }
     PyTypeObject* extension_type = create_extension_type(st, package);
     if (!extension_type) {

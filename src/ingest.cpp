@@ -6,14 +6,46 @@
 #include "registration.hpp"
 
 #include <cmath>
+#include <initializer_list>
 
 namespace lacet {
+
+namespace {
+
+bool is_pristine_result_class(State* st, PyObject* record_class)
+{
+    if (record_class != st->result_class) {
+        return false;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(record_class);
+    return type->tp_version_tag == st->result_class_version &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+// What the generated __init__ does with no arguments:
+// self.created = list(); self.evicted_edge_ids = list()
+OwnedRef build_empty_result(State* st, PyTypeObject* type)
+{
+    OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
+    for (PyObject* field : {st->created, st->evicted_edge_ids}) {
+        OwnedRef items = result ? OwnedRef::consuming(PyList_New(0)) : OwnedRef();
+        if (!items || setattr(result.get(), field, items.get()) < 0) {
+            return {};
+        }
+    }
+    return result;
+}
+
+}  // namespace
 
 PyObject* new_ingest_result(State* st)
 {
     OwnedRef record_class = former_global(st, st->LacetIngestResult);
     if (!record_class) {
         return nullptr;
+    }
+    if (is_pristine_result_class(st, record_class.get())) {
+        return build_empty_result(st, reinterpret_cast<PyTypeObject*>(record_class.get())).relinquish();
     }
     return call(record_class.get()).relinquish();
 }

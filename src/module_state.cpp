@@ -71,6 +71,7 @@ int state_traverse(State* st, visitproc visit, void* arg)
     Py_VISIT(st->own_on_ingest);
     Py_VISIT(st->own_enforce_cap);
     Py_VISIT(st->own_are_connected);
+    Py_VISIT(st->result_class);
     return 0;
 }
 
@@ -98,6 +99,7 @@ void state_clear(State* st)
     Py_CLEAR(st->own_on_ingest);
     Py_CLEAR(st->own_enforce_cap);
     Py_CLEAR(st->own_are_connected);
+    Py_CLEAR(st->result_class);
 }
 
 State* state_of_module(PyObject* module)

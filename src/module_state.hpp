@@ -38,6 +38,13 @@ struct State {
     PyObject* own_on_ingest;
     PyObject* own_enforce_cap;
     PyObject* own_are_connected;  // the function inside the staticmethod
+
+    // LacetIngestResult as created at import, and the version tag it had
+    // then. While the module global still names it and the tag is unchanged
+    // (nobody has modified the class), a result is built without running
+    // the generated __init__, to the same effect.
+    PyObject* result_class;
+    unsigned int result_class_version;
 };
 
 extern PyModuleDef package_def;

@@ -182,3 +182,23 @@ def test_subclass_overrides_are_called(impl):
     result = ext.on_ingest(graph, b)
     assert asked == [("connected", "b", "a"), ("cap", 0.5), ("connected", "b", "a"), ("cap", 0.25)]
     assert len(result.created) == 1
+
+
+def test_result_record_changes_are_honoured(impl, restore_globals):
+    a = node("a")
+    graph = graph_with(a)
+    ext = build(impl, graph, ScriptedService())
+    assert vars(ext.on_ingest(graph, a)) == {"created": [], "evicted_edge_ids": []}
+    record = restore_globals.LacetIngestResult
+    original_init = record.__init__
+    record.__init__ = lambda self: original_init(self, created=["seeded"])
+    try:
+        assert ext.on_ingest(graph, a).created == ["seeded"]
+    finally:
+        record.__init__ = original_init
+
+    class Mine(record):
+        pass
+
+    restore_globals.LacetIngestResult = Mine
+    assert type(ext.on_ingest(graph, a)) is Mine
