@@ -46,11 +46,11 @@ PyObject* on_ingest_batch(State* st, PyObject* self, PyObject* graph, PyObject* 
     // its list during the batch changes what the batch ingests.
     std::vector<OwnedRef> batch;
     {
-        OwnedRef iterator = OwnedRef::consuming(PyObject_GetIter(nodes));
-        if (!iterator) {
+        Iteration iteration(nodes);
+        if (!iteration) {
             return nullptr;
         }
-        while (OwnedRef node = OwnedRef::consuming(PyIter_Next(iterator.get()))) {
+        while (OwnedRef node = iteration.next()) {
             batch.push_back(std::move(node));
         }
         if (PyErr_Occurred()) {

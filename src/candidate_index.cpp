@@ -63,11 +63,11 @@ int extension_init(State* st, PyObject* self, PyObject* service, PyObject* graph
     if (!nodes) {
         return -1;
     }
-    OwnedRef iterator = OwnedRef::consuming(PyObject_GetIter(nodes.get()));
-    if (!iterator) {
+    Iteration iteration(nodes.get());
+    if (!iteration) {
         return -1;
     }
-    while (OwnedRef node = OwnedRef::consuming(PyIter_Next(iterator.get()))) {
+    while (OwnedRef node = iteration.next()) {
         OwnedRef embedding = getattr(node.get(), st->content_embedding);
         if (!embedding) {
             return -1;
@@ -89,12 +89,12 @@ int extension_init(State* st, PyObject* self, PyObject* service, PyObject* graph
 
 PyObject* on_forget(State* st, PyObject* self, PyObject* node_ids)
 {
-    OwnedRef iterator = OwnedRef::consuming(PyObject_GetIter(node_ids));
-    if (!iterator) {
+    Iteration iteration(node_ids);
+    if (!iteration) {
         return nullptr;
     }
-    while (OwnedRef node_id = OwnedRef::consuming(PyIter_Next(iterator.get()))) {
-        OwnedRef candidate_ids = getattr(self, st->_candidate_ids);
+    while (OwnedRef node_id = iteration.next()) {
+        OwnedRef candidate_ids = instance_attr(self, st->_candidate_ids);
         if (!candidate_ids) {
             return nullptr;
         }
@@ -102,7 +102,7 @@ PyObject* on_forget(State* st, PyObject* self, PyObject* node_ids)
             return nullptr;
         }
 
-        OwnedRef node_lookup = getattr(self, st->_node_lookup);
+        OwnedRef node_lookup = instance_attr(self, st->_node_lookup);
         if (!node_lookup) {
             return nullptr;
         }
@@ -115,7 +115,7 @@ PyObject* on_forget(State* st, PyObject* self, PyObject* node_ids)
         }
         dropped.reset();
 
-        OwnedRef last_id = getattr(self, st->_last_id);
+        OwnedRef last_id = instance_attr(self, st->_last_id);
         if (!last_id) {
             return nullptr;
         }

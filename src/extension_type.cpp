@@ -83,7 +83,7 @@ PyObject* meth_config(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
                       PyObject* kwnames)
 {
     LACET_BIND(config_sig, 0)
-    return PyObject_GetAttr(self, st->_config);
+    return instance_attr(self, st->_config).relinquish();
 }
 
 PyObject* meth_on_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args,

@@ -75,7 +75,7 @@ int add_and_record(State* st, PyObject* graph, PyObject* result, PyObject* edge,
 // memory is another one and still in the graph. 0, or -1 to propagate.
 int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, PyObject* result)
 {
-    OwnedRef config = getattr(self, st->_config);
+    OwnedRef config = instance_attr(self, st->_config);
     OwnedRef chaining = config ? getattr(config.get(), st->temporal_chain) : OwnedRef();
     if (!chaining) {
         return -1;
@@ -84,14 +84,14 @@ int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, 
     if (on <= 0) {
         return on;
     }
-    OwnedRef last_id = getattr(self, st->_last_id);
+    OwnedRef last_id = instance_attr(self, st->_last_id);
     if (!last_id) {
         return -1;
     }
     if (last_id.is_none()) {
         return 0;
     }
-    last_id = getattr(self, st->_last_id);
+    last_id = instance_attr(self, st->_last_id);
     OwnedRef node_id = last_id ? getattr(node, st->id) : OwnedRef();
     if (!node_id) {
         return -1;
@@ -104,7 +104,7 @@ int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, 
     if (!has_node) {
         return -1;
     }
-    last_id = getattr(self, st->_last_id);
+    last_id = instance_attr(self, st->_last_id);
     OwnedRef present = last_id ? has_node(last_id.get()) : OwnedRef();
     if (!present) {
         return -1;
@@ -116,7 +116,7 @@ int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, 
 
     OwnedRef share = former_global(st, st->share_edge_fields_set);
     OwnedRef edge_class = share ? former_global(st, st->MemoryEdge) : OwnedRef();
-    OwnedRef source = edge_class ? getattr(self, st->_last_id) : OwnedRef();
+    OwnedRef source = edge_class ? instance_attr(self, st->_last_id) : OwnedRef();
     OwnedRef target = source ? getattr(node, st->id) : OwnedRef();
     OwnedRef relationship_class = target ? former_global(st, st->RelationshipMetadata) : OwnedRef();
     OwnedRef types = relationship_class ? former_global(st, st->RelationshipType) : OwnedRef();
@@ -141,7 +141,7 @@ int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, 
 // exclude_self=True, candidate_ids=..., node_lookup=...)
 OwnedRef run_search(State* st, PyObject* self, PyObject* node)
 {
-    OwnedRef service = getattr(self, st->_service);
+    OwnedRef service = instance_attr(self, st->_service);
     if (!service) {
         return {};
     }
@@ -150,12 +150,12 @@ OwnedRef run_search(State* st, PyObject* self, PyObject* node)
         return {};
     }
     OwnedRef exclude = OwnedRef::consuming(PyList_New(0));
-    OwnedRef config = exclude ? getattr(self, st->_config) : OwnedRef();
+    OwnedRef config = exclude ? instance_attr(self, st->_config) : OwnedRef();
     OwnedRef top_k = config ? getattr(config.get(), st->max_semantic_edges_per_node) : OwnedRef();
-    config = top_k ? getattr(self, st->_config) : OwnedRef();
+    config = top_k ? instance_attr(self, st->_config) : OwnedRef();
     OwnedRef threshold = config ? getattr(config.get(), st->similarity_threshold) : OwnedRef();
-    OwnedRef candidate_ids = threshold ? getattr(self, st->_candidate_ids) : OwnedRef();
-    OwnedRef node_lookup = candidate_ids ? getattr(self, st->_node_lookup) : OwnedRef();
+    OwnedRef candidate_ids = threshold ? instance_attr(self, st->_candidate_ids) : OwnedRef();
+    OwnedRef node_lookup = candidate_ids ? instance_attr(self, st->_node_lookup) : OwnedRef();
     if (!node_lookup) {
         return {};
     }
@@ -174,7 +174,7 @@ int search_similar(State* st, PyObject* self, PyObject* node, OwnedRef& similar)
     if (embedding.is_none()) {
         return 0;
     }
-    OwnedRef candidate_ids = getattr(self, st->_candidate_ids);
+    OwnedRef candidate_ids = instance_attr(self, st->_candidate_ids);
     if (!candidate_ids) {
         return -1;
     }
@@ -299,11 +299,11 @@ int consider_candidate(State* st, PyObject* self, PyObject* graph, PyObject* nod
 int form_semantic_edges(State* st, PyObject* self, PyObject* graph, PyObject* node,
                         PyObject* similar, PyObject* result)
 {
-    OwnedRef iterator = OwnedRef::consuming(PyObject_GetIter(similar));
-    if (!iterator) {
+    Iteration iteration(similar);
+    if (!iteration) {
         return -1;
     }
-    while (OwnedRef item = OwnedRef::consuming(PyIter_Next(iterator.get()))) {
+    while (OwnedRef item = iteration.next()) {
         OwnedRef candidate, similarity;
         if (unpack_pair(item.get(), candidate, similarity) < 0 ||
             consider_candidate(st, self, graph, node, candidate.get(), similarity.get(), result) <

@@ -2,17 +2,13 @@
 // expressions, and fast paths that give the same answers for builtin types.
 #pragma once
 
+#include "attributes.hpp"
 #include "module_state.hpp"
 
 #include <array>
 #include <cstddef>
 
 namespace lacet {
-
-inline OwnedRef getattr(PyObject* obj, PyObject* name)
-{
-    return OwnedRef::consuming(PyObject_GetAttr(obj, name));
-}
 
 inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
 {

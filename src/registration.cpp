@@ -13,12 +13,12 @@ int register_candidate(State* st, PyObject* self, PyObject* node)
     if (embedding.is_none()) {
         return 0;
     }
-    OwnedRef candidate_ids = getattr(self, st->_candidate_ids);
+    OwnedRef candidate_ids = instance_attr(self, st->_candidate_ids);
     OwnedRef node_id = candidate_ids ? getattr(node, st->id) : OwnedRef();
     if (!node_id || add_to(st, candidate_ids.get(), node_id.get()) < 0) {
         return -1;
     }
-    OwnedRef node_lookup = getattr(self, st->_node_lookup);
+    OwnedRef node_lookup = instance_attr(self, st->_node_lookup);
     node_id = node_lookup ? getattr(node, st->id) : OwnedRef();
     if (!node_id) {
         return -1;

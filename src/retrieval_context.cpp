@@ -22,7 +22,7 @@ OwnedRef larger(PyObject* a, PyObject* b)
 
 OwnedRef config_field(State* st, PyObject* self, PyObject* field)
 {
-    OwnedRef config = getattr(self, st->_config);
+    OwnedRef config = instance_attr(self, st->_config);
     return config ? getattr(config.get(), field) : OwnedRef();
 }
 

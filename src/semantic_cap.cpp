@@ -29,11 +29,14 @@ int fetch_semantic(State* st, PyObject* graph, PyObject* node_id, EdgeList& sema
     OwnedRef types = former_global(st, st->RelationshipType);
     OwnedRef semantic_type = types ? getattr(types.get(), st->SEMANTIC) : OwnedRef();
     OwnedRef edges = semantic_type ? call_method(graph, st->get_edges_for_node, node_id) : OwnedRef();
-    OwnedRef iterator = edges ? OwnedRef::consuming(PyObject_GetIter(edges.get())) : OwnedRef();
-    if (!iterator) {
+    if (!edges) {
         return -1;
     }
-    while (OwnedRef edge = OwnedRef::consuming(PyIter_Next(iterator.get()))) {
+    Iteration iteration(edges.get());
+    if (!iteration) {
+        return -1;
+    }
+    while (OwnedRef edge = iteration.next()) {
         OwnedRef relationship = getattr(edge.get(), st->relationship);
         OwnedRef type = relationship ? getattr(relationship.get(), st->type) : OwnedRef();
         if (!type) {
@@ -210,7 +213,7 @@ int evict(State* st, PyObject* graph, PyObject* edge, PyObject* result)
 int enforce_cap(State* st, PyObject* self, PyObject* graph, PyObject* a_id, PyObject* b_id,
                 PyObject* similarity, PyObject* result)
 {
-    OwnedRef config = getattr(self, st->_config);
+    OwnedRef config = instance_attr(self, st->_config);
     OwnedRef cap = config ? getattr(config.get(), st->max_semantic_edges_per_node) : OwnedRef();
     if (!cap) {
         return -1;

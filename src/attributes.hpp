@@ -1,0 +1,101 @@
+// Attribute reads and iteration with the semantics of `obj.name` and of a
+// `for` loop, doing the work the interpreter's specialised bytecode does
+// rather than the fully generic path.
+#pragma once
+
+#include "ref.hpp"
+
+#include <structmember.h>
+
+namespace lacet {
+
+// `obj.name`. A __slots__ member that the type resolves `name` to (a data
+// descriptor, so it takes precedence over everything else) is read from
+// the object directly; every other case goes through PyObject_GetAttr.
+inline OwnedRef getattr(PyObject* obj, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descr = _PyType_Lookup(type, name);  // borrowed, used before any call
+        if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+            if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
+                PyObject_TypeCheck(obj, PyDescr_TYPE(descr))) {
+                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
+                                                               member->offset);
+                if (value) {
+                    return OwnedRef::owning(value);
+                }
+            }
+        }
+    }
+    return OwnedRef::consuming(PyObject_GetAttr(obj, name));
+}
+
+// `self.name` for an attribute kept in the instance dictionary (the
+// extension's own state): when the class defines nothing under that name,
+// the dictionary answers; otherwise, or when the name is missing, the
+// generic lookup runs and gives the usual result or AttributeError.
+inline OwnedRef instance_attr(PyObject* obj, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        if (dict && *dict) {
+            PyObject* value = PyDict_GetItemWithError(*dict, name);
+            if (value) {
+                return OwnedRef::owning(value);
+            }
+            if (PyErr_Occurred()) {
+                return {};
+            }
+        }
+    }
+    return OwnedRef::consuming(PyObject_GetAttr(obj, name));
+}
+
+// `for item in iterable:`. Exact lists and tuples are walked by index,
+// checked against their current length at each step, which is what their
+// iterators do (so a list changed during the loop behaves the same).
+class Iteration {
+public:
+    explicit Iteration(PyObject* iterable)
+    {
+        if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+            sequence_ = OwnedRef::owning(iterable);
+            is_list_ = PyList_CheckExact(iterable);
+        }
+        else {
+            iterator_ = OwnedRef::consuming(PyObject_GetIter(iterable));
+            failed_ = !iterator_;
+        }
+    }
+    // False when the iterable could not be iterated (exception set).
+    explicit operator bool() const noexcept { return !failed_; }
+
+    // The next item; empty at the end, or on error with an exception set.
+    OwnedRef next()
+    {
+        if (sequence_) {
+            PyObject* items = sequence_.get();
+            Py_ssize_t size = is_list_ ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
+            if (index_ < size) {
+                PyObject* item = is_list_ ? PyList_GET_ITEM(items, index_) : PyTuple_GET_ITEM(items, index_);
+                ++index_;
+                return OwnedRef::owning(item);
+            }
+            sequence_.reset();
+            return {};
+        }
+        return iterator_ ? OwnedRef::consuming(PyIter_Next(iterator_.get())) : OwnedRef();
+    }
+
+private:
+    OwnedRef sequence_;
+    OwnedRef iterator_;
+    Py_ssize_t index_ = 0;
+    bool is_list_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace lacet
