@@ -37,7 +37,7 @@ bench: build
 	$(VENV)/bin/python benchmarks/run.py
 
 property-long: build
-	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=2000 $(VENV)/bin/python -m pytest -q tests/differential -s
+	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=10000 $(VENV)/bin/python -m pytest -q tests/differential -s
 
 $(ASAN_VENV)/.ready: requirements-dev.txt
 	$(PY312) -m venv $(ASAN_VENV)
