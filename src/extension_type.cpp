@@ -5,7 +5,6 @@
 #include "pyops.hpp"
 
 #include <array>
-#include <cstddef>
 #include <vector>
 
 namespace lacet {
@@ -231,19 +230,15 @@ PyType_Spec extension_spec = {
     extension_slots,
 };
 
-// Binds `value` as a member of the class, in the order of the calls.
-int bind_member(PyTypeObject* type, const char* name, PyObject* value)
+// A method descriptor for `def`, bound on the class under its name.
+OwnedRef bind_method(PyTypeObject* type, PyMethodDef* def)
 {
-    if (!value) {
-        return -1;
+    OwnedRef descriptor = OwnedRef::consuming(PyDescr_NewMethod(type, def));
+    if (!descriptor ||
+        PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), def->ml_name, descriptor.get()) < 0) {
+        return {};
     }
-    int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value);
-    return rc;
-}
-
-OwnedRef method_descriptor(PyTypeObject* type, PyMethodDef* def)
-{
-    return OwnedRef::consuming(PyDescr_NewMethod(type, def));
+    return descriptor;
 }
 
 // property(fget) with the name a class body would give it.
@@ -277,25 +272,27 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
         return nullptr;
     }
 
-    OwnedRef config = read_only_property(st, type, method_descriptor(type, &config_def));
-    OwnedRef ingest = method_descriptor(type, &on_ingest_def);
-    OwnedRef batch = method_descriptor(type, &on_ingest_batch_def);
-    OwnedRef forget = method_descriptor(type, &on_forget_def);
-    OwnedRef retrieval = method_descriptor(type, &retrieval_context_def);
+    // Members in their order of definition.
+    OwnedRef config =
+        read_only_property(st, type, OwnedRef::consuming(PyDescr_NewMethod(type, &config_def)));
+    if (!config || PyObject_SetAttr(type_object.get(), st->config, config.get()) < 0) {
+        return nullptr;
+    }
+    OwnedRef ingest = bind_method(type, &on_ingest_def);
+    if (!ingest || !bind_method(type, &on_ingest_batch_def) || !bind_method(type, &on_forget_def) ||
+        !bind_method(type, &retrieval_context_def)) {
+        return nullptr;
+    }
     OwnedRef connected_function = OwnedRef::consuming(
         PyCFunction_NewEx(&are_connected_def, type_object.get(), st->former_module_name));
-    OwnedRef connected;
-    if (connected_function) {
-        connected = OwnedRef::consuming(PyStaticMethod_New(connected_function.get()));
+    OwnedRef connected = connected_function
+                             ? OwnedRef::consuming(PyStaticMethod_New(connected_function.get()))
+                             : OwnedRef();
+    if (!connected || PyObject_SetAttr(type_object.get(), st->_are_connected, connected.get()) < 0) {
+        return nullptr;
     }
-    OwnedRef cap = method_descriptor(type, &enforce_cap_def);
-    if (bind_member(type, "config", config.get()) < 0 ||
-        bind_member(type, "on_ingest", ingest.get()) < 0 ||
-        bind_member(type, "on_ingest_batch", batch.get()) < 0 ||
-        bind_member(type, "on_forget", forget.get()) < 0 ||
-        bind_member(type, "retrieval_context", retrieval.get()) < 0 ||
-        bind_member(type, "_are_connected", connected.get()) < 0 ||
-        bind_member(type, "_enforce_cap", cap.get()) < 0) {
+    OwnedRef cap = bind_method(type, &enforce_cap_def);
+    if (!cap) {
         return nullptr;
     }
     st->own_on_ingest = ingest.relinquish();

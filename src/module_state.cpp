@@ -38,30 +38,25 @@ int state_init(State* st)
 #undef LACET_INIT_NAME
 #undef LACET_INIT_TEXT
 
-    st->kw_chain_relationship = name_tuple({st->type, st->subtype, st->description});
-    st->kw_semantic_relationship = name_tuple({st->type, st->subtype, st->bidirectional});
-    st->kw_weight = name_tuple({st->current, st->initial});
-    st->kw_chain_edge = name_tuple({st->source_node, st->target_node, st->relationship});
-    st->kw_semantic_edge =
-        name_tuple({st->source_node, st->target_node, st->relationship, st->weight});
-    st->kw_find_similar = name_tuple(
-        {st->top_k, st->threshold, st->exclude_self, st->candidate_ids, st->node_lookup});
-    st->kw_exc_info = name_tuple({st->exc_info});
-    st->kw_retrieval_context = name_tuple(
-        {st->seed_count, st->max_iterations, st->max_results, st->degree_normalization,
-         st->use_volume_termination, st->strengthen_on_retrieval, st->coverage_harvest,
-         st->coverage_gossip_weight});
-    st->kw_build_extension = name_tuple({st->service, st->graph, st->config});
-    st->kw_default_factory = name_tuple({st->default_factory});
-    st->fromlist_retriever =
-        name_tuple({st->MAX_RESULTS_CEILING, st->SEED_COUNT_CEILING, st->RetrievalContext});
-    if (!st->kw_chain_relationship || !st->kw_semantic_relationship || !st->kw_weight ||
-        !st->kw_chain_edge || !st->kw_semantic_edge || !st->kw_find_similar ||
-        !st->kw_exc_info || !st->kw_retrieval_context || !st->kw_build_extension ||
-        !st->kw_default_factory || !st->fromlist_retriever) {
-        return -1;
-    }
-    return 0;
+    bool made =
+        (st->kw_chain_relationship = name_tuple({st->type, st->subtype, st->description})) &&
+        (st->kw_semantic_relationship = name_tuple({st->type, st->subtype, st->bidirectional})) &&
+        (st->kw_weight = name_tuple({st->current, st->initial})) &&
+        (st->kw_chain_edge = name_tuple({st->source_node, st->target_node, st->relationship})) &&
+        (st->kw_semantic_edge =
+             name_tuple({st->source_node, st->target_node, st->relationship, st->weight})) &&
+        (st->kw_find_similar = name_tuple({st->top_k, st->threshold, st->exclude_self,
+                                           st->candidate_ids, st->node_lookup})) &&
+        (st->kw_exc_info = name_tuple({st->exc_info})) &&
+        (st->kw_retrieval_context = name_tuple(
+             {st->seed_count, st->max_iterations, st->max_results, st->degree_normalization,
+              st->use_volume_termination, st->strengthen_on_retrieval, st->coverage_harvest,
+              st->coverage_gossip_weight})) &&
+        (st->kw_build_extension = name_tuple({st->service, st->graph, st->config})) &&
+        (st->kw_default_factory = name_tuple({st->default_factory})) &&
+        (st->fromlist_retriever =
+             name_tuple({st->MAX_RESULTS_CEILING, st->SEED_COUNT_CEILING, st->RetrievalContext}));
+    return made ? 0 : -1;
 }
 
 int state_traverse(State* st, visitproc visit, void* arg)

@@ -36,7 +36,7 @@
     X(max_results) X(degree_normalization) X(use_volume_termination)          \
     X(strengthen_on_retrieval) X(coverage_harvest)                            \
     X(MAX_RESULTS_CEILING) X(SEED_COUNT_CEILING) X(RetrievalContext)          \
-    X(service) X(graph) X(config) X(default_factory)                          \
+    X(service) X(graph) X(config) X(default_factory) X(build_extension)                          \
     /* names of a module or class namespace */                                \
     X(__all__) X(__annotations__) X(__doc__) X(__file__) X(__loader__)        \
     X(__module__) X(__name__) X(__package__) X(__qualname__) X(__spec__)      \

@@ -108,12 +108,8 @@ int build_package(State* st, PyObject* package)
     if (!all) {
         return -1;
     }
-    OwnedRef factory_name = OwnedRef::consuming(PyUnicode_InternFromString("build_extension"));
-    if (!factory_name) {
-        return -1;
-    }
     for (PyObject* name : {st->LacetConfig, st->LacetExtension, st->LacetIngestResult,
-                           factory_name.get()}) {
+                           st->build_extension}) {
         if (PyList_Append(all.get(), name) < 0) {
             return -1;
         }
@@ -126,7 +122,7 @@ int build_package(State* st, PyObject* package)
     if (!factory) {
         return -1;
     }
-    return setattr(package, factory_name.get(), factory.get());
+    return setattr(package, st->build_extension, factory.get());
 }
 
 // A failed import leaves neither the package nor its submodule behind, so

@@ -1,5 +1,7 @@
 #include "pyops.hpp"
 
+#include <climits>
+
 namespace lacet {
 
 namespace {
@@ -22,6 +24,15 @@ int compare_doubles(double a, double b, int op)
     case Py_GT: return a > b;
     default: return a >= b;
     }
+}
+
+// An exact int's value, clamped to the range of long long: enough to
+// compare it with a count or with zero.
+long long clamped(PyObject* exact_int)
+{
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+    return overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : value;
 }
 
 }  // namespace
@@ -55,15 +66,7 @@ int compare(PyObject* a, PyObject* b, int op)
 int count_at_least(Py_ssize_t count, PyObject* bound)
 {
     if (PyLong_CheckExact(bound)) {
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(bound, &overflow);
-        if (overflow) {
-            return overflow < 0;
-        }
-        if (value == -1 && PyErr_Occurred()) {
-            return -1;
-        }
-        return count >= value;
+        return count >= clamped(bound);
     }
     OwnedRef boxed = OwnedRef::consuming(PyLong_FromSsize_t(count));
     if (!boxed) {
@@ -75,15 +78,7 @@ int count_at_least(Py_ssize_t count, PyObject* bound)
 int at_most_zero(PyObject* bound)
 {
     if (PyLong_CheckExact(bound)) {
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(bound, &overflow);
-        if (overflow) {
-            return overflow < 0;
-        }
-        if (value == -1 && PyErr_Occurred()) {
-            return -1;
-        }
-        return value <= 0;
+        return clamped(bound) <= 0;
     }
     OwnedRef zero = OwnedRef::consuming(PyLong_FromLong(0));
     if (!zero) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "attributes.hpp"
+#include "iteration.hpp"
 #include "module_state.hpp"
 
 #include <array>

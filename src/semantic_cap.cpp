@@ -99,8 +99,6 @@ int is_prunable(State* st, PyObject* edge)
             Py_ssize_t match = PyUnicode_Tailmatch(subtype.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
             return match < 0 ? -1 : match > 0;
         }
-        OwnedRef answer = call_method(subtype.get(), st->startswith, prefix.get());
-        return answer ? truth(answer.get()) : -1;
     }
     Method startswith(subtype.get(), st->startswith);
     OwnedRef prefix = startswith ? former_global(st, st->SEMANTIC_SUBTYPE) : OwnedRef();
