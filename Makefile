@@ -1,6 +1,7 @@
 # make demo   build the package and run the end-to-end ingest on the reference host
 # make test   build the package, check its stubs and run the tests
 # make test-asan   the same tests against an AddressSanitizer + UBSan build
+# make typecheck   mypy --strict over the README's wiring example and the example host
 SHELL := /bin/bash
 PY312 := $(shell tools/python312)
 ifeq ($(PY312),)
@@ -12,7 +13,7 @@ ASAN_VENV := .venv-asan
 export PYTHONPATH := $(CURDIR)/host_contracts
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-asan build bench stubtest property-long wheel clean
+.PHONY: demo test test-asan build bench stubtest typecheck property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
 	$(PY312) -m venv $(VENV)
@@ -27,7 +28,18 @@ stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
-test: build stubtest
+# The README's wiring example against the reference host, and the example
+# host against its own vantor package: a stub that rejects a documented call
+# fails here.
+typecheck: build
+	mkdir -p build/typecheck
+	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-readme \
+	    build/typecheck/readme_example.py
+	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
+	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
+
+test: build stubtest typecheck
 	LACET_DIFF_IMPLS=model,native $(VENV)/bin/python -m pytest -q tests
 
 demo: build

@@ -93,10 +93,12 @@ class Host:
         check(len({e.id for e in edges}) == len(edges), "edge ids are unique")
         pairs = Counter(frozenset((e.source_node, e.target_node)) for e in edges)
         check(all(n == 1 for n in pairs.values()), "at most one edge between two memories")
+        cap = self.ext.config.max_semantic_edges_per_node
         for node_id in graph.nodes:
             semantic = [e for e in graph.get_edges_for_node(node_id)
                         if e.relationship.type == RelationshipType.SEMANTIC]
-            check(len(semantic) <= CAP, f"{node_id} holds {len(semantic)} semantic edges, cap {CAP}")
+            check(cap is None or len(semantic) <= cap,
+                  f"{node_id} holds {len(semantic)} semantic edges, cap {cap}")
         chain = {(e.source_node, e.target_node) for e in edges
                  if e.relationship.type == RelationshipType.TEMPORAL}
         expected = {(a, b) for a, b in self.chain if a in graph.nodes and b in graph.nodes}
@@ -105,6 +107,10 @@ class Host:
             if e.relationship.type == RelationshipType.SEMANTIC:
                 check(e.relationship.subtype == "auto_discovered" and e.weight.current == e.weight.initial,
                       "semantic edges carry their similarity")
+
+
+def retrieval(host: Host, max_results: int) -> RetrievalContext:
+    return host.ext.retrieval_context(max_results=max_results)
 
 
 def memories(rng: random.Random, prefix: str, count: int) -> Iterator[Memory]:
@@ -165,11 +171,18 @@ def main() -> int:
         host.invariants()
     check(host.search.searches > 0, "the rebuilt extension searched")
 
-    context = host.ext.retrieval_context(max_results=1000)
+    context = retrieval(host, 1000)
     check(isinstance(context, RetrievalContext), "retrieval_context returns the host's record")
     check(context.max_results == MAX_RESULTS_CEILING and context.seed_count == min(5, SEED_COUNT_CEILING),
           "the retrieval parameters stay within the ceilings")
-    check(host.ext.retrieval_context(max_results=0).max_results == 1, "at least one result")
+    check(retrieval(host, 0).max_results == 1, "at least one result")
+
+    # With the cap switched off, a new memory links to every similar memory found.
+    host.ext.config.max_semantic_edges_per_node = None
+    extra = host.ingest(next(memories(random.Random(7), "x", 1)))
+    host.invariants()
+    check(sum(e.relationship.type == RelationshipType.SEMANTIC for e in extra.created) > CAP,
+          "no cap: more semantic edges than the cap allowed")
 
     graph = host.graph
     kinds = Counter(e.relationship.type.value for e in graph.edges.values())
