@@ -2,6 +2,7 @@
 # make test   build the package, check its stubs and run the tests
 # make test-asan   the same tests against an AddressSanitizer + UBSan build
 # make test-313    the whole suite on CPython 3.13 (any target takes PY=3.13)
+# make typecheck   mypy --strict over the README's wiring example and the example host
 SHELL := /bin/bash
 # The interpreter is looked up when a recipe needs it, so that a missing
 # one is reported by tools/python with what to do about it.
@@ -21,7 +22,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan build bench stubtest property-long wheel clean
+.PHONY: demo test test-313 test-asan build bench stubtest typecheck property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -36,7 +37,18 @@ stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
-test: build stubtest
+# The README's wiring example against the reference host, and the example
+# host against its own vantor package: a stub that rejects a documented call
+# fails here.
+typecheck: build
+	mkdir -p build/typecheck
+	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-readme \
+	    build/typecheck/readme_example.py
+	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
+	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
+
+test: build stubtest typecheck
 	LACET_DIFF_IMPLS=model,native $(VENV)/bin/python -m pytest -q tests
 
 test-313:

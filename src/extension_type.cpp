@@ -1,6 +1,7 @@
 // The LacetExtension class: a heap type with an instance dictionary, weak
 // references and GC support, whose methods are native method descriptors.
 #include "arguments.hpp"
+#include "error_context.hpp"
 #include "extension.hpp"
 #include "pyops.hpp"
 
@@ -71,42 +72,43 @@ PyObject* meth_config(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
                       PyObject* kwnames)
 {
     LACET_BIND(config_sig, 0)
-    return instance_attr(self, st->_config).relinquish();
+    return traced(st->former_dict, Member::config, instance_attr(self, st->_config).relinquish());
 }
 
 PyObject* meth_on_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                          size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(ingest_sig, 2)
-    return on_ingest(st, self, arg[0], arg[1]);
+    return traced(st->former_dict, Member::on_ingest, on_ingest(st, self, arg[0], arg[1]));
 }
 
 PyObject* meth_on_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(batch_sig, 2)
-    return on_ingest_batch(st, self, arg[0], arg[1]);
+    return traced(st->former_dict, Member::on_ingest_batch, on_ingest_batch(st, self, arg[0], arg[1]));
 }
 
 PyObject* meth_on_forget(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                          size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(forget_sig, 1)
-    return on_forget(st, self, arg[0]);
+    return traced(st->former_dict, Member::on_forget, on_forget(st, self, arg[0]));
 }
 
 PyObject* meth_retrieval_context(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                  size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(retrieval_sig, 1)
-    return retrieval_context(st, self, arg[0]);
+    return traced(st->former_dict, Member::retrieval_context, retrieval_context(st, self, arg[0]));
 }
 
 PyObject* meth_enforce_cap(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                            size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(cap_sig, 5)
-    int admitted = enforce_cap(st, self, arg[0], arg[1], arg[2], arg[3], arg[4]);
+    int admitted = traced(st->former_dict, Member::enforce_cap,
+                          enforce_cap(st, self, arg[0], arg[1], arg[2], arg[3], arg[4]));
     if (admitted < 0) {
         return nullptr;
     }
@@ -119,7 +121,8 @@ PyObject* static_are_connected(PyObject* owner, PyObject* const* args, Py_ssize_
 {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(owner);
     LACET_BIND(connected_sig, 3)
-    int connected = are_connected(st, arg[0], arg[1], arg[2]);
+    int connected =
+        traced(st->former_dict, Member::are_connected, are_connected(st, arg[0], arg[1], arg[2]));
     if (connected < 0) {
         return nullptr;
     }
@@ -163,7 +166,8 @@ int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
     OwnedRef service = OwnedRef::owning(arg[0]);
     OwnedRef graph = OwnedRef::owning(arg[1]);
     OwnedRef config = OwnedRef::owning(arg[2] ? arg[2] : Py_None);
-    return extension_init(st, self, service.get(), graph.get(), config.get());
+    return traced(st->former_dict, Member::init,
+                  extension_init(st, self, service.get(), graph.get(), config.get()));
 }
 
 constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
