@@ -37,6 +37,9 @@
 //   PyDescr_NewWrapper, struct wrapperbase    LacetExtension.__init__ as a
 //                           slot wrapper with a text signature
 //                           (extension_type.cpp).
+//   PyCode_NewEmpty, PyFrame_New   a traceback entry that names the
+//                           package function a host error passed through
+//                           (error_context.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
