@@ -1,6 +1,7 @@
 // Batch ingest: every node with an embedding enters the candidate index
 // first, then each node is ingested through the instance's on_ingest; an
 // Exception from one node is logged and the batch goes on.
+#include "error_context.hpp"
 #include "extension.hpp"
 #include "log_caught.hpp"
 #include "pyops.hpp"
@@ -21,7 +22,8 @@ OwnedRef ingest_one(State* st, PyObject* self, PyObject* graph, PyObject* node)
         return {};
     }
     if (method.is_unbound(st->own_on_ingest)) {
-        return OwnedRef::consuming(on_ingest(st, self, graph, node));
+        return OwnedRef::consuming(
+            traced(st->former_dict, Member::on_ingest, on_ingest(st, self, graph, node)));
     }
     return method(graph, node);
 }
@@ -73,7 +75,8 @@ PyObject* on_ingest_batch(State* st, PyObject* self, PyObject* graph, PyObject* 
                 return nullptr;
             }
             auto node_id = [&] { return getattr(node.get(), st->id); };
-            if (log_caught(st, st->warning, st->msg_batch_failed, node_id) < 0) {
+            if (log_caught(st, Member::on_ingest_batch, st->warning, st->msg_batch_failed, node_id) <
+                0) {
                 return nullptr;
             }
             continue;

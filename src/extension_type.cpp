@@ -1,6 +1,7 @@
 // The LacetExtension class: a heap type with an instance dictionary, weak
 // references and GC support, whose methods are native method descriptors.
 #include "arguments.hpp"
+#include "error_context.hpp"
 #include "extension.hpp"
 #include "pyops.hpp"
 
@@ -16,12 +17,12 @@ namespace {
 int extension_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
-    return _PyObject_VisitManagedDict(self, visit, arg);
+    return compat::visit_managed_dict(self, visit, arg);
 }
 
 int extension_clear(PyObject* self)
 {
-    _PyObject_ClearManagedDict(self);
+    compat::clear_managed_dict(self);
     return 0;
 }
 
@@ -67,57 +68,47 @@ constexpr Signature cap_sig{"LacetExtension._enforce_cap", cap_names, 5, 5, true
         return nullptr;                                                \
     }
 
-PyObject* meth_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
-                    PyObject* kwnames)
-{
-    LACET_BIND(init_sig, 3)
-    PyObject* config = arg[2] ? arg[2] : Py_None;
-    if (extension_init(st, self, arg[0], arg[1], config) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
 PyObject* meth_config(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
                       PyObject* kwnames)
 {
     LACET_BIND(config_sig, 0)
-    return instance_attr(self, st->_config).relinquish();
+    return traced(st->former_dict, Member::config, instance_attr(self, st->_config).relinquish());
 }
 
 PyObject* meth_on_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                          size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(ingest_sig, 2)
-    return on_ingest(st, self, arg[0], arg[1]);
+    return traced(st->former_dict, Member::on_ingest, on_ingest(st, self, arg[0], arg[1]));
 }
 
 PyObject* meth_on_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(batch_sig, 2)
-    return on_ingest_batch(st, self, arg[0], arg[1]);
+    return traced(st->former_dict, Member::on_ingest_batch, on_ingest_batch(st, self, arg[0], arg[1]));
 }
 
 PyObject* meth_on_forget(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                          size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(forget_sig, 1)
-    return on_forget(st, self, arg[0]);
+    return traced(st->former_dict, Member::on_forget, on_forget(st, self, arg[0]));
 }
 
 PyObject* meth_retrieval_context(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                  size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(retrieval_sig, 1)
-    return retrieval_context(st, self, arg[0]);
+    return traced(st->former_dict, Member::retrieval_context, retrieval_context(st, self, arg[0]));
 }
 
 PyObject* meth_enforce_cap(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                            size_t nargs, PyObject* kwnames)
 {
     LACET_BIND(cap_sig, 5)
-    int admitted = enforce_cap(st, self, arg[0], arg[1], arg[2], arg[3], arg[4]);
+    int admitted = traced(st->former_dict, Member::enforce_cap,
+                          enforce_cap(st, self, arg[0], arg[1], arg[2], arg[3], arg[4]));
     if (admitted < 0) {
         return nullptr;
     }
@@ -130,7 +121,8 @@ PyObject* static_are_connected(PyObject* owner, PyObject* const* args, Py_ssize_
 {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(owner);
     LACET_BIND(connected_sig, 3)
-    int connected = are_connected(st, arg[0], arg[1], arg[2]);
+    int connected =
+        traced(st->former_dict, Member::are_connected, are_connected(st, arg[0], arg[1], arg[2]));
     if (connected < 0) {
         return nullptr;
     }
@@ -174,17 +166,34 @@ int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
     OwnedRef service = OwnedRef::owning(arg[0]);
     OwnedRef graph = OwnedRef::owning(arg[1]);
     OwnedRef config = OwnedRef::owning(arg[2] ? arg[2] : Py_None);
-    return extension_init(st, self, service.get(), graph.get(), config.get());
+    return traced(st->former_dict, Member::init,
+                  extension_init(st, self, service.get(), graph.get(), config.get()));
 }
 
 constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyCFunction as_cfunction(PyCMethod method) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method)); }
 
-PyMethodDef init_def[] = {
-    {"__init__", as_cfunction(meth_init), method_flags | METH_COEXIST,
-     "__init__($self, service, graph, config=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+// `ext.__init__(...)`, as a slot wrapper like the __init__ of the built-in
+// types, but carrying the parameter list. A method descriptor under that
+// name would make inspect.signature(LacetExtension) fail on 3.13, which
+// binds a class's own non-slot __init__ to the class itself.
+PyObject* wrap_init(PyObject* self, PyObject* args, void*, PyObject* kwargs)
+{
+    if (slot_init(self, args, kwargs) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+wrapperbase init_wrapper = {
+    .name = "__init__",
+    .offset = 0,
+    .function = nullptr,
+    .wrapper = reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)(void)>(wrap_init)),
+    .doc = "__init__($self, service, graph, config=None)\n--\n\n",
+    .flags = PyWrapperFlag_KEYWORDS,
+    .name_strobj = nullptr,
 };
 
 PyMethodDef config_def = {"config", as_cfunction(meth_config), method_flags,
@@ -216,7 +225,6 @@ PyType_Slot extension_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(extension_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(extension_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(extension_clear)},
-    {Py_tp_methods, init_def},
     {Py_tp_getset, extension_getset},
     {0, nullptr},
 };
@@ -272,7 +280,13 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
         return nullptr;
     }
 
-    // Members in their order of definition.
+    // Members in their order of definition. Replacing the slot wrapper
+    // that type creation put under __init__ keeps its place in the class
+    // dictionary; construction then goes through that wrapper.
+    OwnedRef init = OwnedRef::consuming(PyDescr_NewWrapper(type, &init_wrapper, nullptr));
+    if (!init || PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) {
+        return nullptr;
+    }
     OwnedRef config =
         read_only_property(st, type, OwnedRef::consuming(PyDescr_NewMethod(type, &config_def)));
     if (!config || PyObject_SetAttr(type_object.get(), st->config, config.get()) < 0) {

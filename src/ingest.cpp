@@ -1,5 +1,6 @@
 // Single-node ingest: the temporal chain edge, the similarity search, the
 // semantic edges under the cap, and the registration of the new memory.
+#include "error_context.hpp"
 #include "extension.hpp"
 #include "log_caught.hpp"
 #include "pyops.hpp"
@@ -18,8 +19,7 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
         return false;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-    return type->tp_version_tag == st->result_class_version &&
-           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    return compat::has_version_tag(type, st->result_class_version);
 }
 
 // What the generated __init__ does with no arguments:
@@ -68,7 +68,7 @@ int add_and_record(State* st, PyObject* graph, PyObject* result, PyObject* edge,
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return -1;
     }
-    return log_caught(st, st->debug, rejected_message);
+    return log_caught(st, Member::on_ingest, st->debug, rejected_message);
 }
 
 // The chain edge from the memory ingested last, if chaining is on and that
@@ -189,7 +189,7 @@ int search_similar(State* st, PyObject* self, PyObject* node, OwnedRef& similar)
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return -1;
     }
-    return log_caught(st, st->warning, st->msg_search_failed);
+    return log_caught(st, Member::on_ingest, st->warning, st->msg_search_failed);
 }
 
 // self._are_connected(graph, node.id, candidate.id), as a truth value.
@@ -206,7 +206,8 @@ int call_are_connected(State* st, PyObject* self, PyObject* graph, PyObject* nod
         return -1;
     }
     if (method.is_plain(st->own_are_connected)) {
-        return are_connected(st, graph, a_id.get(), b_id.get());
+        return traced(st->former_dict, Member::are_connected,
+                      are_connected(st, graph, a_id.get(), b_id.get()));
     }
     OwnedRef answer = method(graph, a_id.get(), b_id.get());
     return answer ? truth(answer.get()) : -1;
@@ -226,7 +227,8 @@ int call_enforce_cap(State* st, PyObject* self, PyObject* graph, PyObject* node,
         return -1;
     }
     if (method.is_unbound(st->own_enforce_cap)) {
-        return enforce_cap(st, self, graph, a_id.get(), b_id.get(), sim, result);
+        return traced(st->former_dict, Member::enforce_cap,
+                      enforce_cap(st, self, graph, a_id.get(), b_id.get(), sim, result));
     }
     OwnedRef answer = method(graph, a_id.get(), b_id.get(), sim, result);
     return answer ? truth(answer.get()) : -1;

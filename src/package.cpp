@@ -1,6 +1,7 @@
 // The package vantor_lacet: module initialisation, the submodule
 // vantor_lacet.former, the re-exports, __all__ and build_extension.
 #include "arguments.hpp"
+#include "error_context.hpp"
 #include "namespace.hpp"
 #include "pyops.hpp"
 
@@ -24,13 +25,12 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (!st) {
         return nullptr;
     }
-    OwnedRef extension_class = global(st, PyModule_GetDict(module), st->LacetExtension);
-    if (!extension_class) {
-        return nullptr;
-    }
-    return call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
-                   arg[2] ? arg[2] : Py_None)
-        .relinquish();
+    PyObject* globals = PyModule_GetDict(module);
+    OwnedRef extension_class = global(st, globals, st->LacetExtension);
+    OwnedRef extension = extension_class ? call_kw(extension_class.get(), st->kw_build_extension,
+                                                   arg[0], arg[1], arg[2] ? arg[2] : Py_None)
+                                         : OwnedRef();
+    return traced(globals, Member::build_extension, extension.relinquish());
 }
 
 PyMethodDef build_extension_def = {
@@ -143,6 +143,7 @@ int package_exec(PyObject* package)
 {
     auto* st = static_cast<State*>(PyModule_GetState(package));
     if (state_init(st) < 0 || build_package(st, package) < 0) {
+        note_missing_host();
         forget_failed_import(st);
         return -1;
     }
