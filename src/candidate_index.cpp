@@ -108,7 +108,7 @@ PyObject* on_forget(State* st, PyObject* self, PyObject* node_ids)
         }
         OwnedRef dropped =
             PyDict_CheckExact(node_lookup.get())
-                ? OwnedRef::consuming(_PyDict_Pop(node_lookup.get(), node_id.get(), Py_None))
+                ? OwnedRef::consuming(compat::dict_pop(node_lookup.get(), node_id.get(), Py_None))
                 : call_method(node_lookup.get(), st->pop, node_id.get(), Py_None);
         if (!dropped) {
             return nullptr;

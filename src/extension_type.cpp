@@ -17,12 +17,12 @@ namespace {
 int extension_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
-    return _PyObject_VisitManagedDict(self, visit, arg);
+    return compat::visit_managed_dict(self, visit, arg);
 }
 
 int extension_clear(PyObject* self)
 {
-    _PyObject_ClearManagedDict(self);
+    compat::clear_managed_dict(self);
     return 0;
 }
 
@@ -67,17 +67,6 @@ constexpr Signature cap_sig{"LacetExtension._enforce_cap", cap_names, 5, 5, true
     if (!st) {                                                         \
         return nullptr;                                                \
     }
-
-PyObject* meth_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
-                    PyObject* kwnames)
-{
-    LACET_BIND(init_sig, 3)
-    PyObject* config = arg[2] ? arg[2] : Py_None;
-    if (traced(st->former_dict, Member::init, extension_init(st, self, arg[0], arg[1], config)) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
 
 PyObject* meth_config(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
                       PyObject* kwnames)
@@ -185,10 +174,26 @@ constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyCFunction as_cfunction(PyCMethod method) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method)); }
 
-PyMethodDef init_def[] = {
-    {"__init__", as_cfunction(meth_init), method_flags | METH_COEXIST,
-     "__init__($self, service, graph, config=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+// `ext.__init__(...)`, as a slot wrapper like the __init__ of the built-in
+// types, but carrying the parameter list. A method descriptor under that
+// name would make inspect.signature(LacetExtension) fail on 3.13, which
+// binds a class's own non-slot __init__ to the class itself.
+PyObject* wrap_init(PyObject* self, PyObject* args, void*, PyObject* kwargs)
+{
+    if (slot_init(self, args, kwargs) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+wrapperbase init_wrapper = {
+    .name = "__init__",
+    .offset = 0,
+    .function = nullptr,
+    .wrapper = reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)(void)>(wrap_init)),
+    .doc = "__init__($self, service, graph, config=None)\n--\n\n",
+    .flags = PyWrapperFlag_KEYWORDS,
+    .name_strobj = nullptr,
 };
 
 PyMethodDef config_def = {"config", as_cfunction(meth_config), method_flags,
@@ -220,7 +225,6 @@ PyType_Slot extension_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(extension_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(extension_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(extension_clear)},
-    {Py_tp_methods, init_def},
     {Py_tp_getset, extension_getset},
     {0, nullptr},
 };
@@ -276,7 +280,13 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
         return nullptr;
     }
 
-    // Members in their order of definition.
+    // Members in their order of definition. Replacing the slot wrapper
+    // that type creation put under __init__ keeps its place in the class
+    // dictionary; construction then goes through that wrapper.
+    OwnedRef init = OwnedRef::consuming(PyDescr_NewWrapper(type, &init_wrapper, nullptr));
+    if (!init || PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) {
+        return nullptr;
+    }
     OwnedRef config =
         read_only_property(st, type, OwnedRef::consuming(PyDescr_NewMethod(type, &config_def)));
     if (!config || PyObject_SetAttr(type_object.get(), st->config, config.get()) < 0) {

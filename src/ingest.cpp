@@ -19,8 +19,7 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
         return false;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-    return type->tp_version_tag == st->result_class_version &&
-           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    return compat::has_version_tag(type, st->result_class_version);
 }
 
 // What the generated __init__ does with no arguments:
