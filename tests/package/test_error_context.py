@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 
 from vantor.core.edge import MemoryEdge, RelationshipMetadata, RelationshipType, WeightMetadata
-from conftest import ScriptedService, graph_with, node
+from conftest import graph_with, node, scripted_service
 
 HERE = Path(__file__).resolve()
 
@@ -93,7 +93,7 @@ def semantic(source, target, weight):
 def ingest_failure(impl, answer, **config):
     old, new = node("old"), node("new")
     graph = graph_with(old, new)
-    ext = impl.package.build_extension(ScriptedService(answer(old)), graph,
+    ext = impl.package.build_extension(scripted_service(answer(old)), graph,
                                        impl.former.LacetConfig(temporal_chain=False, **config))
     ext._candidate_ids.add("old")
     ext._node_lookup["old"] = old
