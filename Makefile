@@ -39,7 +39,8 @@ stubtest: build
 
 # The README's wiring example against the reference host, and the example
 # host against its own vantor package: a stub that rejects a documented call
-# fails here.
+# fails here. (pyright is not run: it installs from npm, which the project's
+# machines cannot reach.)
 typecheck: build
 	mkdir -p build/typecheck
 	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
