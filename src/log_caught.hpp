@@ -40,7 +40,7 @@ int log_caught(State* st, PyObject* level, PyObject* message, ArgumentFn argumen
 {
     OwnedRef caught = OwnedRef::consuming(PyErr_GetRaisedException());
     detail::HandledException handling(caught.get());
-    OwnedRef logger = former_global(st, st->logger);
+    OwnedRef logger = former_global(st, st->str_logger);
     if (!logger) {
         return -1;
     }
