@@ -1,21 +1,28 @@
 # make demo   build the package and run the end-to-end ingest on the reference host
 # make test   build the package, check its stubs and run the tests
 # make test-asan   the same tests against an AddressSanitizer + UBSan build
+# make test-313    the whole suite on CPython 3.13 (any target takes PY=3.13)
+# make typecheck   mypy --strict over the README's wiring example and the example host
 SHELL := /bin/bash
-PY312 := $(shell tools/python312)
-ifeq ($(PY312),)
-$(error CPython 3.12 is required; see tools/python312)
-endif
+# The interpreter is looked up when a recipe needs it, so that a missing
+# one is reported by tools/python with what to do about it.
+PY ?= 3.12
+PYTHON = $$(tools/python $(PY))
 
+ifeq ($(PY),3.12)
 VENV := .venv
 ASAN_VENV := .venv-asan
+else
+VENV := .venv-$(PY)
+ASAN_VENV := .venv-asan-$(PY)
+endif
 export PYTHONPATH := $(CURDIR)/host_contracts
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-asan build bench stubtest property-long wheel clean
+.PHONY: demo test test-313 test-asan build bench stubtest typecheck property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
-	$(PY312) -m venv $(VENV)
+	py=$(PYTHON) && $$py -m venv $(VENV)
 	$(VENV)/bin/pip install -q --upgrade pip
 	$(VENV)/bin/pip install -q -r requirements-dev.txt
 	touch $@
@@ -27,8 +34,22 @@ stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
-test: build stubtest
+# The README's wiring example against the reference host, and the example
+# host against its own vantor package: a stub that rejects a documented call
+# fails here.
+typecheck: build
+	mkdir -p build/typecheck
+	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-readme \
+	    build/typecheck/readme_example.py
+	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
+	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
+
+test: build stubtest typecheck
 	LACET_DIFF_IMPLS=model,native $(VENV)/bin/python -m pytest -q tests
+
+test-313:
+	$(MAKE) test PY=3.13
 
 demo: build
 	$(VENV)/bin/python demo/lacet_demo.py
@@ -40,7 +61,7 @@ property-long: build
 	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=10000 $(VENV)/bin/python -m pytest -q tests/differential -s
 
 $(ASAN_VENV)/.ready: requirements-dev.txt
-	$(PY312) -m venv $(ASAN_VENV)
+	py=$(PYTHON) && $$py -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/pip install -q --upgrade pip
 	$(ASAN_VENV)/bin/pip install -q -r requirements-dev.txt
 	touch $@
@@ -51,7 +72,7 @@ $(ASAN_VENV)/.ready: requirements-dev.txt
 # package's own leaks are caught by the reference-leak tests).
 test-asan: $(ASAN_VENV)/.ready
 	VANTOR_LACET_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --no-deps \
-	    -Cbuild-dir=build/asan .
+	    -Cbuild-dir=build/asan-$(PY) .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -65,9 +86,9 @@ wheel: $(VENV)/.ready
 	$(VENV)/bin/python -m build -q --outdir dist .
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w wheelhouse dist/*.whl
 	$(VENV)/bin/auditwheel show wheelhouse/*.whl
-	$(PY312) -m venv .venv-wheel-check
+	py=$(PYTHON) && $$py -m venv .venv-wheel-check
 	.venv-wheel-check/bin/pip install -q wheelhouse/*.whl
 	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python -c "import vantor_lacet, vantor_lacet.former; print('installed wheel imports:', vantor_lacet.__all__)"
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build .venv .venv-* dist wheelhouse

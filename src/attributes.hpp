@@ -3,6 +3,7 @@
 // generic path.
 #pragma once
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 #include <structmember.h>
@@ -16,7 +17,7 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
 {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* descr = _PyType_Lookup(type, name);  // borrowed, used before any call
+        PyObject* descr = compat::type_lookup(type, name);  // borrowed, used before any call
         if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
             if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
@@ -39,8 +40,8 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
 inline OwnedRef instance_attr(PyObject* obj, PyObject* name)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
-        PyObject** dict = _PyObject_GetDictPtr(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(type, name)) {
+        PyObject** dict = compat::dict_ptr(obj);
         if (dict && *dict) {
             PyObject* value = PyDict_GetItemWithError(*dict, name);
             if (value) {

@@ -21,7 +21,11 @@ OwnedRef ingest_one(IngestContext& cx, PyObject* node)
     }
     if (method.is_own(cx.st->own_on_ingest)) {
         IngestContext one{cx.st, cx.self, cx.graph, node, nullptr};
-        return on_ingest(one);
+        OwnedRef result = on_ingest(one);
+        if (!result) {
+            add_traceback_entry(cx.st->former_dict, Member::on_ingest);
+        }
+        return result;
     }
     return method(cx.graph, node);
 }
@@ -80,7 +84,8 @@ OwnedRef on_ingest_batch(IngestContext& cx, PyObject* nodes)
                 return {};
             }
             auto node_id = [&] { return getattr(node.get(), st->str_id); };
-            if (log_caught(st, st->str_warning, st->str_msg_batch_failed, node_id) < 0) {
+            if (log_caught(st, Member::on_ingest_batch, st->str_warning, st->str_msg_batch_failed,
+                           node_id) < 0) {
                 return {};
             }
             continue;

@@ -23,7 +23,7 @@ int pop_from(State* st, PyObject* container, PyObject* key)
 {
     OwnedRef dropped;
     if (PyDict_CheckExact(container)) {
-        dropped = OwnedRef::consuming(_PyDict_Pop(container, key, Py_None));
+        dropped = OwnedRef::consuming(compat::dict_pop(container, key, Py_None));
     }
     else {
         dropped = call_method(container, st->str_pop, key, Py_None);

@@ -16,12 +16,12 @@ namespace {
 int extension_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
-    return _PyObject_VisitManagedDict(self, visit, arg);
+    return compat::visit_managed_dict(self, visit, arg);
 }
 
 int extension_clear(PyObject* self)
 {
-    _PyObject_ClearManagedDict(self);
+    compat::clear_managed_dict(self);
     return 0;
 }
 
@@ -69,7 +69,7 @@ using Body = OwnedRef (*)(State* st, PyObject* self, PyObject* const* arg);
 // Every method call enters here: the arguments bound by `sig`, the state
 // found through the defining class `cls`, then `body`, whose result is
 // handed back to Python.
-template <const Signature& sig, Body body>
+template <const Signature& sig, Member member, Body body>
 PyObject* invoke(PyObject* self, PyTypeObject* cls, const VectorcallArgs& call)
 {
     PyObject* arg[5];
@@ -80,26 +80,17 @@ PyObject* invoke(PyObject* self, PyTypeObject* cls, const VectorcallArgs& call)
     if (!st) {
         return nullptr;
     }
-    return hand_back(body(st, self, arg));
+    return hand_back(st->former_dict, member, body(st, self, arg));
 }
 
-template <const Signature& sig, Body body>
+template <const Signature& sig, Member member, Body body>
 PyObject* method_entry(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames)
 {
-    return invoke<sig, body>(self, cls, {args, nargsf, kwnames});
+    return invoke<sig, member, body>(self, cls, {args, nargsf, kwnames});
 }
 
 OwnedRef as_bool(int truth) { return truth < 0 ? OwnedRef() : OwnedRef::owning(truth ? Py_True : Py_False); }
-
-OwnedRef init_body(State* st, PyObject* self, PyObject* const* arg)
-{
-    IngestContext cx{st, self, arg[1], nullptr, nullptr};
-    if (extension_init(cx, arg[0], arg[2] ? arg[2] : Py_None) < 0) {
-        return {};
-    }
-    return OwnedRef::owning(Py_None);
-}
 
 OwnedRef config_body(State* st, PyObject* self, PyObject* const*)
 {
@@ -144,7 +135,7 @@ OwnedRef are_connected_body(State* st, PyObject*, PyObject* const* arg)
 PyObject* static_are_connected(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames)
 {
-    return invoke<connected_sig, are_connected_body>(
+    return invoke<connected_sig, Member::are_connected, are_connected_body>(
         nullptr, reinterpret_cast<PyTypeObject*>(owner),
         {args, static_cast<size_t>(nargs), kwnames});
 }
@@ -188,7 +179,7 @@ int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
     OwnedRef graph = OwnedRef::owning(arg[1]);
     OwnedRef config = OwnedRef::owning(arg[2] ? arg[2] : Py_None);
     IngestContext cx{st, self, graph.get(), nullptr, nullptr};
-    return extension_init(cx, service.get(), config.get());
+    return traced(st->former_dict, Member::init, extension_init(cx, service.get(), config.get()));
 }
 
 constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
@@ -198,12 +189,26 @@ PyCFunction as_cfunction(PyCMethod method)
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method));
 }
 
-PyMethodDef init_def[] = {
-    {.ml_name = "__init__",
-     .ml_meth = as_cfunction(method_entry<init_sig, init_body>),
-     .ml_flags = method_flags | METH_COEXIST,
-     .ml_doc = "__init__($self, service, graph, config=None)\n--\n\n"},
-    {},
+// `ext.__init__(...)`, as a slot wrapper like the __init__ of the built-in
+// types, but carrying the parameter list. A method descriptor under that
+// name would make inspect.signature(LacetExtension) fail on 3.13, which
+// binds a class's own non-slot __init__ to the class itself.
+PyObject* wrap_init(PyObject* self, PyObject* args, void*, PyObject* kwargs)
+{
+    if (slot_init(self, args, kwargs) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+wrapperbase init_wrapper = {
+    .name = "__init__",
+    .offset = 0,
+    .function = nullptr,
+    .wrapper = reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)(void)>(wrap_init)),
+    .doc = "__init__($self, service, graph, config=None)\n--\n\n",
+    .flags = PyWrapperFlag_KEYWORDS,
+    .name_strobj = nullptr,
 };
 
 // A method of the class, entered with the defining class (METH_METHOD).
@@ -216,19 +221,19 @@ PyMethodDef method_def(const char* name, PyCMethod method, const char* text_sign
 }
 
 PyMethodDef config_def =
-    method_def("config", method_entry<config_sig, config_body>, "config($self)\n--\n\n");
-PyMethodDef on_ingest_def = method_def("on_ingest", method_entry<ingest_sig, on_ingest_body>,
+    method_def("config", method_entry<config_sig, Member::config, config_body>, "config($self)\n--\n\n");
+PyMethodDef on_ingest_def = method_def("on_ingest", method_entry<ingest_sig, Member::on_ingest, on_ingest_body>,
                                        "on_ingest($self, graph, node)\n--\n\n");
 PyMethodDef on_ingest_batch_def =
-    method_def("on_ingest_batch", method_entry<batch_sig, on_ingest_batch_body>,
+    method_def("on_ingest_batch", method_entry<batch_sig, Member::on_ingest_batch, on_ingest_batch_body>,
                "on_ingest_batch($self, graph, nodes)\n--\n\n");
-PyMethodDef on_forget_def = method_def("on_forget", method_entry<forget_sig, on_forget_body>,
+PyMethodDef on_forget_def = method_def("on_forget", method_entry<forget_sig, Member::on_forget, on_forget_body>,
                                        "on_forget($self, node_ids)\n--\n\n");
 PyMethodDef retrieval_context_def =
-    method_def("retrieval_context", method_entry<retrieval_sig, retrieval_context_body>,
+    method_def("retrieval_context", method_entry<retrieval_sig, Member::retrieval_context, retrieval_context_body>,
                "retrieval_context($self, max_results)\n--\n\n");
 PyMethodDef enforce_cap_def =
-    method_def("_enforce_cap", method_entry<cap_sig, enforce_cap_body>,
+    method_def("_enforce_cap", method_entry<cap_sig, Member::enforce_cap, enforce_cap_body>,
                "_enforce_cap($self, graph, a_id, b_id, similarity, result)\n--\n\n");
 PyMethodDef are_connected_def = {
     .ml_name = "_are_connected",
@@ -253,7 +258,6 @@ PyType_Slot extension_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(extension_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(extension_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(extension_clear)},
-    {Py_tp_methods, init_def},
     {Py_tp_getset, extension_getset},
     {0, nullptr},
 };
@@ -339,7 +343,15 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
 
     // Members bound one by one after creation, in the order a class
     // statement would define them, so the class dictionary lists them in
-    // that order (__init__ comes from the spec, first).
+    // that order. Replacing the slot wrapper that type creation put under
+    // __init__ keeps its place, first; construction then goes through it.
+    OwnedRef init = OwnedRef::consuming(PyDescr_NewWrapper(type, &init_wrapper, nullptr));
+    if (!init) {
+        return nullptr;
+    }
+    if (PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) {
+        return nullptr;
+    }
     if (bind_read_only_property(st, type, &config_def) < 0) {
         return nullptr;
     }
@@ -360,9 +372,10 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
     if (!cap) {
         return nullptr;
     }
-    st->own_on_ingest = {st->str_on_ingest, ingest.relinquish(), true};
-    st->own_enforce_cap = {st->str__enforce_cap, cap.relinquish(), true};
-    st->own_are_connected = {st->str__are_connected, connected.relinquish(), false};
+    st->own_on_ingest = {st->str_on_ingest, ingest.relinquish(), true, Member::on_ingest};
+    st->own_enforce_cap = {st->str__enforce_cap, cap.relinquish(), true, Member::enforce_cap};
+    st->own_are_connected = {st->str__are_connected, connected.relinquish(), false,
+                             Member::are_connected};
     return reinterpret_cast<PyTypeObject*>(type_object.relinquish());
 }
 

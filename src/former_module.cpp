@@ -97,8 +97,8 @@ int populate_former(State* st, PyObject* package)
         return -1;
     }
     auto* result_type = reinterpret_cast<PyTypeObject*>(result_class.get());
-    if (PyUnstable_Type_AssignVersionTag(result_type)) {
-        st->result_class_version = result_type->tp_version_tag;
+    if (unsigned int tag = compat::assign_version_tag(result_type)) {
+        st->result_class_version = tag;
         st->result_class = result_class.relinquish();
     }
     PyTypeObject* extension_type = create_extension_type(st, package);

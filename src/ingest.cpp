@@ -23,8 +23,7 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
         return false;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-    return type->tp_version_tag == st->result_class_version &&
-           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    return compat::has_version_tag(type, st->result_class_version);
 }
 
 // What the generated __init__ does with no arguments:
@@ -85,7 +84,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return -1;
     }
-    return log_caught(st, st->str_debug, rejected_message);
+    return log_caught(st, Member::on_ingest, st->str_debug, rejected_message);
 }
 
 // Which relationship an edge gets: RelationshipType.<type_name>, and the
@@ -336,7 +335,7 @@ int search_similar(IngestContext& cx, OwnedRef& similar)
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return -1;
     }
-    return log_caught(st, st->str_warning, st->str_msg_search_failed);
+    return log_caught(st, Member::on_ingest, st->str_warning, st->str_msg_search_failed);
 }
 
 // `first.id` and then `second.id`. 0, or -1 with an exception set.
@@ -367,7 +366,7 @@ int ask_member(IngestContext& cx, const OwnMember& own, PyObject* candidate, Nat
         return -1;
     }
     if (method.is_own(own)) {
-        return native(ids[0].get(), ids[1].get());
+        return traced(cx.st->former_dict, own.member, native(ids[0].get(), ids[1].get()));
     }
     return truth_of(python(method, ids[0].get(), ids[1].get()));
 }

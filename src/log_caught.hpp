@@ -2,6 +2,7 @@
 // inside an `except` block does.
 #pragma once
 
+#include "error_context.hpp"
 #include "pyops.hpp"
 
 #include <cstddef>
@@ -9,7 +10,9 @@
 
 namespace lacet {
 
-// Takes the exception that is being raised as the caught one. While the
+// Takes the exception that is being raised as the caught one, with an entry
+// for `where` (the function whose handler caught it) at the head of its
+// traceback, as the except block's frame puts one there. While the
 // logging call runs, it is the handled exception (what sys.exc_info()
 // returns, so the record carries it and its traceback); the handled
 // exception of the caller is restored afterwards. `argument` is evaluated
@@ -36,8 +39,9 @@ private:
 }  // namespace detail
 
 template <typename ArgumentFn>
-int log_caught(State* st, PyObject* level, PyObject* message, ArgumentFn argument)
+int log_caught(State* st, Member where, PyObject* level, PyObject* message, ArgumentFn argument)
 {
+    add_traceback_entry(st->former_dict, where);
     OwnedRef caught = OwnedRef::consuming(PyErr_GetRaisedException());
     detail::HandledException handling(caught.get());
     OwnedRef logger = former_global(st, st->str_logger);
@@ -62,9 +66,9 @@ int log_caught(State* st, PyObject* level, PyObject* message, ArgumentFn argumen
     return logged ? 0 : -1;
 }
 
-inline int log_caught(State* st, PyObject* level, PyObject* message)
+inline int log_caught(State* st, Member where, PyObject* level, PyObject* message)
 {
-    return log_caught(st, level, message, nullptr);
+    return log_caught(st, where, level, message, nullptr);
 }
 
 }  // namespace lacet

@@ -5,6 +5,7 @@
 // hand_back(), the only place that relinquishes a reference to Python.
 #pragma once
 
+#include "error_context.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -32,8 +33,12 @@ struct VectorcallArgs {
 int bind_arguments(const Signature& sig, const VectorcallArgs& call, PyObject** out);
 
 // A method's result on its way back to Python: a new reference, or nullptr
-// with the exception set.
-inline PyObject* hand_back(OwnedRef result) { return result.relinquish(); }
+// with the exception set, which then gets a traceback entry for `member`
+// (`globals`: the namespace of the module the member belongs to).
+inline PyObject* hand_back(PyObject* globals, Member member, OwnedRef result)
+{
+    return traced(globals, member, result.relinquish());
+}
 
 
 }  // namespace lacet

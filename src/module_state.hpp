@@ -2,6 +2,7 @@
 // object (and so per interpreter); nothing lives in static PyObject*.
 #pragma once
 
+#include "error_context.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -16,6 +17,7 @@ struct OwnMember {
     PyObject* found;   // what the lookup yields: the method descriptor, or
                        // the function inside the static method
     bool called_with_self;  // a plain method rather than a static one
+    Member member;     // how a traceback names it
 };
 
 struct State {

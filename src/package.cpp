@@ -24,11 +24,13 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (!st) {
         return nullptr;
     }
-    OwnedRef extension_class = global(st, PyModule_GetDict(module), st->str_LacetExtension);
+    PyObject* globals = PyModule_GetDict(module);
+    OwnedRef extension_class = global(st, globals, st->str_LacetExtension);
     if (!extension_class) {
-        return nullptr;
+        return hand_back(globals, Member::build_extension, {});
     }
-    return hand_back(call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
+    return hand_back(globals, Member::build_extension,
+                     call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
                              arg[2] ? arg[2] : Py_None));
 }
 
@@ -157,6 +159,7 @@ int package_exec(PyObject* package)
 {
     auto* st = static_cast<State*>(PyModule_GetState(package));
     if (state_init(st) < 0 || build_package(st, package) < 0) {
+        note_missing_host();
         forget_failed_import(st);
         return -1;
     }

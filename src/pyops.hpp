@@ -3,6 +3,7 @@
 #pragma once
 
 #include "attributes.hpp"
+#include "compat.hpp"
 #include "iteration.hpp"
 #include "module_state.hpp"
 
@@ -56,7 +57,7 @@ public:
     Method(PyObject* obj, PyObject* name) noexcept
     {
         PyObject* found = nullptr;
-        if (_PyObject_GetMethod(obj, name, &found)) {
+        if (compat::get_method(obj, name, &found)) {
             self_ = obj;
         }
         callable_ = OwnedRef::consuming(found);

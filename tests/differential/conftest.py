@@ -26,7 +26,8 @@ import sys as _sys
 
 import pytest as _pytest
 
-from .recording_host import RETRIEVER_MODULE as _RETRIEVER_MODULE
+from recording_host import RETRIEVER_MODULE as _RETRIEVER_MODULE
+from recording_host import put_module as _put_module
 
 
 @_pytest.fixture(autouse=True)
@@ -42,7 +43,4 @@ def _restore_rebound_host_names():
         if module is not None:
             vars(module).clear()
             vars(module).update(saved)
-    if retriever is None:
-        _sys.modules.pop(_RETRIEVER_MODULE, None)
-    else:
-        _sys.modules[_RETRIEVER_MODULE] = retriever
+    _put_module(_RETRIEVER_MODULE, retriever)

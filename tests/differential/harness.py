@@ -6,19 +6,20 @@ import logging
 import os
 import sys
 
-from .recording_host import (
+from recording_host import (
     EMBEDDINGS,
     LOGGER_NAME,
     RETRIEVER_MODULE,
     EdgeModel,
+    Graph,
     HostAbort,
-    RecGraph,
     Recorder,
     RecNode,
-    RecService,
+    Service,
     TraceHandler,
     describe,
     make_retriever,
+    put_module,
 )
 
 # Reported at the end of the pytest session (see conftest.py): the run of the
@@ -41,8 +42,8 @@ class World:
         self.impl = impl
         self.rec = Recorder(node_reads=node_reads_enabled())
         self.model = EdgeModel(self.rec)
-        self.graph = RecGraph(self.rec)
-        self.service = RecService(self.rec, seed)
+        self.graph = Graph(self.rec)
+        self.service = Service(self.rec, seed)
         self.retriever = make_retriever(self.rec, *ceilings)
         self.handler = handler
         self.ext = None
@@ -133,10 +134,7 @@ class Pair:
         self.logger.removeHandler(self.handler)
         self.logger.setLevel(level)
         self.logger.propagate = propagate
-        if retriever is None:
-            sys.modules.pop(RETRIEVER_MODULE, None)
-        else:
-            sys.modules[RETRIEVER_MODULE] = retriever
+        put_module(RETRIEVER_MODULE, retriever)
 
     def step(self, label, action):
         x, *others = (run_in(w, action) for w in self.worlds)

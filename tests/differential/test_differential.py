@@ -9,7 +9,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, precondition,
 
 from . import implementations
 from .harness import COUNTS, EVENTS, MUTANT_COUNTS, Divergence, Pair
-from .recording_host import ODD_ITEMS, HostAbort
+from recording_host import ODD_ITEMS, HostAbort
 
 IDS = [f"n{i}" for i in range(7)]
 ids = st.sampled_from(IDS)
@@ -178,9 +178,10 @@ def machine_for(impls, tally, events=None):
         )
         def inject_faults(self, add_edge, search):
             def act(w):
-                w.graph.add_edge_faults.extend(FAULTS[k]("injected") for k in add_edge)
+                for k in add_edge:
+                    w.rec.fail("graph.add_edge", FAULTS[k]("injected"), once=True)
                 if search is not None:
-                    w.service.faults.append(search)
+                    w.service.script.append(search)
 
             self.pair.step("inject_faults", act)
 

@@ -12,7 +12,7 @@ import pytest
 
 from . import implementations
 from .harness import Pair
-from .recording_host import HostAbort
+from recording_host import HostAbort
 
 
 class Host:
@@ -44,12 +44,7 @@ class Host:
 
     def search_returns(self, *pairs):
         lookup = {n._id: n for n in self.w.graph.nodes.values()}
-
-        def find_similar(*args, **kwargs):
-            self.w.rec.add("service.find_similar", sorted(kwargs["candidate_ids"]))
-            return [(lookup[i], s) for i, s in pairs]
-
-        self.w.service.find_similar = find_similar
+        self.w.service.answer = [(lookup[i], s) for i, s in pairs]
 
     def edge_ids(self):
         return list(self.w.graph.edges)
@@ -93,7 +88,7 @@ def test_cap_refused_at_candidate_end_evicts_nothing_at_either_end(make_host):
     assert h.edge_ids() == ["h1", "h2"]
     # a's refusal ends it before b is even looked at
     h.host_semantic("a", "c", 0.95)
-    h.w.graph.edges.pop("h1")
+    h.w.graph.host_remove_edge("h1")
     result, trace = h.call(lambda w: w.ext.on_ingest(w.graph, w.graph.nodes["a"]))
     assert [e[1] for e in events(trace, "graph.get_edges_for_node")] == [("tuple", [("str", "'a'")])]
 
@@ -162,20 +157,20 @@ def test_one_shot_batch_is_still_ingested(make_host):
 def test_failures_logged_or_raised(make_host):
     h = make_host(config={"similarity_threshold": 0.0}, nodes=[("b", "vec")])
     h.ingest("a0")
-    h.w.service.faults.append("raise")
-    h.w.graph.add_edge_faults.append(ValueError("no"))
+    h.w.service.script.append("raise")
+    h.w.rec.fail("graph.add_edge", ValueError("no"), once=True)
     result, trace = h.ingest("a")
     assert result.created == []
     logs = [(e[1], e[2], e[4][0]) for e in events(trace, "log")]
     assert logs == [("DEBUG", "lacet: chain edge rejected", "ValueError"),
                     ("WARNING", "lacet: similarity search failed", "RuntimeError")]
     assert "a" in h.ext._candidate_ids and h.ext._last_id == "a"
-    h.w.service.faults.append("none")
+    h.w.service.script.append("none")
     with pytest.raises(TypeError):
         h.ingest("c")
     assert h.ext._last_id == "a" and "c" not in h.ext._candidate_ids
     # a batch logs the failing node and goes on; an abort is not caught
-    h.w.graph.add_edge_faults.append(TypeError("bad edge"))
+    h.w.rec.fail("graph.add_edge", TypeError("bad edge"), once=True)
     nodes = [h.w.make_node(i, "none") for i in ("m", "n")]
     for n in nodes:
         h.w.graph.host_put_node(n)
@@ -184,7 +179,7 @@ def test_failures_logged_or_raised(make_host):
         ("WARNING", "lacet: batched formation failed for %s", ("tuple", [("str", "'m'")]), ("TypeError", ("tuple", [("str", "'bad edge'")])))]
     # m's ingest did not complete, so n chains from the last completed one
     assert [(e.source_node, e.target_node) for e in result.created] == [("a", "n")]
-    h.w.graph.add_edge_faults.append(HostAbort("stop"))
+    h.w.rec.fail("graph.add_edge", HostAbort("stop"), once=True)
     with pytest.raises(HostAbort):
         h.call(lambda w: w.ext.on_ingest_batch(w.graph, [w.make_node("o", "none")]))
 

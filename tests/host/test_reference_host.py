@@ -218,3 +218,20 @@ def test_results_stay_exact_across_cache_growth_and_compaction():
     assert [i for i, _ in search(svc, query, lookup, ids, top_k=5)] == expected(ids)
     ids -= set(expected(ids)[:2])  # removals after compaction hit the right rows
     assert [i for i, _ in search(svc, query, lookup, ids, top_k=5)] == expected(ids)
+
+
+def test_edge_ids_differ_across_processes():
+    # A graph saved by one process and reloaded by another must not meet new
+    # edges under ids it already holds: add_edge would refuse them.
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    code = ("from vantor.core.edge import MemoryEdge, RelationshipMetadata, RelationshipType as T\n"
+            "print(' '.join(MemoryEdge(source_node='a', target_node='b',"
+            " relationship=RelationshipMetadata(type=T.TEMPORAL)).id for _ in range(3)))")
+    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[2] / "host_contracts"))
+    ids = [subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          check=True).stdout.split() for _ in range(2)]
+    assert len(ids[0]) == 3 and len(set(ids[0] + ids[1])) == 6

@@ -7,6 +7,8 @@ import pytest
 from vantor.core.graph import MemoryGraph
 from vantor.core.node import MemoryNode
 
+from recording_host import Service
+
 
 @pytest.fixture(params=["native", "model"])
 def impl(request):
@@ -57,16 +59,8 @@ def graph_with(*nodes):
     return graph
 
 
-class ScriptedService:
-    """A similarity service that returns what the test scripts, and records calls."""
-
-    def __init__(self, *answers):
-        self.answers = list(answers)
-        self.calls = []
-
-    def find_similar(self, node, exclude, **kwargs):
-        self.calls.append((node, exclude, kwargs))
-        answer = self.answers.pop(0) if self.answers else []
-        if isinstance(answer, BaseException):
-            raise answer
-        return answer(node) if callable(answer) else answer
+def scripted_service(*answers):
+    """A similarity service that gives the scripted answers in turn (an
+    exception is raised, a callable is called with the node, the live
+    candidate set and dict), then empty ones, and keeps the calls' arguments."""
+    return Service(answer=[], script=answers, keep_calls=True)

@@ -5,13 +5,13 @@ import types
 
 import pytest
 
-from conftest import ScriptedService, graph_with, node
+from conftest import scripted_service, graph_with, node
 
 
 def test_batch_registers_first_then_ingests_in_order(impl, records):
     a, b, c, bare = node("a"), node("b"), node("c"), node("bare", None)
     graph = graph_with(a, b, c, bare)
-    service = ScriptedService(lambda n: [(b, 0.9)] if n is a else [])
+    service = scripted_service(lambda n, *_: [(b, 0.9)] if n is a else [])
     ext = impl.package.build_extension(service, graph)
     ext._candidate_ids.clear(); ext._node_lookup.clear()
     result = ext.on_ingest_batch(graph, [a, bare, b, a])
@@ -26,7 +26,7 @@ def test_batch_registers_first_then_ingests_in_order(impl, records):
 def test_one_shot_iterator_is_ingested_not_just_registered(impl):
     a, b = node("a"), node("b")
     graph = graph_with(a, b)
-    ext = impl.package.build_extension(ScriptedService(), graph)
+    ext = impl.package.build_extension(scripted_service(), graph)
     result = ext.on_ingest_batch(graph, (n for n in [a, b]))
     assert [e.relationship.subtype for e in result.created] == ["auto_chain"] and ext._last_id == "b"
 

@@ -2,6 +2,7 @@
 import pytest
 
 from conftest import graph_with, node
+from recording_host import Graph, RaisingEqId
 
 
 class Embedding:
@@ -41,21 +42,21 @@ def test_wrong_kind_of_config_is_stored_silently(impl):
 
 
 def test_construction_failures_propagate(impl):
-    class Graph:
-        def __init__(self, nodes):
-            self.nodes = nodes
-
-        def all_nodes(self):
-            return self.nodes
+    def graph_of(nodes):
+        graph = Graph()
+        graph.nodes = nodes
+        return graph
 
     with pytest.raises(AttributeError):
-        impl.former.LacetExtension(None, Graph([object()]))
+        impl.former.LacetExtension(None, graph_of({"x": object()}))
     unhashable = node("x")
     unhashable.id = ["not", "hashable"]
     with pytest.raises(TypeError):
-        impl.former.LacetExtension(None, Graph([unhashable]))
+        impl.former.LacetExtension(None, graph_of({"x": unhashable}))
+    not_iterable = Graph()
+    not_iterable.all_nodes = lambda: None
     with pytest.raises(TypeError):
-        impl.former.LacetExtension(None, Graph(None))
+        impl.former.LacetExtension(None, not_iterable)
 
 
 def test_forget_keeps_the_index_in_step(impl):
@@ -69,17 +70,11 @@ def test_forget_keeps_the_index_in_step(impl):
 
 
 def test_forget_stops_at_an_id_that_cannot_be_used(impl):
-    class Angry(str):
-        __hash__ = str.__hash__
-
-        def __eq__(self, other):
-            raise RuntimeError("no comparing")
-
     ext = impl.package.build_extension(None, graph_with(node("a"), node("b")))
     ext._last_id = "z"
     with pytest.raises(TypeError):
         ext.on_forget(["a", ["unhashable"], "b"])
     assert ext._candidate_ids == {"b"}
     with pytest.raises(RuntimeError):
-        ext.on_forget([Angry("q"), "b"])
+        ext.on_forget([RaisingEqId("q"), "b"])
     assert ext._candidate_ids == {"b"}

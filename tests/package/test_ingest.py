@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import ScriptedService, graph_with, node
+from conftest import scripted_service, graph_with, node
 
 
 def build(impl, graph, service, empty_index=False, **config):
@@ -23,7 +23,7 @@ def edges_of(result):
 def test_chain_and_semantic_edges_in_order(impl):
     a, b, c = node("a"), node("b"), node("c")
     graph = graph_with(a, b, c)
-    service = ScriptedService([(a, 0.9)], lambda n: [(a, "0.75"), (c, 0.2), (b, 0.8)])
+    service = scripted_service([(a, 0.9)], lambda n, *_: [(a, "0.75"), (c, 0.2), (b, 0.8)])
     ext = build(impl, graph, service, similarity_threshold=0.5, max_semantic_edges_per_node=None)
     ext._candidate_ids.clear(); ext._node_lookup.clear()
 
@@ -53,7 +53,7 @@ def test_chain_conditions(impl):
     calls = []
     has_node = graph.has_node
     graph.has_node = lambda i: calls.append(i) or has_node(i)
-    ext = build(impl, graph, ScriptedService(), temporal_chain=False)
+    ext = build(impl, graph, scripted_service(), temporal_chain=False)
     ext.on_ingest(graph, a)
     assert ext.on_ingest(graph, b).created == [] and calls == []
     ext.config.temporal_chain = True
@@ -69,13 +69,14 @@ def test_search_results_skipped_or_failing(impl):
     graph = graph_with(a, b, c)
     graph.add_edge(impl.former.MemoryEdge(source_node="b", target_node="c",
                                           relationship=impl.former.RelationshipMetadata(type=impl.former.RelationshipType.CAUSAL)))
-    service = ScriptedService([(c, 0.9), (a, 0.9), (b, 0.1), (b, 0.99), (a, float("nan"))])
+    service = scripted_service([(c, 0.9), (a, 0.9), (b, 0.1), (b, 0.99), (a, float("nan"))])
     ext = build(impl, graph, service, temporal_chain=False, max_semantic_edges_per_node=1)
     # c: itself; a: kept, well below the threshold of its own; b: duplicate skipped
     assert edges_of(ext.on_ingest(graph, c)) == [("c", "a", "SEMANTIC", "auto_discovered")]
-    for bad, error in [([("x", 0.5, 1)], ValueError), ([(a, None)], TypeError), (None, TypeError)]:
+    # "none": the search answers None
+    for bad, error in [([("x", 0.5, 1)], ValueError), ([(a, None)], TypeError), ("none", TypeError)]:
         ext._last_id = None
-        service.answers = [bad]
+        service.script = [bad]
         with pytest.raises(error):
             ext.on_ingest(graph, b)
         assert ext._last_id is None  # a failed ingest registers nothing
@@ -84,7 +85,7 @@ def test_search_results_skipped_or_failing(impl):
 def test_nan_similarity_is_skipped_without_eviction(impl):
     a, b, c = node("a"), node("b"), node("c")
     graph = graph_with(a, b, c)
-    service = ScriptedService([(a, 0.3)], [(a, float("nan")), (b, "nan")])
+    service = scripted_service([(a, 0.3)], [(a, float("nan")), (b, "nan")])
     ext = build(impl, graph, service, temporal_chain=False, max_semantic_edges_per_node=1)
     ext.on_ingest(graph, b)  # b - a at 0.3: both ends now full
     result = ext.on_ingest(graph, c)
@@ -96,7 +97,7 @@ def test_caught_failures_are_logged_with_the_exception(impl, records):
     a, b = node("a"), node("b")
     graph = graph_with(a, b)
     failure = RuntimeError("search down")
-    ext = build(impl, graph, ScriptedService(failure, [(a, 0.9)]))
+    ext = build(impl, graph, scripted_service(failure, [(a, 0.9)]))
     ext.on_ingest(graph, a)
     rejections = iter([ValueError("chain"), KeyError("semantic")])
     graph.add_edge = lambda edge: (_ for _ in ()).throw(next(rejections))
@@ -116,7 +117,7 @@ def test_caught_failures_are_logged_with_the_exception(impl, records):
 def test_uncaught_failures_propagate_and_leave_state(impl):
     a, b, c = node("a"), node("b"), node("c")
     graph = graph_with(a, b, c)
-    ext = build(impl, graph, ScriptedService(KeyboardInterrupt(), [(c, 0.9)]), empty_index=True)
+    ext = build(impl, graph, scripted_service(KeyboardInterrupt(), [(c, 0.9)]), empty_index=True)
     ext.on_ingest(graph, a)
     with pytest.raises(KeyboardInterrupt):
         ext.on_ingest(graph, b)
@@ -136,7 +137,7 @@ def test_logging_failure_propagates_with_context(impl, records, restore_globals)
     restore_globals.logger = Broken()
     a, b = node("a"), node("b")
     graph = graph_with(a, b)
-    ext = build(impl, graph, ScriptedService(RuntimeError("boom")), empty_index=True)
+    ext = build(impl, graph, scripted_service(RuntimeError("boom")), empty_index=True)
     ext.on_ingest(graph, a)
     with pytest.raises(OSError) as caught:
         ext.on_ingest(graph, b)
@@ -150,7 +151,7 @@ def test_module_globals_are_looked_up_at_each_use(impl, restore_globals):
     original = restore_globals.share_edge_fields_set
     restore_globals.share_edge_fields_set = lambda edge: seen.append(edge) or original(edge)
     restore_globals.CHAIN_SUBTYPE = "my_chain"
-    ext = build(impl, graph, ScriptedService([(a, 0.5)]))
+    ext = build(impl, graph, scripted_service([(a, 0.5)]))
     ext.on_ingest(graph, a)
     result = ext.on_ingest(graph, b)
     assert [e.relationship.subtype for e in result.created] == ["my_chain"] and seen == result.created
@@ -176,7 +177,7 @@ def test_subclass_overrides_are_called(impl):
             asked.append(("cap", similarity))
             return math.isclose(similarity, 0.5)
 
-    ext = Mine(ScriptedService([(a, 0.5), (a, 0.25)]), graph, impl.former.LacetConfig(temporal_chain=False))
+    ext = Mine(scripted_service([(a, 0.5), (a, 0.25)]), graph, impl.former.LacetConfig(temporal_chain=False))
     ext._candidate_ids.clear(); ext._node_lookup.clear()
     ext.on_ingest(graph, a)
     result = ext.on_ingest(graph, b)
@@ -187,7 +188,7 @@ def test_subclass_overrides_are_called(impl):
 def test_result_record_changes_are_honoured(impl, restore_globals):
     a = node("a")
     graph = graph_with(a)
-    ext = build(impl, graph, ScriptedService())
+    ext = build(impl, graph, scripted_service())
     assert vars(ext.on_ingest(graph, a)) == {"created": [], "evicted_edge_ids": []}
     record = restore_globals.LacetIngestResult
     original_init = record.__init__

@@ -139,6 +139,30 @@ def test_instances_are_subclassable_weakrefable_and_collected():
     assert ref() is None
 
 
+def test_init_called_explicitly_and_through_super():
+    from vantor.core.graph import MemoryGraph
+
+    graph, config = MemoryGraph(), former.LacetConfig()
+
+    class Mine(former.LacetExtension):
+        def __init__(self, graph, tag):
+            super().__init__(None, graph=graph, config=config)
+            self.tag = tag
+
+    ext = Mine(graph, "t")
+    assert ext.config is config and ext.tag == "t" and ext._last_id is None
+    assert str(inspect.signature(Mine)) == "(graph, tag)"
+
+    plain = former.LacetExtension(None, graph, config)
+    plain._last_id = "m1"
+    assert plain.__init__(None, graph) is None
+    assert plain._last_id is None and plain.config == former.LacetConfig() and plain.config is not config
+    with pytest.raises(TypeError):
+        former.LacetExtension.__init__(object(), None, graph)
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'graph'"):
+        plain.__init__(None)
+
+
 def test_bad_calls_raise_type_error_before_anything_runs():
     from vantor.core.graph import MemoryGraph
 

@@ -10,15 +10,15 @@ the case at all means the interpreter survived it.
 """
 from __future__ import annotations
 
-import contextlib
 import importlib
 import logging
 
 import pytest
 
 import vantor_lacet.former as native_former
-from vantor.core.graph import MemoryGraph
 from vantor.core.node import MemoryNode
+
+from recording_host import SEARCH, Graph, RaisingEqId, RaisingHashId, Recorder, Service, package_log
 
 model_former = importlib.import_module("lacet_model.former")
 IMPLS = {"native": native_former, "model": model_former}
@@ -29,102 +29,42 @@ def similarity(a_id, b_id):
     return round(0.05 + 0.1 * (int(str(a_id)[1:]) + int(str(b_id)[1:])), 3)
 
 
-class HookGraph(MemoryGraph):
-    """The reference graph, with at most one hook per method that fires once."""
-
-    def __init__(self):
-        super().__init__()
-        self.hooks = {}
-        self.fired = []
-
-    def _hook(self, name, *args):
-        hook = self.hooks.pop(name, None)  # popped first: a re-entrant call does not fire it again
-        if hook is not None:
-            self.fired.append(name)
-            hook(*args)
-
-    def all_nodes(self):
-        self._hook("all_nodes")
-        return super().all_nodes()
-
-    def has_node(self, node_id):
-        self._hook("has_node", node_id)
-        return super().has_node(node_id)
-
-    def add_edge(self, edge):
-        self._hook("add_edge", edge)
-        return super().add_edge(edge)
-
-    def get_edge_between(self, a_id, b_id):
-        self._hook("get_edge_between", a_id, b_id)
-        return super().get_edge_between(a_id, b_id)
-
-    def get_edges_for_node(self, node_id):
-        self._hook("get_edges_for_node", node_id)
-        return super().get_edges_for_node(node_id)
-
-    def remove_edge(self, edge_id):
-        self._hook("remove_edge", edge_id)
-        return super().remove_edge(edge_id)
+def hook_name(callback):
+    return SEARCH if callback == "find_similar" else f"graph.{callback}"
 
 
-class LiveListGraph(HookGraph):
-    """Hands out the same list object per node, which add/remove then change in place."""
-
-    def __init__(self):
-        super().__init__()
-        self.lists = {}
-
-    def add_edge(self, edge):
-        super().add_edge(edge)
-        for node_id in {edge.source_node, edge.target_node}:
-            self.lists.setdefault(node_id, []).append(edge)
-
-    def remove_edge(self, edge_id):
-        edge = self.get_edge(edge_id)
-        super().remove_edge(edge_id)
-        for node_id in {edge.source_node, edge.target_node}:
-            self.lists[node_id].remove(edge)
-
-    def get_edges_for_node(self, node_id):
-        self._hook("get_edges_for_node", node_id)
-        return self.lists.setdefault(node_id, [])
-
-
-class Service:
-    """Scores every live candidate; `answer` replaces the default answer."""
-
-    def __init__(self, graph):
-        self.graph = graph
-        self.answer = None
-
-    def find_similar(self, node, exclude, top_k, threshold, exclude_self, candidate_ids, node_lookup):
-        self.graph._hook("find_similar", node, candidate_ids, node_lookup)
-        if self.answer is not None:
-            return self.answer(node, candidate_ids, node_lookup)
-        pairs = [
-            (node_lookup[c], similarity(node.id, c))
-            for c in sorted(candidate_ids, key=str)
-            if c in node_lookup and c != node.id
-        ]
-        pairs.sort(key=lambda pair: -pair[1])
-        return pairs[:top_k]
+def rank_by_id(node, candidate_ids, node_lookup, top_k):
+    """Scores every live candidate that is still in the live dict."""
+    pairs = [
+        (node_lookup[c], similarity(node.id, c))
+        for c in sorted(candidate_ids, key=str)
+        if c in node_lookup and c != node.id
+    ]
+    pairs.sort(key=lambda pair: -pair[1])
+    return pairs[:top_k]
 
 
 class World:
-    def __init__(self, former, graph_class=HookGraph, node_class=MemoryNode):
+    def __init__(self, former, live_lists=False, node_class=MemoryNode):
         self.former = former
-        self.graph = graph_class()
-        self.service = Service(self.graph)
+        self.rec = Recorder(keep=False)
+        # a multigraph like the reference one; live_lists: get_edges_for_node
+        # hands out the graph's own list, which add/remove then change in place
+        self.graph = Graph(self.rec, multi=True, live_lists=live_lists)
+        self.config = former.LacetConfig(similarity_threshold=0.0, max_semantic_edges_per_node=2)
+        self.service = Service(self.rec, answer=lambda node, ids, lookup: rank_by_id(
+            node, ids, lookup, self.config.max_semantic_edges_per_node))
         self.nodes = [node_class(id=f"n{i}", content_embedding=[1.0, float(i)]) for i in range(6)]
         for node in self.nodes:
-            self.graph.add_node(node)
-        self.config = former.LacetConfig(similarity_threshold=0.0, max_semantic_edges_per_node=2)
+            self.graph.host_put_node(node)
         self.ext = former.LacetExtension(self.service, self.graph, self.config)
         for node in self.nodes[:3]:
             self.ext.on_ingest(self.graph, node)
         # nodes made later than the world, for ids and attributes that misbehave
         self.extra = []
+
+    def hook(self, callback, fn):
+        self.rec.hook(hook_name(callback), fn)
 
     def ingest(self, index=3):
         return self.ext.on_ingest(self.graph, self.nodes[index])
@@ -136,7 +76,7 @@ class World:
         ext = self.ext
         edges = sorted(
             (str(e.source_node), str(e.target_node), e.relationship.subtype, _weight(e))
-            for e in self.graph.edges()
+            for e in self.graph.edges.values()
         )
         return {
             "edges": edges,
@@ -146,7 +86,7 @@ class World:
                 for k, v in ext._node_lookup.items()
             ),
             "last": None if ext._last_id is None else str(ext._last_id),
-            "fired": self.graph.fired,
+            "fired": self.rec.fired,
         }
 
 
@@ -165,22 +105,6 @@ class ListHandler(logging.Handler):
     def emit(self, record):
         exc = record.exc_info[1] if record.exc_info else None
         self.records.append((record.levelname, record.getMessage(), type(exc).__name__ if exc else None))
-
-
-@contextlib.contextmanager
-def package_log(extra_handler=None):
-    logger = logging.getLogger("vantor_lacet.former")
-    saved = logger.level, logger.propagate, logger.handlers[:]
-    handler = ListHandler()
-    logger.handlers[:] = [handler] + ([extra_handler] if extra_handler else [])
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
-    try:
-        yield handler
-    finally:
-        logger.handlers[:] = saved[2]
-        logger.setLevel(saved[0])
-        logger.propagate = saved[1]
 
 
 def describe(value):
@@ -218,14 +142,17 @@ for _callback in ("find_similar", "add_edge", "remove_edge", "get_edges_for_node
 
         @case(f"re-entrant {_op} from {_callback}")
         def _(w, callback=_callback, reenter=_reenter):
-            w.graph.hooks[callback] = lambda *args: reenter(w)
+            w.hook(callback, lambda *args, **kwargs: reenter(w))
             return w.ingest
 
 
 def _hook_case(name, callback, action, call="ingest", **world_options):
     @case(name, **world_options)
     def _(w):
-        w.graph.hooks[callback] = lambda *args: action(w, *args)
+        if callback == "find_similar":
+            w.hook(callback, lambda node, scratch, **kw: action(w, node, kw["candidate_ids"], kw["node_lookup"]))
+        else:
+            w.hook(callback, lambda *args: action(w, *args))
         return w.ingest if call == "ingest" else w.batch
 
 
@@ -237,10 +164,10 @@ _hook_case("search swaps a node in the live dict", "find_similar",
 _hook_case("add_edge forgets the node being ingested", "add_edge",
            lambda w, edge: w.ext._node_lookup.pop(str(edge.target_node), None))
 _hook_case("remove_edge removes the other end's edges", "remove_edge",
-           lambda w, edge_id: [w.graph.remove_edge(e.id) for e in w.graph.edges() if e.id != edge_id][:1])
-_hook_case("remove_edge on the live edge list", "remove_edge", lambda w, edge_id: None, graph_class=LiveListGraph)
+           lambda w, edge_id: [w.graph.remove_edge(e.id) for e in list(w.graph.edges.values()) if e.id != edge_id][:1])
+_hook_case("remove_edge on the live edge list", "remove_edge", lambda w, edge_id: None, live_lists=True)
 _hook_case("get_edges_for_node clears its live list", "get_edges_for_node",
-           lambda w, node_id: w.graph.lists.setdefault(node_id, []).clear(), graph_class=LiveListGraph)
+           lambda w, node_id: w.graph.incident(node_id).clear(), live_lists=True)
 _hook_case("batch list cleared during the batch", "find_similar",
            lambda w, n, ids, lookup: w.batch_list.clear(), call="batch")
 _hook_case("batch list grows during the batch", "find_similar",
@@ -283,21 +210,6 @@ def _(w):
 
 
 # ids and attributes
-class RaisingHashId(str):
-    def __hash__(self):
-        raise RuntimeError("hash")
-
-
-class RaisingEqId(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise RuntimeError("eq")
-
-    def __ne__(self, other):
-        raise RuntimeError("ne")
-
-
 @case("node id whose hash raises")
 def _(w):
     node = MemoryNode(id=RaisingHashId("n5"), content_embedding=[1.0])
@@ -372,7 +284,7 @@ for _name, (_ids, _embeddings) in SHIFTY.items():
 
 @case("edge weight that raises in the cap")
 def _(w):
-    edge = next(e for e in w.graph.edges() if e.relationship.subtype == "auto_discovered")
+    edge = next(e for e in w.graph.edges.values() if e.relationship.subtype == "auto_discovered")
 
     class Hostile(type(edge.weight)):
         @property
@@ -394,10 +306,10 @@ for _exc in (KeyboardInterrupt, SystemExit):
 
             @case(f"{_exc.__name__} from {_callback} ({_call})")
             def _(w, exc=_exc, callback=_callback, call=_call):
-                def interrupt(*args):
+                def interrupt(*args, **kwargs):
                     raise exc("host")
 
-                w.graph.hooks[callback] = interrupt
+                w.hook(callback, interrupt)
                 return w.ingest if call == "ingest" else w.batch
 
     @case(f"{_exc.__name__} from share_edge_fields_set")
@@ -413,13 +325,13 @@ for _exc in (KeyboardInterrupt, SystemExit):
         def interrupt(*args):
             raise exc("host")
 
-        w.graph.hooks["all_nodes"] = interrupt
+        w.hook("all_nodes", interrupt)
         return lambda: w.former.LacetExtension(w.service, w.graph, w.config)
 
     @case(f"{_exc.__name__} from a logging handler")
     def _(w, exc=_exc):
         w.log_handler = RaisingHandler(exc)
-        w.graph.hooks["add_edge"] = lambda edge: (_ for _ in ()).throw(ValueError("refused"))
+        w.rec.fail("graph.add_edge", ValueError("refused"), once=True)
         return w.ingest
 
 
@@ -435,14 +347,14 @@ class RaisingHandler(logging.Handler):
 @case("logging handler raises on a caught edge failure")
 def _(w):
     w.log_handler = RaisingHandler(RuntimeError)
-    w.graph.hooks["add_edge"] = lambda edge: (_ for _ in ()).throw(KeyError("refused"))
+    w.rec.fail("graph.add_edge", KeyError("refused"), once=True)
     return w.ingest
 
 
 @case("logging handler raises on a failed batch node")
 def _(w):
     w.log_handler = RaisingHandler(RuntimeError)
-    w.graph.hooks["has_node"] = lambda node_id: (_ for _ in ()).throw(RuntimeError("has_node"))
+    w.rec.fail("graph.has_node", RuntimeError("has_node"), once=True)
     return w.batch
 
 
@@ -458,7 +370,7 @@ def run_case(name, former, monkeypatch):
         call = fn(w)
         for attr, value in w.former_patches.items():
             patch.setattr(former, attr, value)
-        with package_log(w.log_handler) as log:
+        with package_log(ListHandler(), *filter(None, [w.log_handler])) as log:
             try:
                 outcome = describe(call())
             except BaseException as exc:  # noqa: BLE001 - interrupts are outcomes here

@@ -11,7 +11,6 @@ small constant. A single leaked reference per call moves a count by N or 2N.
 """
 from __future__ import annotations
 
-import contextlib
 import gc
 import logging
 import os
@@ -24,6 +23,8 @@ import vantor_lacet
 from vantor_lacet import former
 from vantor.core.edge import MemoryEdge, RelationshipMetadata, RelationshipType, WeightMetadata
 
+from recording_host import SEARCH, Graph, HostAbort, Node, Recorder, Service, package_log
+
 SANITIZED = bool(os.environ.get("LACET_SANITIZED"))
 ROUNDS = 50 if SANITIZED else 500
 # Under PYTHONMALLOC=malloc the interpreter does not count its blocks.
@@ -33,77 +34,12 @@ BLOCK_SLACK = 60
 NAN = float("nan")
 
 
-class HostAbort(BaseException):
-    """A host failure outside the Exception hierarchy, like an interrupt."""
+def NodeWithoutId():
+    return types.SimpleNamespace(content_embedding=(1.0,))
 
 
-class Node:
-    __slots__ = ("id", "content_embedding")
-
-    def __init__(self, node_id, embedding=(1.0, 0.0)):
-        self.id = node_id
-        self.content_embedding = embedding
-
-
-class NodeWithoutId:
-    __slots__ = ("content_embedding",)
-
-    def __init__(self):
-        self.content_embedding = (1.0,)
-
-
-class NodeWithoutEmbedding:
-    __slots__ = ("id",)
-
-    def __init__(self, node_id):
-        self.id = node_id
-
-
-class Graph:
-    """A host graph that answers from fixed data and keeps nothing it is given."""
-
-    def __init__(self, nodes, edges_by_node, between):
-        self.nodes = nodes
-        self.edges_by_node = edges_by_node
-        self.between = between
-        self.add_error = None  # exception class raised by add_edge
-        self.add_error_subtype = None  # only for edges of this subtype (None: all)
-        self.remove_error = None
-        self.all_nodes_error = None
-
-    def all_nodes(self):
-        if self.all_nodes_error is not None:
-            raise self.all_nodes_error("all_nodes")
-        return list(self.nodes)
-
-    def has_node(self, node_id):
-        return True
-
-    def add_edge(self, edge):
-        if self.add_error is not None and self.add_error_subtype in (None, edge.relationship.subtype):
-            raise self.add_error("add_edge")
-
-    def get_edge_between(self, a_id, b_id):
-        return self.between.get((a_id, b_id))
-
-    def get_edges_for_node(self, node_id):
-        return self.edges_by_node.get(node_id, ())
-
-    def remove_edge(self, edge_id):
-        if self.remove_error is not None:
-            raise self.remove_error("remove_edge")
-
-
-class Service:
-    def __init__(self, results):
-        self.results = results
-        self.per_node = {}  # node id -> results that replace `results` for it
-        self.error = None
-
-    def find_similar(self, node, exclude, top_k, threshold, exclude_self, candidate_ids, node_lookup):
-        if self.error is not None:
-            raise self.error("find_similar")
-        return self.per_node.get(node.id, self.results)
+def NodeWithoutEmbedding(node_id):
+    return types.SimpleNamespace(id=node_id)
 
 
 def _semantic(source, target, weight, edge_id, subtype="auto_discovered"):
@@ -133,8 +69,13 @@ class World:
         self.weak = [_semantic(self.c1.id, self.x.id, w, "".join(["edge-c1-", str(i)])) for i, w in enumerate((0.1, 0.2))]
         self.strong = [_semantic(self.c2.id, self.x.id, w, "".join(["edge-c2-", str(i)])) for i, w in enumerate((0.95, 0.97))]
         self.joined = _semantic(self.new.id, self.conn.id, 0.5, "".join(["edge-", "joined"]))
-        edges_by_node = {self.c1.id: self.weak, self.c2.id: self.strong}
-        self.graph = Graph(nodes, edges_by_node, {(self.new.id, self.conn.id): self.joined})
+        # A graph that keeps nothing it is given: every call meets the same graph.
+        self.rec = Recorder(keep=False)
+        self.graph = Graph(self.rec, store=False)
+        for node in nodes:
+            self.graph.host_put_node(node)
+        for edge in self.weak + self.strong + [self.joined]:
+            self.graph.host_add_edge(edge)
         self.sims = [float("".join(["0.", d])) for d in ("9", "5", "99", "7")]
         self.sim_text = "".join(["0.", "8"])
         self.results = [
@@ -145,10 +86,16 @@ class World:
             (self.conn, self.sims[3]),  # already joined: skipped
             (self.nan_node, NAN),  # NaN: skipped
         ]
-        self.service = Service(self.results)
+        self.service = Service(self.rec, answer=self.results)
         self.config = former.LacetConfig(max_semantic_edges_per_node=2)
         self.ext = former.LacetExtension(self.service, self.graph, self.config)
+        self.graph.host_put_node(self.new)  # stored by the host, not yet seen by the package
         self.edges = self.weak + self.strong + [self.joined]
+
+    def fail_add(self, error, subtype=None):
+        """add_edge raises `error` (for edges of `subtype` only, if given)."""
+        self.rec.fail("graph.add_edge", error,
+                      when=None if subtype is None else lambda edge: edge.relationship.subtype == subtype)
 
     def tracked(self):
         """(label, object) for every object handed to the extension, and the names it uses."""
@@ -161,7 +108,7 @@ class World:
             "sim_text": self.sim_text,
             "nan": NAN,
         }
-        for node in self.graph.nodes + [self.new]:
+        for node in self.graph.nodes.values():
             objects[f"node {node.id}"] = node
             objects[f"id {node.id}"] = node.id
         for i, item in enumerate(self.results):
@@ -229,25 +176,6 @@ class CountingHandler(logging.Handler):
     def emit(self, record):
         record.getMessage()  # the lazy %-formatting with the node id
         self.count += 1
-
-
-@contextlib.contextmanager
-def counting_log():
-    """Only a counting handler on the package logger while the block runs.
-
-    pytest attaches record-keeping capture handlers at the start of each test
-    phase (also to this logger); those would hold every traceback."""
-    logger = logging.getLogger("vantor_lacet.former")
-    saved = logger.level, logger.propagate, logger.handlers[:]
-    counting = CountingHandler()
-    # pytest's capture handlers (on this logger and the root) keep every record
-    logger.handlers[:] = [counting]
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
-    yield counting
-    logger.handlers[:] = saved[2]
-    logger.setLevel(saved[0])
-    logger.propagate = saved[1]
 
 
 # ------------------------------------------------------------------ operations
@@ -373,7 +301,7 @@ for _subtype, _label in (("auto_chain", "chain"), ("auto_discovered", "semantic"
 
         @op(f"caught: {_label} add_edge {_error.__name__}")
         def _(w, mp, subtype=_subtype, error=_error):
-            w.graph.add_error, w.graph.add_error_subtype = error, subtype
+            w.fail_add(error, subtype)
 
             def call():
                 result = ingest_after_prev(w)
@@ -384,7 +312,7 @@ for _subtype, _label in (("auto_chain", "chain"), ("auto_discovered", "semantic"
 
 @op("caught: search raises")
 def _(w, mp):
-    w.service.error = RuntimeError
+    w.rec.fail(SEARCH, RuntimeError)
 
     def call():
         assert len(ingest_after_prev(w).created) == 1
@@ -421,24 +349,22 @@ def propagating(name, exc_type, setup=None, call=None):
 
 def _results(items):
     def setup(w, mp):
-        w.service.results = items(w)
+        w.service.answer = items(w)
 
     return setup
 
 
-propagating("add_edge TypeError (chain)", TypeError, lambda w, mp: setattr(w.graph, "add_error", TypeError))
-propagating("add_edge TypeError (semantic)", TypeError,
-            lambda w, mp: (setattr(w.graph, "add_error", TypeError),
-                           setattr(w.graph, "add_error_subtype", "auto_discovered")))
-propagating("add_edge BaseException", HostAbort, lambda w, mp: setattr(w.graph, "add_error", HostAbort))
-propagating("search BaseException", HostAbort, lambda w, mp: setattr(w.service, "error", HostAbort))
-propagating("remove_edge raises", RuntimeError, lambda w, mp: setattr(w.graph, "remove_error", RuntimeError))
+propagating("add_edge TypeError (chain)", TypeError, lambda w, mp: w.fail_add(TypeError))
+propagating("add_edge TypeError (semantic)", TypeError, lambda w, mp: w.fail_add(TypeError, "auto_discovered"))
+propagating("add_edge BaseException", HostAbort, lambda w, mp: w.fail_add(HostAbort))
+propagating("search BaseException", HostAbort, lambda w, mp: w.rec.fail(SEARCH, HostAbort))
+propagating("remove_edge raises", RuntimeError, lambda w, mp: w.rec.fail("graph.remove_edge", RuntimeError))
 propagating("node without id", AttributeError, call=lambda w: w.ext.on_ingest(w.graph, NodeWithoutId()))
 propagating("node without content_embedding", AttributeError,
             call=lambda w: w.ext.on_ingest(w.graph, NodeWithoutEmbedding(w.new.id)))
 propagating("candidate without id", AttributeError, _results(lambda w: [(w.c1, 0.9), (NodeWithoutId(), 0.9)]))
 propagating("graph edge without weight", AttributeError,
-            lambda w, mp: w.graph.edges_by_node[w.c1.id].append(
+            lambda w, mp: w.graph.incident(w.c1.id).append(
                 types.SimpleNamespace(id="w", relationship=w.weak[0].relationship)))
 propagating("similarity None", TypeError, _results(lambda w: [(w.c1, None)]))
 propagating("similarity text", ValueError, _results(lambda w: [(w.c3, "".join(["abc"]))]))
@@ -447,7 +373,7 @@ propagating("search returns None", TypeError, _results(lambda w: None))
 propagating("deleted MemoryEdge", NameError, lambda w, mp: mp.delattr(former, "MemoryEdge"))
 propagating("deleted WeightMetadata", NameError, lambda w, mp: mp.delattr(former, "WeightMetadata"))
 propagating("deleted logger on a caught failure", NameError,
-            lambda w, mp: (mp.delattr(former, "logger"), setattr(w.graph, "add_error", ValueError)))
+            lambda w, mp: (mp.delattr(former, "logger"), w.fail_add(ValueError)))
 propagating("deleted LacetIngestResult", NameError, lambda w, mp: mp.delattr(former, "LacetIngestResult"))
 propagating("deleted SEMANTIC_SUBTYPE in the cap", NameError,
             lambda w, mp: mp.delattr(former, "SEMANTIC_SUBTYPE"),
@@ -469,12 +395,12 @@ propagating("retrieval_context: host module missing", ImportError,
             lambda w, mp: mp.setitem(sys.modules, "vantor.agents.gossip_retriever", None),
             call=lambda w: w.ext.retrieval_context(3))
 propagating("constructor: all_nodes raises", RuntimeError,
-            lambda w, mp: setattr(w.graph, "all_nodes_error", RuntimeError),
+            lambda w, mp: w.rec.fail("graph.all_nodes", RuntimeError),
             call=lambda w: former.LacetExtension(w.service, w.graph, w.config))
 propagating("constructor: graph without all_nodes", AttributeError,
             call=lambda w: former.LacetExtension(w.service, w.config, w.config))
 propagating("constructor: unhashable id", TypeError,
-            lambda w, mp: w.graph.nodes.append(Node([])),
+            lambda w, mp: w.graph.nodes.__setitem__("unhashable", Node([])),
             call=lambda w: former.LacetExtension(w.service, w.graph))
 propagating("cap: incomparable weight", TypeError,
             call=lambda w: w.ext._enforce_cap(w.graph, w.new.id, w.c1.id, w.sim_text, former.LacetIngestResult()))
@@ -518,7 +444,7 @@ def test_operation_leaks_nothing(name, monkeypatch):
     w = World()
     call = OPS[name](w, monkeypatch)
     tracked = w.tracked()
-    with counting_log() as handler:
+    with package_log(CountingHandler()) as handler:
         assert_no_growth(call, tracked)
     if name.startswith("caught"):
         assert handler.count >= 4 * ROUNDS, "the caught failure was not logged"
@@ -526,7 +452,7 @@ def test_operation_leaks_nothing(name, monkeypatch):
 
 def test_results_are_owned_by_the_caller():
     w = World()
-    with counting_log():
+    with package_log(CountingHandler()):
         result = ingest_after_prev(w)
         batch = w.ext.on_ingest_batch(w.graph, [w.new, w.c3])
         context = w.ext.retrieval_context(5)

@@ -11,9 +11,7 @@ not crash (under the sanitizers: no report).
 """
 from __future__ import annotations
 
-import contextlib
 import gc
-import logging
 import os
 import random
 import threading
@@ -27,6 +25,8 @@ from vantor_lacet import former
 from vantor.core.graph import MemoryGraph
 from vantor.core.node import MemoryNode
 
+from recording_host import GRAPH_CALLS, SEARCH, Graph, Recorder, Service, package_log
+
 SANITIZED = bool(os.environ.get("LACET_SANITIZED"))
 
 
@@ -37,57 +37,27 @@ class Host:
         self.extension = None
 
 
-class Service:
-    def __init__(self, owner=None):
-        self.owner = owner
-
-    def find_similar(self, node, exclude, top_k, threshold, exclude_self, candidate_ids, node_lookup):
-        time.sleep(0)  # lets another thread run in the middle of the call
-        pairs = []
-        for candidate_id in list(candidate_ids)[:4]:  # the live set: other threads change it
-            candidate = node_lookup.get(candidate_id)
-            if candidate is not None:
-                pairs.append((candidate, 0.5 + (hash(candidate_id) % 50) / 100))
-        return pairs
+def first_four(node, candidate_ids, node_lookup):
+    pairs = []
+    for candidate_id in list(candidate_ids)[:4]:  # the live set: other threads change it
+        candidate = node_lookup.get(candidate_id)
+        if candidate is not None:
+            pairs.append((candidate, 0.5 + (hash(candidate_id) % 50) / 100))
+    return pairs
 
 
-class SleepyGraph(MemoryGraph):
-    """The reference graph, giving up the GIL in each call the package makes."""
-
-    def has_node(self, node_id):
-        time.sleep(0)
-        return super().has_node(node_id)
-
-    def add_edge(self, edge):
-        time.sleep(0)
-        return super().add_edge(edge)
-
-    def get_edge_between(self, a_id, b_id):
-        time.sleep(0)
-        return super().get_edge_between(a_id, b_id)
-
-    def get_edges_for_node(self, node_id):
-        edges = super().get_edges_for_node(node_id)
-        time.sleep(0)
-        return iter(edges)
-
-    def remove_edge(self, edge_id):
-        time.sleep(0)
-        return super().remove_edge(edge_id)
+def service(owner=None, rec=None):
+    svc = Service(rec, answer=first_four)
+    svc.owner = owner
+    return svc
 
 
-@contextlib.contextmanager
-def quiet_package_log():
-    logger = logging.getLogger("vantor_lacet.former")
-    saved = logger.handlers[:], logger.propagate, logger.level
-    logger.handlers[:] = [logging.NullHandler()]
-    logger.propagate = False
-    logger.setLevel(logging.DEBUG)  # every logging path runs
-    try:
-        yield
-    finally:
-        logger.handlers[:], logger.propagate = saved[0], saved[1]
-        logger.setLevel(saved[2])
+def sleepy_host():
+    """A graph and a search that give up the GIL in each call the package makes."""
+    rec = Recorder(keep=False)
+    for name in GRAPH_CALLS + (SEARCH,):
+        rec.hook(name, lambda *args, **kwargs: time.sleep(0), once=False)
+    return Graph(rec, multi=True), service(rec=rec)
 
 
 # ----------------------------------------------------------------- (a) cycles
@@ -102,14 +72,14 @@ def _cycle_through_index():
     graph = MemoryGraph()
     for node in _nodes_pointing_at(host):
         graph.add_node(node)
-    host.extension = vantor_lacet.build_extension(Service(), graph)
+    host.extension = vantor_lacet.build_extension(service(), graph)
     return host
 
 
 def _cycle_through_ingest():
     host = Host()
     graph = MemoryGraph()
-    host.extension = former.LacetExtension(Service(), graph, former.LacetConfig(max_semantic_edges_per_node=2))
+    host.extension = former.LacetExtension(service(), graph, former.LacetConfig(max_semantic_edges_per_node=2))
     for node in _nodes_pointing_at(host):
         graph.add_node(node)
         host.extension.on_ingest(graph, node)
@@ -118,7 +88,7 @@ def _cycle_through_ingest():
 
 def _cycle_through_service():
     host = Host()
-    host.extension = former.LacetExtension(Service(owner=host), MemoryGraph())
+    host.extension = former.LacetExtension(service(owner=host), MemoryGraph())
     return host
 
 
@@ -126,13 +96,13 @@ def _cycle_through_config():
     host = Host()
     config = former.LacetConfig()
     config.owner = host
-    host.extension = former.LacetExtension(Service(), MemoryGraph(), config)
+    host.extension = former.LacetExtension(service(), MemoryGraph(), config)
     return host
 
 
 def _extension_holding_itself():
     host = Host()
-    host.extension = former.LacetExtension(Service(), MemoryGraph())
+    host.extension = former.LacetExtension(service(), MemoryGraph())
     host.extension.on_ingest(MemoryGraph(), MemoryNode(id="n0", content_embedding=[1.0]))
     host.extension._service = host.extension
     return host
@@ -144,7 +114,7 @@ def _extension_holding_itself():
      _extension_holding_itself],
 )
 def test_cyclic_gc_collects_an_extension_in_a_cycle(build):
-    with quiet_package_log():
+    with package_log():
         host = build()
     ext_ref, host_ref = weakref.ref(host.extension), weakref.ref(host)
     del host
@@ -158,14 +128,11 @@ def test_gc_during_a_callback_keeps_the_extension_working():
     host = Host()
     graph = MemoryGraph()
 
-    class CollectingService(Service):
-        def find_similar(self, *args, **kwargs):
-            gc.collect()
-            return super().find_similar(*args, **kwargs)
-
-    host.extension = former.LacetExtension(CollectingService(), graph, former.LacetConfig(max_semantic_edges_per_node=1))
+    collecting = service()
+    collecting.rec.hook(SEARCH, lambda *args, **kwargs: gc.collect(), once=False)
+    host.extension = former.LacetExtension(collecting, graph, former.LacetConfig(max_semantic_edges_per_node=1))
     nodes = _nodes_pointing_at(host, 6)
-    with quiet_package_log():
+    with package_log():
         for node in nodes:
             graph.add_node(node)
             host.extension.on_ingest(graph, node)
@@ -177,12 +144,12 @@ def test_gc_during_a_callback_keeps_the_extension_working():
 
 
 def test_threads_driving_one_extension_do_not_crash():
-    graph = SleepyGraph()
+    graph, search = sleepy_host()
     nodes = [MemoryNode(id=f"n{i}", content_embedding=[1.0, float(i)]) for i in range(40)]
     for node in nodes:
-        graph.add_node(node)
+        graph.host_put_node(node)
     config = former.LacetConfig(max_semantic_edges_per_node=2)
-    ext = former.LacetExtension(Service(), graph, config)
+    ext = former.LacetExtension(search, graph, config)
     seconds = 1.5
     start = threading.Barrier(6)
     deadline = [time.monotonic() + seconds + 1.0]  # the second covers the start of the threads
@@ -214,7 +181,7 @@ def test_threads_driving_one_extension_do_not_crash():
                      gc.collect(0), time.sleep(0)),
     ]
     threads = [threading.Thread(target=worker, args=(i, step)) for i, step in enumerate(steps)]
-    with quiet_package_log():
+    with package_log():
         for thread in threads:
             thread.start()
         for thread in threads:
@@ -225,6 +192,6 @@ def test_threads_driving_one_extension_do_not_crash():
     # the extension is still usable and its index still made of its own set and dict
     assert type(ext._candidate_ids) is set and type(ext._node_lookup) is dict
     config.max_semantic_edges_per_node = 2
-    with quiet_package_log():
+    with package_log():
         result = ext.on_ingest(graph, nodes[0])
     assert isinstance(result, former.LacetIngestResult)

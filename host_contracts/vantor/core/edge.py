@@ -1,7 +1,7 @@
 from __future__ import annotations
 
 import enum
-import itertools
+import uuid
 from dataclasses import dataclass, field
 
 
@@ -31,11 +31,11 @@ class WeightMetadata:
     initial: float = DEFAULT_WEIGHT
 
 
-_edge_counter = itertools.count(1)
-
-
 def _next_edge_id() -> str:
-    return f"edge-{next(_edge_counter)}"
+    # Random rather than counted: a counter starts again in every process, so
+    # new edges would repeat the ids of a graph reloaded from an earlier one,
+    # and add_edge would refuse them as duplicates.
+    return f"edge-{uuid.uuid4().hex}"
 
 
 @dataclass

@@ -1,0 +1,117 @@
+// Every CPython interface the package uses that is not part of the public,
+// documented C API, and every difference between the interpreter versions
+// it builds for (3.12 and 3.13). The rest of the code calls these wrappers,
+// never the underscored functions themselves, so that a new interpreter
+// version means a change here only.
+//
+//   _PyObject_GetMethod     method lookup without creating a bound method,
+//                           as the interpreter's own method calls do; the
+//                           hooks call host methods for every memory, and
+//                           the bound method would cost an allocation each.
+//                           3.13 moved the declaration to an internal header
+//                           but still exports the function; there is no
+//                           public equivalent that hands back the unbound
+//                           callable.
+//   _PyType_Lookup          the attribute on the type's MRO without running
+//                           descriptors, to read __slots__ members and the
+//                           instance dictionary directly.
+//   _PyObject_GetDictPtr    the instance dictionary of an object whose type
+//                           manages it (created on first request).
+//   _PyDict_Pop             dict.pop(key, default) on an exact dict without
+//                           a method call; public as PyDict_Pop in 3.13.
+//   _PyObject_VisitManagedDict / _PyObject_ClearManagedDict
+//                           GC support for LacetExtension, whose instance
+//                           dictionary the interpreter manages; public as
+//                           PyObject_VisitManagedDict / PyObject_ClearManagedDict
+//                           in 3.13.
+//   PyUnstable_Type_AssignVersionTag, tp_version_tag
+//                           tells whether LacetIngestResult is still the
+//                           class the module built (no attribute of it
+//                           rebound), so that ingest results can be built
+//                           without running the dataclass __init__.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
+#error "vantor_lacet builds for CPython 3.12 and 3.13 only"
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Declared in the internal headers from 3.13 on, exported as before.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+namespace lacet::compat {
+
+// Stores a new reference to `obj.name` in `*method` (nullptr with an error
+// set on failure). Returns 1 when that is a function found on the type,
+// to be called with `obj` as its first argument, 0 when it is the
+// attribute itself.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method)
+{
+    return _PyObject_GetMethod(obj, name, method);
+}
+
+// Borrowed reference or nullptr; never sets an error.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
+{
+    return _PyType_Lookup(type, name);
+}
+
+inline PyObject** dict_ptr(PyObject* obj)
+{
+    return _PyObject_GetDictPtr(obj);
+}
+
+// New reference to the removed value, or to `default_value` when the key
+// is absent; nullptr with an error set on failure.
+inline PyObject* dict_pop(PyObject* dict, PyObject* key, PyObject* default_value)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* result = nullptr;
+    int found = PyDict_Pop(dict, key, &result);
+    if (found < 0) {
+        return nullptr;
+    }
+    return found ? result : Py_NewRef(default_value);
+#else
+    return _PyDict_Pop(dict, key, default_value);
+#endif
+}
+
+inline int visit_managed_dict(PyObject* obj, visitproc visit, void* arg)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(obj, visit, arg);
+#else
+    return _PyObject_VisitManagedDict(obj, visit, arg);
+#endif
+}
+
+inline void clear_managed_dict(PyObject* obj)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(obj);
+#else
+    _PyObject_ClearManagedDict(obj);
+#endif
+}
+
+// A version tag for `type` that changes whenever the type or one of its
+// bases is modified; 0 when the interpreter cannot give one (it limits how
+// often a type is re-tagged), in which case the caller takes the slow path.
+inline unsigned int assign_version_tag(PyTypeObject* type)
+{
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+}
+
+// True while `type` still carries the tag `tag` handed out above.
+inline bool has_version_tag(PyTypeObject* type, unsigned int tag)
+{
+    return tag != 0 && type->tp_version_tag == tag &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+}  // namespace lacet::compat
