@@ -2,42 +2,44 @@
 // object (and so per interpreter); nothing lives in static PyObject*.
 #pragma once
 
+#include "error_context.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
 namespace lacet {
 
+// One of the extension's members as the class stores it. While an instance
+// lookup of `name` still yields `found` in the same way (nobody has
+// overridden or replaced it), the native body is entered directly instead
+// of through a Python call.
+struct OwnMember {
+    PyObject* name;    // borrowed from the interned names
+    PyObject* found;   // what the lookup yields: the method descriptor, or
+                       // the function inside the static method
+    bool called_with_self;  // a plain method rather than a static one
+    Member member;     // how a traceback names it
+};
+
 struct State {
-#define LACET_DECLARE_NAME(name) PyObject* name;
-#define LACET_DECLARE_TEXT(name, text) PyObject* name;
+#define LACET_DECLARE_NAME(name) PyObject* str_##name;
+#define LACET_DECLARE_TEXT(name, text) PyObject* str_##name;
+#define LACET_DECLARE_TUPLE(name, ...) PyObject* name;
     LACET_IDENTIFIERS(LACET_DECLARE_NAME)
     LACET_TEXTS(LACET_DECLARE_TEXT)
+    LACET_NAME_TUPLES(LACET_DECLARE_TUPLE)
 #undef LACET_DECLARE_NAME
 #undef LACET_DECLARE_TEXT
-
-    // Prebuilt keyword-name tuples, one per call shape.
-    PyObject* kw_chain_relationship;     // type, subtype, description
-    PyObject* kw_semantic_relationship;  // type, subtype, bidirectional
-    PyObject* kw_weight;                 // current, initial
-    PyObject* kw_chain_edge;             // source_node, target_node, relationship
-    PyObject* kw_semantic_edge;          // ... and weight
-    PyObject* kw_find_similar;           // top_k ... node_lookup
-    PyObject* kw_exc_info;               // exc_info
-    PyObject* kw_retrieval_context;      // the eight RetrievalContext keywords
-    PyObject* kw_build_extension;        // service, graph, config
-    PyObject* kw_default_factory;        // default_factory
-    PyObject* fromlist_retriever;        // the three names taken from the retriever module
+#undef LACET_DECLARE_TUPLE
 
     // The namespace of vantor_lacet.former: module globals are looked up
     // here at each use.
     PyObject* former_dict;
     PyTypeObject* extension_type;
 
-    // The extension's own members as stored on the class. When an instance
-    // lookup finds one of these, the native code is called directly.
-    PyObject* own_on_ingest;
-    PyObject* own_enforce_cap;
-    PyObject* own_are_connected;  // the function inside the staticmethod
+    // The members that an ingest calls through the instance.
+    OwnMember own_on_ingest;
+    OwnMember own_enforce_cap;
+    OwnMember own_are_connected;
 
     // LacetIngestResult as created at import, and the version tag it had
     // then. While the module global still names it and the tag is unchanged

@@ -20,6 +20,9 @@ inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
 // `bool(obj)`: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
 
+// The truth of a call's result: -1 when the call failed (exception set).
+inline int truth_of(const OwnedRef& result) { return result ? truth(result.get()) : -1; }
+
 // `a == b`, `a != b`, `a < b`, `a >= b`, `a <= b` followed by a truth test,
 // without the identity shortcut of PyObject_RichCompareBool (Python's
 // operators call __eq__ even on the same object). 1, 0, or -1 on error.
@@ -39,6 +42,13 @@ int at_most_zero(PyObject* bound);
 OwnedRef former_global(State* st, PyObject* name);
 OwnedRef global(State* st, PyObject* globals, PyObject* name);
 
+// `obj.first.second`: one expression, one failure check for its caller.
+inline OwnedRef getattr_path(PyObject* obj, PyObject* first, PyObject* second)
+{
+    OwnedRef middle = getattr(obj, first);
+    return middle ? getattr(middle.get(), second) : OwnedRef();
+}
+
 // `obj.name` resolved the way the interpreter resolves a method call:
 // looked up now, called later, without creating a bound method when the
 // attribute is a plain method of the type.
@@ -54,12 +64,20 @@ public:
     }
     explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
     PyObject* callable() const noexcept { return callable_.get(); }
-    // True when the method resolved to `target` found on the type itself.
-    bool is_unbound(PyObject* target) const noexcept
+    // True when the lookup found the function `target` on the type, to be
+    // called with the object as its first argument (a plain method).
+    bool is_type_method(PyObject* target) const noexcept
     {
         return self_ && callable_.get() == target;
     }
-    bool is_plain(PyObject* target) const noexcept { return !self_ && callable_.get() == target; }
+    // True when the lookup produced `target` itself, to be called as it is
+    // (a static method's function, or a value from the instance).
+    bool is_value(PyObject* target) const noexcept { return !self_ && callable_.get() == target; }
+    // True when the lookup yields the extension's own member, untouched.
+    bool is_own(const OwnMember& own) const noexcept
+    {
+        return own.called_with_self ? is_type_method(own.found) : is_value(own.found);
+    }
 
     template <typename... Args>
     OwnedRef operator()(Args... args) const
