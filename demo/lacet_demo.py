@@ -24,7 +24,7 @@ import time
 from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 # The host's exact search is one small matrix-vector product per memory: BLAS
 # threads only add hand-over costs there, which grow badly on a busy machine.
@@ -133,11 +133,14 @@ class TimedService:
         self.seconds = 0.0        # in find_similar
         self.calls = 0
         self.index_seconds = 0.0  # in add and remove
+        self.hits = 0             # pairs returned
 
     def find_similar(self, *args: Any, **kwargs: Any) -> Any:
         t0 = _clock()
         try:
-            return self.inner.find_similar(*args, **kwargs)
+            result = self.inner.find_similar(*args, **kwargs)
+            self.hits += len(result)
+            return result
         finally:
             self.seconds += _clock() - t0
             self.calls += 1
@@ -164,6 +167,7 @@ def _timed(method: Any) -> Any:
             return method(self, *args, **kwargs)
         finally:
             self.seconds += _clock() - t0
+            self.calls += 1
     call.__name__ = call.__qualname__ = method.__name__
     return call
 
@@ -177,6 +181,7 @@ class TimedGraph(MemoryGraph):
     def __init__(self) -> None:
         super().__init__()
         self.seconds = 0.0
+        self.calls = 0
 
     add_node = _timed(MemoryGraph.add_node)
     has_node = _timed(MemoryGraph.has_node)
@@ -226,6 +231,22 @@ class Progress:
 
 # -- the stream ---------------------------------------------------------------
 
+class BatchTimes(NamedTuple):
+    """One batch: the memories held after it, its size, the wall-clock seconds of
+    each part, the batch's CPU time over its wall time, and the number of pairs
+    the searches returned and of graph calls the extension made."""
+    held: int
+    count: int
+    package: float
+    search: float
+    index: float
+    graph: float
+    gc: float
+    cpu_share: float
+    hits: int
+    graph_calls: int
+
+
 @dataclass
 class StreamStats:
     memories: int = 0
@@ -241,16 +262,11 @@ class StreamStats:
     formed_weights: list[float] = field(default_factory=list)
     evictions: int = 0
     gc: float = 0.0                  # the cyclic garbage collector
-    # one row per batch: memories held after it, its size, then the wall-clock
-    # seconds spent in the package, the host's searches, the host's index upkeep,
-    # the host's graph and the garbage collector, and the batch's CPU time over
-    # its wall time
-    per_batch: list[tuple[int, int, float, float, float, float, float, float]] = field(
-        default_factory=list)
+    per_batch: list[BatchTimes] = field(default_factory=list)
 
     @property
     def package(self) -> float:
-        return sum(row[2] for row in self.per_batch)
+        return sum(row.package for row in self.per_batch)
 
 
 def edge_kind(edge: Any) -> str:
@@ -287,9 +303,9 @@ def stream(memories: list[Memory], batch_size: int, config: Any, service: TimedS
     stats.memories = len(memories)
     stats.search = service.seconds
     stats.search_calls = service.calls
-    stats.index = sum(row[4] for row in stats.per_batch)
-    stats.graph = sum(row[5] for row in stats.per_batch)
-    stats.gc = sum(row[6] for row in stats.per_batch)
+    stats.index = sum(row.index for row in stats.per_batch)
+    stats.graph = sum(row.graph for row in stats.per_batch)
+    stats.gc = sum(row.gc for row in stats.per_batch)
     return graph, ext, stats
 
 
@@ -304,6 +320,7 @@ def _stream_batch(memories: list[Memory], start: int, graph: TimedGraph, ext: An
         graph.add_node(node)
         batch.append(node)
     g1, i1, s1 = graph.seconds, service.index_seconds, service.seconds
+    hits, calls = service.hits, graph.calls
     t0 = _clock()
     result = ext.on_ingest_batch(graph, batch)
     in_batch = _clock() - t0
@@ -322,9 +339,10 @@ def _stream_batch(memories: list[Memory], start: int, graph: TimedGraph, ext: An
         if w is not None:
             stats.evicted_weights.append(w)
     cpu_share = (time.thread_time() - c0) / max(time.perf_counter() - w0, 1e-9)
-    stats.per_batch.append((start + len(batch), len(batch), in_batch - search - in_graph,
-                            search, i1 - i0, (g1 - g0) - (i1 - i0) + in_graph,
-                            _GC.seconds - gc0, min(cpu_share, 1.0)))
+    stats.per_batch.append(BatchTimes(start + len(batch), len(batch), in_batch - search - in_graph,
+                                      search, i1 - i0, (g1 - g0) - (i1 - i0) + in_graph,
+                                      _GC.seconds - gc0, min(cpu_share, 1.0), service.hits - hits,
+                                      graph.calls - calls))
 
 
 # -- time per memory as memories accumulate ------------------------------------
@@ -345,11 +363,19 @@ def time_per_memory(stats: StreamStats, held_from: float, held_to: float) -> lis
     the time other processes held the core. Each batch's parts are therefore
     scaled by that batch's share of CPU time (thread CPU time over wall time):
     CPU time split between the parts as the wall clock saw it."""
-    rows = [r for r in stats.per_batch if held_from < r[0] <= held_to]
-    count = sum(r[1] for r in rows)
+    rows = [r for r in stats.per_batch if held_from < r.held <= held_to]
+    count = sum(r.count for r in rows)
     if not count:
         return None
-    return [1e6 * sum(r[k] * r[7] for r in rows) / count for k in range(2, 7)]
+    return [1e6 * sum(getattr(r, part) * r.cpu_share for r in rows) / count
+            for part in ("package", "search", "index", "graph", "gc")]
+
+
+def work_per_memory(stats: StreamStats, held_from: float, held_to: float) -> tuple[float, float]:
+    """Pairs the search returned and graph calls the extension made, per memory."""
+    rows = [r for r in stats.per_batch if held_from < r.held <= held_to]
+    count = max(sum(r.count for r in rows), 1)
+    return sum(r.hits for r in rows) / count, sum(r.graph_calls for r in rows) / count
 
 
 def checkpoints(total: int) -> list[int]:
@@ -366,12 +392,14 @@ def print_time_per_memory(stats: StreamStats) -> dict[int, list[float]]:
             table[mark] = row
     if not table:
         return table
-    heads = ("memories held",) + PARTS + ("total",)
+    heads = ("memories held",) + PARTS + ("total", "search hits", "graph calls")
     widths = [max(len(h), 9) for h in heads]
-    print("\nCPU time per memory (us) by part, over the last tenth of the stream up to each mark")
+    print("\nCPU time per memory (us) by part, over the last tenth of the stream up to each mark;"
+          "\nthe work per memory: pairs the search returned, graph calls the extension made")
     print("  ".join(h.rjust(w) for h, w in zip(heads, widths)))
     for mark, row in table.items():
-        cells = [f"{mark:,}"] + [f"{v:.1f}" for v in row] + [f"{sum(row):.1f}"]
+        cells = ([f"{mark:,}"] + [f"{v:.1f}" for v in row] + [f"{sum(row):.1f}"]
+                 + [f"{v:.1f}" for v in work_per_memory(stats, 0.9 * mark, mark)])
         print("  ".join(c.rjust(w) for c, w in zip(cells, widths)))
     if 10_000 in table and stats.memories > 10_000:
         first, last = table[10_000][0], table[stats.memories][0]
@@ -381,12 +409,18 @@ def print_time_per_memory(stats: StreamStats) -> dict[int, list[float]]:
 
 
 def plot_time_per_memory(stats: StreamStats, path: Path, title_note: str) -> None:
-    held = np.array([r[0] for r in stats.per_batch], dtype=float)
+    held = np.array([r.held for r in stats.per_batch], dtype=float)
     lo, hi = held.min(), held.max()
     edges = np.unique(np.geomspace(max(lo, 1.0), hi, 41)) if hi > lo else np.array([lo, hi])
+    # Each point averages at least a few batches: a single batch is at the mercy
+    # of whatever else the machine ran at that moment.
+    ends = held.tolist()
     centres, rows = [], []
     prev = 0.0
     for edge in edges:
+        batches = sum(1 for h in ends if prev < h <= edge)
+        if batches < 8 and edge < hi:
+            continue
         row = time_per_memory(stats, prev, edge)
         if row is not None:
             centres.append(edge)

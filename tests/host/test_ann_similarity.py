@@ -176,6 +176,11 @@ def test_forget_and_store_again_through_the_graph(kind):
     lookup["twin"], cand = twin, cand | {"twin"}
     assert search(service, q, cand, lookup)[0] == (twin, pytest.approx(1.0, abs=1e-5))
 
+    # a node the service cannot take is not stored by the graph either
+    with pytest.raises(AttributeError):
+        graph.add_node(SimpleNamespace(id="bare"))
+    assert not graph.has_node("bare") and "bare" not in service
+
 
 @pytest.mark.parametrize("kind", SERVICES)
 def test_fed_service_reads_what_it_was_not_told(kind):

@@ -94,7 +94,12 @@ class ApproximateSimilarityService(VectorStore):
         size = self._indexed
         if self._index is None or size == 0:
             return None
-        count = size if limit is None else min(size, self._overfetch * limit + len(skip))
+        if limit is not None:
+            count = min(size, self._overfetch * limit + len(skip))
+        elif threshold is not None:  # everything above the threshold: widen until below it
+            count = min(size, 64 + len(skip))
+        else:
+            count = size
         while True:
             matches = self._index.search(query, count, threads=1)
             keys = matches.keys.tolist()

@@ -37,10 +37,10 @@ class MemoryGraph:
         """Raises ValueError when a node with the same id is already present."""
         if node.id in self._nodes:
             raise ValueError(f"duplicate node id {node.id!r}")
+        for listener in self._listeners:  # first: a listener that fails leaves the node out
+            listener.add(node)
         self._nodes[node.id] = node
         self._incident[node.id] = {}
-        for listener in self._listeners:
-            listener.add(node)
 
     def has_node(self, node_id: str) -> bool:
         return node_id in self._nodes

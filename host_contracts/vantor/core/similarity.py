@@ -21,6 +21,13 @@ def unit_vector(embedding: Any) -> np.ndarray | None:
     return vec / np.float32(norm)
 
 
+def _size_of(collection: Any) -> int:
+    try:
+        return len(collection)
+    except TypeError:  # a container without a length: no cheap check
+        return 0
+
+
 class VectorStore:
     """The vectors a similarity service searches: one row per node of a float32
     matrix that doubles when full, rows of removed nodes reused.
@@ -110,7 +117,7 @@ class VectorStore:
                 raise ValueError(f"query embedding has dimension {query.size}, expected {self._dim}")
         if not self._fed:
             self._reconcile(candidate_ids, node_lookup)
-        elif len(candidate_ids) > len(self._nodes):  # type: ignore[arg-type]
+        elif _size_of(candidate_ids) > len(self._nodes):
             self._add_missing(candidate_ids, node_lookup)
         skip = set(exclude) if exclude else set()
         if exclude_self:
