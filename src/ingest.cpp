@@ -6,6 +6,7 @@
 // the chain edge is built, node.id once per use): a property or a host
 // object may answer differently each time. The differential tests, which
 // trace every node read and host call against the Python model, pin them.
+#include "construct.hpp"
 #include "extension.hpp"
 #include "log_caught.hpp"
 #include "pyops.hpp"
@@ -161,13 +162,14 @@ OwnedRef build_chain_edge(IngestContext& cx)
         return {};
     }
     OwnedRef relationship =
-        call_kw(parts.relationship_class.get(), st->kw_chain_relationship,
-                parts.relationship_type.get(), parts.subtype.get(), st->str_chain_description);
+        construct(st, st->construct_relationship, parts.relationship_class.get(),
+                  st->kw_chain_relationship, parts.relationship_type.get(), parts.subtype.get(),
+                  st->str_chain_description);
     if (!relationship) {
         return {};
     }
-    OwnedRef built = call_kw(parts.edge_class.get(), st->kw_chain_edge, parts.source.get(),
-                             parts.target.get(), relationship.get());
+    OwnedRef built = construct(st, st->construct_edge, parts.edge_class.get(), st->kw_chain_edge,
+                               parts.source.get(), parts.target.get(), relationship.get());
     if (!built) {
         return {};
     }
@@ -194,8 +196,9 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
         return {};
     }
     OwnedRef relationship =
-        call_kw(parts.relationship_class.get(), st->kw_semantic_relationship,
-                parts.relationship_type.get(), parts.subtype.get(), Py_True);
+        construct(st, st->construct_relationship, parts.relationship_class.get(),
+                  st->kw_semantic_relationship, parts.relationship_type.get(), parts.subtype.get(),
+                  Py_True);
     if (!relationship) {
         return {};
     }
@@ -203,12 +206,13 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
     if (!weight_class) {
         return {};
     }
-    OwnedRef weight = call_kw(weight_class.get(), st->kw_weight, sim, sim);
+    OwnedRef weight = construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
     if (!weight) {
         return {};
     }
-    OwnedRef built = call_kw(parts.edge_class.get(), st->kw_semantic_edge, parts.source.get(),
-                             parts.target.get(), relationship.get(), weight.get());
+    OwnedRef built =
+        construct(st, st->construct_edge, parts.edge_class.get(), st->kw_semantic_edge,
+                  parts.source.get(), parts.target.get(), relationship.get(), weight.get());
     if (!built) {
         return {};
     }

@@ -20,6 +20,13 @@ struct OwnMember {
     Member member;     // how a traceback names it
 };
 
+// What one call site of a host class has confirmed about it (construct.hpp).
+struct ConstructorCache {
+    unsigned int version;  // the class's version tag; 0: nothing confirmed
+    PyObject* init;        // its __init__, a Python function, borrowed from
+                           // the class's MRO (alive while the tag holds)
+};
+
 struct State {
 #define LACET_DECLARE_NAME(name) PyObject* str_##name;
 #define LACET_DECLARE_TEXT(name, text) PyObject* str_##name;
@@ -47,6 +54,19 @@ struct State {
     // the generated __init__, to the same effect.
     PyObject* result_class;
     unsigned int result_class_version;
+
+    // ---- caches; each entry is checked against what invalidates it -----
+
+    // The tp_init of a class whose __init__ is a Python function (taken
+    // from LacetConfig, whose dataclass __init__ is one), and the empty
+    // tuple that object.__new__ gets in place of the positional arguments.
+    initproc python_init_slot;
+    PyObject* empty_tuple;
+    // Per call site of a host class (see construct.hpp).
+    ConstructorCache construct_relationship;
+    ConstructorCache construct_weight;
+    ConstructorCache construct_edge;
+    ConstructorCache construct_retrieval_context;
 };
 
 extern PyModuleDef package_def;

@@ -36,7 +36,7 @@
     /* names of a module or class namespace */                                \
     X(__all__) X(__annotations__) X(__doc__) X(__file__) X(__loader__)        \
     X(__module__) X(__name__) X(__package__) X(__qualname__) X(__spec__)      \
-    X(__set_name__) X(former) X(origin) X(name) X(loader) X(config)           \
+    X(__set_name__) X(__init__) X(former) X(origin) X(name) X(loader) X(config)           \
     X(build_extension)
 
 // Strings with a fixed text of their own: st->str_<name>.
