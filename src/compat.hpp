@@ -31,6 +31,13 @@
 //                           without running the dataclass __init__; and
 //                           whether what the package has confirmed about a
 //                           host class (construct.cpp) still holds.
+//   PyDictObject.ma_version_tag (deprecated, still maintained in 3.12 and
+//                           3.13) a number that changes at every change of
+//                           a dict: the module globals the hooks look up at
+//                           each use are kept while the former module's
+//                           namespace is unchanged. A dict watcher would
+//                           serve, but its callback has no way to reach the
+//                           per-interpreter module state without a global.
 //   tp_call, tp_new, tp_init of a class
 //                           confirm that calling a host class means
 //                           type.__call__, object.__new__ and a Python
@@ -122,6 +129,15 @@ inline bool has_version_tag(PyTypeObject* type, unsigned int tag)
 {
     return tag != 0 && type->tp_version_tag == tag &&
            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+// A number that changes whenever `dict` is modified; 0 is never trusted.
+inline uint64_t dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
 }
 
 // True when calling `cls` runs type.__call__ (its metaclass does not

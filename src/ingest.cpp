@@ -57,7 +57,7 @@ OwnedRef config_field(State* st, PyObject* self, PyObject* field)
 
 OwnedRef new_ingest_result(State* st)
 {
-    OwnedRef record_class = former_global(st, st->str_LacetIngestResult);
+    OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
     if (!record_class) {
         return {};
     }
@@ -92,7 +92,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
 // subtype held by the module global <subtype_global>.
 struct EdgeKind {
     PyObject* type_name;
-    PyObject* subtype_global;
+    GlobalCache& subtype_global;
 };
 
 // What both kinds of edge are built from, looked up in the order of the
@@ -116,22 +116,22 @@ template <typename ReadEnds>
 int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends, EdgeParts& parts)
 {
     State* st = cx.st;
-    parts.share = former_global(st, st->str_share_edge_fields_set);
+    parts.share = former_global(st, st->global_share_edge_fields_set);
     if (!parts.share) {
         return -1;
     }
-    parts.edge_class = former_global(st, st->str_MemoryEdge);
+    parts.edge_class = former_global(st, st->global_MemoryEdge);
     if (!parts.edge_class) {
         return -1;
     }
     if (read_ends(parts) < 0) {
         return -1;
     }
-    parts.relationship_class = former_global(st, st->str_RelationshipMetadata);
+    parts.relationship_class = former_global(st, st->global_RelationshipMetadata);
     if (!parts.relationship_class) {
         return -1;
     }
-    OwnedRef types = former_global(st, st->str_RelationshipType);
+    OwnedRef types = former_global(st, st->global_RelationshipType);
     if (!types) {
         return -1;
     }
@@ -158,7 +158,7 @@ OwnedRef build_chain_edge(IngestContext& cx)
         p.target = getattr(cx.node, st->str_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_TEMPORAL, st->str_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->str_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
@@ -192,7 +192,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
         p.target = getattr(candidate, st->str_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_SEMANTIC, st->str_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->str_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
@@ -202,7 +202,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
     if (!relationship) {
         return {};
     }
-    OwnedRef weight_class = former_global(st, st->str_WeightMetadata);
+    OwnedRef weight_class = former_global(st, st->global_WeightMetadata);
     if (!weight_class) {
         return {};
     }

@@ -47,6 +47,9 @@ int state_init(State* st)
 #undef LACET_INIT_NAME
 #undef LACET_INIT_TEXT
 #undef LACET_INIT_TUPLE
+#define LACET_INIT_GLOBAL(name) st->global_##name = {st->str_##name, 0, nullptr};
+    LACET_CACHED_GLOBALS(LACET_INIT_GLOBAL)
+#undef LACET_INIT_GLOBAL
     st->empty_tuple = PyTuple_New(0);
     return st->empty_tuple ? 0 : -1;
 }

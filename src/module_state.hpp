@@ -27,6 +27,15 @@ struct ConstructorCache {
                            // the class's MRO (alive while the tag holds)
 };
 
+// The last value found under `name` in the former module's namespace, valid
+// while the namespace's version is the one recorded (any change to the
+// namespace changes it). A name found only among the builtins is not kept.
+struct GlobalCache {
+    PyObject* name;     // borrowed from the interned names
+    uint64_t version;   // 0: nothing kept
+    PyObject* value;    // borrowed from the namespace while the version holds
+};
+
 struct State {
 #define LACET_DECLARE_NAME(name) PyObject* str_##name;
 #define LACET_DECLARE_TEXT(name, text) PyObject* str_##name;
@@ -62,6 +71,9 @@ struct State {
     // tuple that object.__new__ gets in place of the positional arguments.
     initproc python_init_slot;
     PyObject* empty_tuple;
+#define LACET_DECLARE_GLOBAL(name) GlobalCache global_##name;
+    LACET_CACHED_GLOBALS(LACET_DECLARE_GLOBAL)
+#undef LACET_DECLARE_GLOBAL
     // Per call site of a host class (see construct.hpp).
     ConstructorCache construct_relationship;
     ConstructorCache construct_weight;

@@ -59,6 +59,13 @@
     X(type_float, "float") X(type_int, "int") X(type_bool, "bool")            \
     X(type_list_edges, "list[MemoryEdge]") X(type_list_str, "list[str]")
 
+// Globals of vantor_lacet.former that the hooks look up at every use, each
+// with a cache of its own: st->global_<name>.
+#define LACET_CACHED_GLOBALS(X)                                               \
+    X(share_edge_fields_set) X(MemoryEdge) X(RelationshipMetadata)            \
+    X(RelationshipType) X(WeightMetadata) X(CHAIN_SUBTYPE)                    \
+    X(SEMANTIC_SUBTYPE) X(LacetIngestResult) X(LacetConfig) X(logger)
+
 // Tuples of names, one per call shape: st->kw_<name> (keyword names of a
 // vectorcall) or st->fromlist_<name>. The names are interned, so each item
 // is the very object kept under str_<name>.

@@ -40,6 +40,7 @@ int at_most_zero(PyObject* bound);
 // Python function of that module would: the module namespace, then the
 // builtins, then NameError.
 OwnedRef former_global(State* st, PyObject* name);
+OwnedRef former_global(State* st, GlobalCache& cache);
 OwnedRef global(State* st, PyObject* globals, PyObject* name);
 
 // `obj.first.second`: one expression, one failure check for its caller.

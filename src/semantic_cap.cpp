@@ -27,7 +27,7 @@ OwnedRef strength(State* st, PyObject* edge)
 int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
 {
     State* st = cx.st;
-    OwnedRef types = former_global(st, st->str_RelationshipType);
+    OwnedRef types = former_global(st, st->global_RelationshipType);
     if (!types) {
         return -1;
     }
@@ -96,7 +96,7 @@ int is_prunable(State* st, PyObject* edge)
         subtype = OwnedRef::owning(st->str_empty);
     }
     if (PyUnicode_CheckExact(subtype.get())) {
-        OwnedRef prefix = former_global(st, st->str_SEMANTIC_SUBTYPE);
+        OwnedRef prefix = former_global(st, st->global_SEMANTIC_SUBTYPE);
         if (!prefix) {
             return -1;
         }
@@ -109,7 +109,7 @@ int is_prunable(State* st, PyObject* edge)
     if (!startswith) {
         return -1;
     }
-    OwnedRef prefix = former_global(st, st->str_SEMANTIC_SUBTYPE);
+    OwnedRef prefix = former_global(st, st->global_SEMANTIC_SUBTYPE);
     if (!prefix) {
         return -1;
     }

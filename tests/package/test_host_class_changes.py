@@ -249,3 +249,32 @@ def test_init_returning_a_value_is_a_type_error(host):
     del cls.__init__  # the dataclass or plain default: object.__init__ refuses keywords
     with pytest.raises(TypeError):
         host.ingest()
+
+
+def test_globals_rebound_during_an_ingest_and_found_in_builtins(host, monkeypatch):
+    import builtins
+
+    warm(host)
+    cls = host.classes.RelationshipMetadata
+    original = cls.__init__
+
+    class Late:
+        def __init__(self, current=0.5, initial=0.5):
+            self.current, self.initial = current, initial
+
+    def init(self, *args, **kwargs):
+        original(self, *args, **kwargs)
+        if kwargs.get("bidirectional"):
+            host.former.WeightMetadata = Late
+
+    # WeightMetadata is looked up after RelationshipMetadata has been called
+    cls.__init__ = init
+    result = host.ingest()
+    assert type(result.created[1].weight) is Late
+
+    # gone from the module namespace, the name is found among the builtins
+    cls.__init__ = original
+    del host.former.WeightMetadata
+    monkeypatch.setattr(builtins, "WeightMetadata", host.classes.WeightMetadata, raising=False)
+    result = host.ingest()
+    assert type(result.created[1].weight) is host.classes.WeightMetadata
