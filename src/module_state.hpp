@@ -3,6 +3,7 @@
 #pragma once
 
 #include "error_context.hpp"
+#include "attributes.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -13,7 +14,7 @@ namespace lacet {
 // overridden or replaced it), the native body is entered directly instead
 // of through a Python call.
 struct OwnMember {
-    PyObject* name;    // borrowed from the interned names
+    AttrSite site;     // the lookup through the instance
     PyObject* found;   // what the lookup yields: the method descriptor, or
                        // the function inside the static method
     bool called_with_self;  // a plain method rather than a static one
@@ -71,6 +72,9 @@ struct State {
     // tuple that object.__new__ gets in place of the positional arguments.
     initproc python_init_slot;
     PyObject* empty_tuple;
+#define LACET_DECLARE_SITE(site, name) AttrSite at_##site;
+    LACET_ATTRIBUTE_SITES(LACET_DECLARE_SITE)
+#undef LACET_DECLARE_SITE
 #define LACET_DECLARE_GLOBAL(name) GlobalCache global_##name;
     LACET_CACHED_GLOBALS(LACET_DECLARE_GLOBAL)
 #undef LACET_DECLARE_GLOBAL

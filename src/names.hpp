@@ -66,6 +66,20 @@
     X(RelationshipType) X(WeightMetadata) X(CHAIN_SUBTYPE)                    \
     X(SEMANTIC_SUBTYPE) X(LacetIngestResult) X(LacetConfig) X(logger)
 
+// Places that read an attribute or look up a method, each with a cache of
+// its own (st->at_<site>) for the attribute named second.
+#define LACET_ATTRIBUTE_SITES(X)                                              \
+    X(node_id, id) X(node_embedding, content_embedding) X(edge_id, id)        \
+    X(edge_relationship, relationship) X(relationship_type, type)             \
+    X(relationship_subtype, subtype) X(edge_weight, weight)                   \
+    X(weight_current, current)                                                \
+    X(self_service, _service) X(self_config, _config) X(self_last_id, _last_id) \
+    X(self_candidate_ids, _candidate_ids) X(self_node_lookup, _node_lookup)   \
+    X(graph_has_node, has_node) X(graph_add_edge, add_edge)                   \
+    X(graph_get_edge_between, get_edge_between)                               \
+    X(graph_get_edges_for_node, get_edges_for_node)                           \
+    X(graph_remove_edge, remove_edge) X(service_find_similar, find_similar)
+
 // Tuples of names, one per call shape: st->kw_<name> (keyword names of a
 // vectorcall) or st->fromlist_<name>. The names are interned, so each item
 // is the very object kept under str_<name>.

@@ -278,3 +278,179 @@ def test_globals_rebound_during_an_ingest_and_found_in_builtins(host, monkeypatc
     monkeypatch.setattr(builtins, "WeightMetadata", host.classes.WeightMetadata, raising=False)
     result = host.ingest()
     assert type(result.created[1].weight) is host.classes.WeightMetadata
+
+
+# ---- attribute and method caches: one scenario run on both implementations
+
+
+def implementations():
+    import importlib
+    return [(importlib.import_module(name), importlib.import_module(name + ".former"))
+            for name in ("vantor_lacet", "lacet_model")]
+
+
+def slot_classes():
+    """A node class and a graph class without instance dicts, made afresh for
+    each implementation so that the changes of one run do not leak."""
+
+    class SlotNode:
+        __slots__ = ("id", "content_embedding")
+
+        def __init__(self, node_id):
+            self.id = node_id
+            self.content_embedding = [1.0]
+
+    class SlotGraph:
+        """has_node is a slot holding a callable; the rest are methods."""
+        __slots__ = ("inner", "has_node")
+
+        def __init__(self):
+            self.inner = Graph(multi=True)
+            self.has_node = self.inner.has_node
+
+        def all_nodes(self):
+            return self.inner.all_nodes()
+
+        def add_edge(self, edge):
+            return self.inner.add_edge(edge)
+
+        def get_edge_between(self, a, b):
+            return self.inner.get_edge_between(a, b)
+
+        def get_edges_for_node(self, node_id):
+            return self.inner.get_edges_for_node(node_id)
+
+        def remove_edge(self, edge_id):
+            return self.inner.remove_edge(edge_id)
+
+    return SlotNode, SlotGraph
+
+
+def observe(result):
+    return ([(e.source_node, e.target_node, e.relationship.subtype, e.weight.current)
+             for e in result.created], list(result.evicted_edge_ids))
+
+
+def run_on_both(scenario, node_kind, cap=2):
+    """Runs `scenario(step)` on each implementation; `step(change)` applies
+    `change(env)` and then ingests the next node. The observations must agree."""
+    seen = []
+    for package, former in implementations():
+        saved = dict(vars(former))
+        try:
+            log = []
+            node_class, graph_class = slot_classes()
+            env = SimpleNamespace(classes=host_classes("slots", log), graph=graph_class(), nodes=[],
+                                  former=former, log=log, node_class=node_class)
+            for name, value in vars(env.classes).items():
+                setattr(former, name, value)
+
+            def answer(node, candidate_ids, node_lookup):
+                return [(n, 0.1 * (i + 1)) for i, n in enumerate(env.nodes[:-2][-4:])]
+
+            env.ext = package.build_extension(Service(answer=answer), env.graph,
+                                              former.LacetConfig(max_semantic_edges_per_node=cap))
+            observations = []
+
+            def step(change=None):
+                if change:
+                    change(env)
+                i = len(env.nodes)
+                node = (node_class(f"n{i}") if node_kind == "slots"
+                        else SimpleNamespace(id=f"n{i}", content_embedding=[1.0]))
+                env.graph.inner.host_put_node(node)
+                env.nodes.append(node)
+                try:
+                    observations.append(observe(env.ext.on_ingest(env.graph, node)))
+                except Exception as exc:  # the same failure on both sides
+                    observations.append((type(exc).__name__, str(exc)))
+                observations.append(env.ext._last_id)
+
+            scenario(step)
+            seen.append(observations)
+        finally:
+            vars(former).clear()
+            vars(former).update(saved)
+    assert seen[0] == seen[1]
+    return seen[0]
+
+
+@pytest.mark.parametrize("node_kind", ["slots", "namespace"])
+def test_attribute_reads_follow_class_changes(node_kind):
+    def scenario(step):
+        for _ in range(6):
+            step()
+
+        # a property replaces the `current` slot of the weight records
+        def weaker(env):
+            cls = env.classes.WeightMetadata
+            slot = cls.__dict__["current"]
+            cls.current = property(lambda self: slot.__get__(self) - 1.0,
+                                   lambda self, v: slot.__set__(self, v))
+        step(weaker)
+        step()
+
+        # an edge record changes class: its subtype now comes from a property
+        def reclass(env):
+            base = env.classes.RelationshipMetadata
+
+            class Renamed(base):
+                __slots__ = ()
+                subtype = property(lambda self: "manual")
+            for edge in env.graph.inner.edges.values():
+                if type(edge.relationship) is base:
+                    edge.relationship.__class__ = Renamed
+        step(reclass)
+        step()
+
+        # the node class (or the node itself) gives a different `id`
+        def new_id(env):
+            if node_kind == "slots":
+                slot = env.node_class.__dict__["id"]
+                env.node_class.id = property(lambda self: "p" + slot.__get__(self),
+                                             lambda self, v: slot.__set__(self, v))
+            else:
+                env.nodes[-1].id = "renamed"
+        step(new_id)
+        step()
+
+    observations = run_on_both(scenario, node_kind)
+    evictions = [o[1] for o in observations if isinstance(o, tuple) and isinstance(o[1], list)]
+    assert any(evictions)  # the scenario does reach the cap's edge reads
+
+
+def test_method_lookups_follow_class_and_instance_changes():
+    def scenario(step):
+        for _ in range(4):
+            step()
+
+        # a method swapped on the graph's class
+        def refuse(env):
+            def add_edge(self, edge):
+                raise ValueError("refused")
+            type(env.graph).add_edge = add_edge
+        step(refuse)
+
+        def restore(env):
+            type(env.graph).add_edge = lambda self, edge: self.inner.add_edge(edge)
+        step(restore)
+
+        # a slot holding the method's value changes on the instance
+        def gone(env):
+            env.graph.has_node = lambda node_id: False
+        step(gone)
+
+        # the extension's own members overridden on the instance, then on a class
+        def connected(env):
+            env.ext._are_connected = lambda graph, a, b: True
+        step(connected)
+
+        def unconnected(env):
+            del env.ext._are_connected
+            env.ext.__class__ = type("Sub", (type(env.ext),),
+                                     {"_enforce_cap": lambda self, *args: False})
+        step(unconnected)
+        step()
+
+    observations = run_on_both(scenario, "slots")
+    assert ([], []) in observations  # the refusing add_edge: edges logged and skipped
