@@ -15,7 +15,7 @@ namespace {
 // override in a subclass or on the instance is what runs.
 OwnedRef ingest_one(IngestContext& cx, PyObject* node)
 {
-    Method method(cx.self, cx.st->own_on_ingest.name);
+    Method method(cx.self, cx.st->own_on_ingest.site, Owner::extension);
     if (!method) {
         return {};
     }

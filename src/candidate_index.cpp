@@ -32,16 +32,16 @@ int pop_from(State* st, PyObject* container, PyObject* key)
 }
 
 // One container of the index: the one handed in, or self.<name> read now.
-OwnedRef index_part(IngestContext& cx, PyObject* given, PyObject* name)
+OwnedRef index_part(IngestContext& cx, PyObject* given, AttrSite& site)
 {
-    return given ? OwnedRef::owning(given) : instance_attr(cx.self, name);
+    return given ? OwnedRef::owning(given) : instance_attr(cx.self, site);
 }
 
 }  // namespace
 
 int has_embedding(State* st, PyObject* node)
 {
-    OwnedRef embedding = getattr(node, st->str_content_embedding);
+    OwnedRef embedding = getattr(node, st->at_node_embedding);
     if (!embedding) {
         return -1;
     }
@@ -58,11 +58,11 @@ int register_candidate(IngestContext& cx, PyObject* node, const CandidateIndex* 
     // node.id is read once for the set and again for the dict, as the
     // Python statements do; the differential tests count the reads.
     OwnedRef candidate_ids = index_part(cx, index ? index->candidate_ids : nullptr,
-                                        st->str__candidate_ids);
+                                        st->at_self_candidate_ids);
     if (!candidate_ids) {
         return -1;
     }
-    OwnedRef node_id = getattr(node, st->str_id);
+    OwnedRef node_id = getattr(node, st->at_node_id);
     if (!node_id) {
         return -1;
     }
@@ -70,11 +70,11 @@ int register_candidate(IngestContext& cx, PyObject* node, const CandidateIndex* 
         return -1;
     }
     OwnedRef node_lookup = index_part(cx, index ? index->node_lookup : nullptr,
-                                      st->str__node_lookup);
+                                      st->at_self_node_lookup);
     if (!node_lookup) {
         return -1;
     }
-    node_id = getattr(node, st->str_id);
+    node_id = getattr(node, st->at_node_id);
     if (!node_id) {
         return -1;
     }
@@ -88,21 +88,21 @@ OwnedRef on_forget(State* st, PyObject* self, PyObject* node_ids)
         return {};
     }
     while (OwnedRef node_id = iteration.next()) {
-        OwnedRef candidate_ids = instance_attr(self, st->str__candidate_ids);
+        OwnedRef candidate_ids = instance_attr(self, st->at_self_candidate_ids);
         if (!candidate_ids) {
             return {};
         }
         if (discard_from(st, candidate_ids.get(), node_id.get()) < 0) {
             return {};
         }
-        OwnedRef node_lookup = instance_attr(self, st->str__node_lookup);
+        OwnedRef node_lookup = instance_attr(self, st->at_self_node_lookup);
         if (!node_lookup) {
             return {};
         }
         if (pop_from(st, node_lookup.get(), node_id.get()) < 0) {
             return {};
         }
-        OwnedRef last_id = instance_attr(self, st->str__last_id);
+        OwnedRef last_id = instance_attr(self, st->at_self_last_id);
         if (!last_id) {
             return {};
         }

@@ -17,7 +17,7 @@ OwnedRef config_or_default(State* st, PyObject* config)
     if (given) {
         return OwnedRef::owning(config);
     }
-    OwnedRef record_class = former_global(st, st->str_LacetConfig);
+    OwnedRef record_class = former_global(st, st->global_LacetConfig);
     if (!record_class) {
         return {};
     }

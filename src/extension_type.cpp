@@ -94,7 +94,7 @@ OwnedRef as_bool(int truth) { return truth < 0 ? OwnedRef() : OwnedRef::owning(t
 
 OwnedRef config_body(State* st, PyObject* self, PyObject* const*)
 {
-    return instance_attr(self, st->str__config);
+    return instance_attr(self, st->at_self_config);
 }
 
 OwnedRef on_ingest_body(State* st, PyObject* self, PyObject* const* arg)
@@ -372,9 +372,11 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
     if (!cap) {
         return nullptr;
     }
-    st->own_on_ingest = {st->str_on_ingest, ingest.relinquish(), true, Member::on_ingest};
-    st->own_enforce_cap = {st->str__enforce_cap, cap.relinquish(), true, Member::enforce_cap};
-    st->own_are_connected = {st->str__are_connected, connected.relinquish(), false,
+    auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, nullptr}; };
+    st->own_on_ingest = {site(st->str_on_ingest), ingest.relinquish(), true, Member::on_ingest};
+    st->own_enforce_cap = {site(st->str__enforce_cap), cap.relinquish(), true,
+                           Member::enforce_cap};
+    st->own_are_connected = {site(st->str__are_connected), connected.relinquish(), false,
                              Member::are_connected};
     return reinterpret_cast<PyTypeObject*>(type_object.relinquish());
 }

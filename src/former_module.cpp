@@ -89,9 +89,11 @@ int populate_former(State* st, PyObject* package)
             return -1;
         }
     }
-    if (bind(globals, st->str_LacetConfig, make_config_record(st)) < 0) {
+    OwnedRef config_class = make_config_record(st);
+    if (bind(globals, st->str_LacetConfig, config_class) < 0) {
         return -1;
     }
+    st->python_init_slot = reinterpret_cast<PyTypeObject*>(config_class.get())->tp_init;
     OwnedRef result_class = make_result_record(st);
     if (bind(globals, st->str_LacetIngestResult, result_class) < 0) {
         return -1;

@@ -6,6 +6,7 @@
 // the chain edge is built, node.id once per use): a property or a host
 // object may answer differently each time. The differential tests, which
 // trace every node read and host call against the Python model, pin them.
+#include "construct.hpp"
 #include "extension.hpp"
 #include "log_caught.hpp"
 #include "pyops.hpp"
@@ -50,13 +51,13 @@ OwnedRef build_empty_result(State* st, PyTypeObject* type)
 
 OwnedRef config_field(State* st, PyObject* self, PyObject* field)
 {
-    OwnedRef config = instance_attr(self, st->str__config);
+    OwnedRef config = instance_attr(self, st->at_self_config);
     return config ? getattr(config.get(), field) : OwnedRef();
 }
 
 OwnedRef new_ingest_result(State* st)
 {
-    OwnedRef record_class = former_global(st, st->str_LacetIngestResult);
+    OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
     if (!record_class) {
         return {};
     }
@@ -73,7 +74,7 @@ namespace {
 int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message)
 {
     State* st = cx.st;
-    OwnedRef added = call_method(cx.graph, st->str_add_edge, edge);
+    OwnedRef added = call_method(cx.graph, st->at_graph_add_edge, edge);
     if (added) {
         added.reset();
         OwnedRef created = getattr(cx.result, st->str_created);
@@ -91,7 +92,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
 // subtype held by the module global <subtype_global>.
 struct EdgeKind {
     PyObject* type_name;
-    PyObject* subtype_global;
+    GlobalCache& subtype_global;
 };
 
 // What both kinds of edge are built from, looked up in the order of the
@@ -115,22 +116,22 @@ template <typename ReadEnds>
 int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends, EdgeParts& parts)
 {
     State* st = cx.st;
-    parts.share = former_global(st, st->str_share_edge_fields_set);
+    parts.share = former_global(st, st->global_share_edge_fields_set);
     if (!parts.share) {
         return -1;
     }
-    parts.edge_class = former_global(st, st->str_MemoryEdge);
+    parts.edge_class = former_global(st, st->global_MemoryEdge);
     if (!parts.edge_class) {
         return -1;
     }
     if (read_ends(parts) < 0) {
         return -1;
     }
-    parts.relationship_class = former_global(st, st->str_RelationshipMetadata);
+    parts.relationship_class = former_global(st, st->global_RelationshipMetadata);
     if (!parts.relationship_class) {
         return -1;
     }
-    OwnedRef types = former_global(st, st->str_RelationshipType);
+    OwnedRef types = former_global(st, st->global_RelationshipType);
     if (!types) {
         return -1;
     }
@@ -150,24 +151,25 @@ OwnedRef build_chain_edge(IngestContext& cx)
     State* st = cx.st;
     EdgeParts parts;
     auto read_ends = [&](EdgeParts& p) {
-        p.source = instance_attr(cx.self, st->str__last_id);
+        p.source = instance_attr(cx.self, st->at_self_last_id);
         if (!p.source) {
             return -1;
         }
-        p.target = getattr(cx.node, st->str_id);
+        p.target = getattr(cx.node, st->at_node_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_TEMPORAL, st->str_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->str_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
-        call_kw(parts.relationship_class.get(), st->kw_chain_relationship,
-                parts.relationship_type.get(), parts.subtype.get(), st->str_chain_description);
+        construct(st, st->construct_relationship, parts.relationship_class.get(),
+                  st->kw_chain_relationship, parts.relationship_type.get(), parts.subtype.get(),
+                  st->str_chain_description);
     if (!relationship) {
         return {};
     }
-    OwnedRef built = call_kw(parts.edge_class.get(), st->kw_chain_edge, parts.source.get(),
-                             parts.target.get(), relationship.get());
+    OwnedRef built = construct(st, st->construct_edge, parts.edge_class.get(), st->kw_chain_edge,
+                               parts.source.get(), parts.target.get(), relationship.get());
     if (!built) {
         return {};
     }
@@ -183,32 +185,34 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
     State* st = cx.st;
     EdgeParts parts;
     auto read_ends = [&](EdgeParts& p) {
-        p.source = getattr(cx.node, st->str_id);
+        p.source = getattr(cx.node, st->at_node_id);
         if (!p.source) {
             return -1;
         }
-        p.target = getattr(candidate, st->str_id);
+        p.target = getattr(candidate, st->at_node_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_SEMANTIC, st->str_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->str_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
-        call_kw(parts.relationship_class.get(), st->kw_semantic_relationship,
-                parts.relationship_type.get(), parts.subtype.get(), Py_True);
+        construct(st, st->construct_relationship, parts.relationship_class.get(),
+                  st->kw_semantic_relationship, parts.relationship_type.get(), parts.subtype.get(),
+                  Py_True);
     if (!relationship) {
         return {};
     }
-    OwnedRef weight_class = former_global(st, st->str_WeightMetadata);
+    OwnedRef weight_class = former_global(st, st->global_WeightMetadata);
     if (!weight_class) {
         return {};
     }
-    OwnedRef weight = call_kw(weight_class.get(), st->kw_weight, sim, sim);
+    OwnedRef weight = construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
     if (!weight) {
         return {};
     }
-    OwnedRef built = call_kw(parts.edge_class.get(), st->kw_semantic_edge, parts.source.get(),
-                             parts.target.get(), relationship.get(), weight.get());
+    OwnedRef built =
+        construct(st, st->construct_edge, parts.edge_class.get(), st->kw_semantic_edge,
+                  parts.source.get(), parts.target.get(), relationship.get(), weight.get());
     if (!built) {
         return {};
     }
@@ -229,18 +233,18 @@ int chain_wanted(IngestContext& cx)
     if (on <= 0) {
         return on;
     }
-    OwnedRef last_id = instance_attr(cx.self, st->str__last_id);
+    OwnedRef last_id = instance_attr(cx.self, st->at_self_last_id);
     if (!last_id) {
         return -1;
     }
     if (last_id.is_none()) {
         return 0;
     }
-    last_id = instance_attr(cx.self, st->str__last_id);
+    last_id = instance_attr(cx.self, st->at_self_last_id);
     if (!last_id) {
         return -1;
     }
-    OwnedRef node_id = getattr(cx.node, st->str_id);
+    OwnedRef node_id = getattr(cx.node, st->at_node_id);
     if (!node_id) {
         return -1;
     }
@@ -248,11 +252,11 @@ int chain_wanted(IngestContext& cx)
     if (other <= 0) {
         return other;
     }
-    Method has_node(cx.graph, st->str_has_node);
+    Method has_node(cx.graph, st->at_graph_has_node);
     if (!has_node) {
         return -1;
     }
-    last_id = instance_attr(cx.self, st->str__last_id);
+    last_id = instance_attr(cx.self, st->at_self_last_id);
     if (!last_id) {
         return -1;
     }
@@ -279,11 +283,11 @@ int form_chain_edge(IngestContext& cx)
 OwnedRef run_search(IngestContext& cx)
 {
     State* st = cx.st;
-    OwnedRef service = instance_attr(cx.self, st->str__service);
+    OwnedRef service = instance_attr(cx.self, st->at_self_service);
     if (!service) {
         return {};
     }
-    Method find_similar(service.get(), st->str_find_similar);
+    Method find_similar(service.get(), st->at_service_find_similar);
     if (!find_similar) {
         return {};
     }
@@ -299,11 +303,11 @@ OwnedRef run_search(IngestContext& cx)
     if (!threshold) {
         return {};
     }
-    OwnedRef candidate_ids = instance_attr(cx.self, st->str__candidate_ids);
+    OwnedRef candidate_ids = instance_attr(cx.self, st->at_self_candidate_ids);
     if (!candidate_ids) {
         return {};
     }
-    OwnedRef node_lookup = instance_attr(cx.self, st->str__node_lookup);
+    OwnedRef node_lookup = instance_attr(cx.self, st->at_self_node_lookup);
     if (!node_lookup) {
         return {};
     }
@@ -320,7 +324,7 @@ int search_similar(IngestContext& cx, OwnedRef& similar)
     if (embedded <= 0) {
         return embedded;
     }
-    OwnedRef candidate_ids = instance_attr(cx.self, st->str__candidate_ids);
+    OwnedRef candidate_ids = instance_attr(cx.self, st->at_self_candidate_ids);
     if (!candidate_ids) {
         return -1;
     }
@@ -341,11 +345,11 @@ int search_similar(IngestContext& cx, OwnedRef& similar)
 // `first.id` and then `second.id`. 0, or -1 with an exception set.
 int read_ids(State* st, PyObject* first, PyObject* second, OwnedRef (&ids)[2])
 {
-    ids[0] = getattr(first, st->str_id);
+    ids[0] = getattr(first, st->at_node_id);
     if (!ids[0]) {
         return -1;
     }
-    ids[1] = getattr(second, st->str_id);
+    ids[1] = getattr(second, st->at_node_id);
     return ids[1] ? 0 : -1;
 }
 
@@ -354,10 +358,10 @@ int read_ids(State* st, PyObject* first, PyObject* second, OwnedRef (&ids)[2])
 // the lookup yields the extension's own member untouched, `native(a_id,
 // b_id)` runs; otherwise `python(method, a_id, b_id)` makes the call.
 template <typename Native, typename Python>
-int ask_member(IngestContext& cx, const OwnMember& own, PyObject* candidate, Native native,
+int ask_member(IngestContext& cx, OwnMember& own, PyObject* candidate, Native native,
                Python python)
 {
-    Method method(cx.self, own.name);
+    Method method(cx.self, own.site, Owner::extension);
     if (!method) {
         return -1;
     }
@@ -458,7 +462,7 @@ OwnedRef on_ingest(IngestContext& cx)
     if (register_candidate(cx, cx.node, nullptr) < 0) {
         return {};
     }
-    OwnedRef node_id = getattr(cx.node, cx.st->str_id);
+    OwnedRef node_id = getattr(cx.node, cx.st->at_node_id);
     if (!node_id) {
         return {};
     }
@@ -470,7 +474,7 @@ OwnedRef on_ingest(IngestContext& cx)
 
 int are_connected(IngestContext& cx, PyObject* a_id, PyObject* b_id)
 {
-    OwnedRef forward = call_method(cx.graph, cx.st->str_get_edge_between, a_id, b_id);
+    OwnedRef forward = call_method(cx.graph, cx.st->at_graph_get_edge_between, a_id, b_id);
     if (!forward) {
         return -1;
     }
@@ -478,7 +482,7 @@ int are_connected(IngestContext& cx, PyObject* a_id, PyObject* b_id)
         return 1;
     }
     forward.reset();
-    OwnedRef backward = call_method(cx.graph, cx.st->str_get_edge_between, b_id, a_id);
+    OwnedRef backward = call_method(cx.graph, cx.st->at_graph_get_edge_between, b_id, a_id);
     if (!backward) {
         return -1;
     }

@@ -47,7 +47,14 @@ int state_init(State* st)
 #undef LACET_INIT_NAME
 #undef LACET_INIT_TEXT
 #undef LACET_INIT_TUPLE
-    return 0;
+#define LACET_INIT_SITE(site, name) st->at_##site = {st->str_##name, 0, {}, 0, nullptr};
+    LACET_ATTRIBUTE_SITES(LACET_INIT_SITE)
+#undef LACET_INIT_SITE
+#define LACET_INIT_GLOBAL(name) st->global_##name = {st->str_##name, 0, nullptr};
+    LACET_CACHED_GLOBALS(LACET_INIT_GLOBAL)
+#undef LACET_INIT_GLOBAL
+    st->empty_tuple = PyTuple_New(0);
+    return st->empty_tuple ? 0 : -1;
 }
 
 // Only the fields that can take part in a reference cycle are visited: the
@@ -82,6 +89,7 @@ void state_clear(State* st)
     Py_CLEAR(st->own_enforce_cap.found);
     Py_CLEAR(st->own_are_connected.found);
     Py_CLEAR(st->result_class);
+    Py_CLEAR(st->empty_tuple);
 }
 
 State* state_of_module(PyObject* module)

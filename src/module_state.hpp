@@ -3,6 +3,7 @@
 #pragma once
 
 #include "error_context.hpp"
+#include "attributes.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -13,11 +14,27 @@ namespace lacet {
 // overridden or replaced it), the native body is entered directly instead
 // of through a Python call.
 struct OwnMember {
-    PyObject* name;    // borrowed from the interned names
+    AttrSite site;     // the lookup through the instance
     PyObject* found;   // what the lookup yields: the method descriptor, or
                        // the function inside the static method
     bool called_with_self;  // a plain method rather than a static one
     Member member;     // how a traceback names it
+};
+
+// What one call site of a host class has confirmed about it (construct.hpp).
+struct ConstructorCache {
+    unsigned int version;  // the class's version tag; 0: nothing confirmed
+    PyObject* init;        // its __init__, a Python function, borrowed from
+                           // the class's MRO (alive while the tag holds)
+};
+
+// The last value found under `name` in the former module's namespace, valid
+// while the namespace's version is the one recorded (any change to the
+// namespace changes it). A name found only among the builtins is not kept.
+struct GlobalCache {
+    PyObject* name;     // borrowed from the interned names
+    uint64_t version;   // 0: nothing kept
+    PyObject* value;    // borrowed from the namespace while the version holds
 };
 
 struct State {
@@ -47,6 +64,25 @@ struct State {
     // the generated __init__, to the same effect.
     PyObject* result_class;
     unsigned int result_class_version;
+
+    // ---- caches; each entry is checked against what invalidates it -----
+
+    // The tp_init of a class whose __init__ is a Python function (taken
+    // from LacetConfig, whose dataclass __init__ is one), and the empty
+    // tuple that object.__new__ gets in place of the positional arguments.
+    initproc python_init_slot;
+    PyObject* empty_tuple;
+#define LACET_DECLARE_SITE(site, name) AttrSite at_##site;
+    LACET_ATTRIBUTE_SITES(LACET_DECLARE_SITE)
+#undef LACET_DECLARE_SITE
+#define LACET_DECLARE_GLOBAL(name) GlobalCache global_##name;
+    LACET_CACHED_GLOBALS(LACET_DECLARE_GLOBAL)
+#undef LACET_DECLARE_GLOBAL
+    // Per call site of a host class (see construct.hpp).
+    ConstructorCache construct_relationship;
+    ConstructorCache construct_weight;
+    ConstructorCache construct_edge;
+    ConstructorCache construct_retrieval_context;
 };
 
 extern PyModuleDef package_def;

@@ -36,7 +36,7 @@
     /* names of a module or class namespace */                                \
     X(__all__) X(__annotations__) X(__doc__) X(__file__) X(__loader__)        \
     X(__module__) X(__name__) X(__package__) X(__qualname__) X(__spec__)      \
-    X(__set_name__) X(former) X(origin) X(name) X(loader) X(config)           \
+    X(__set_name__) X(__init__) X(former) X(origin) X(name) X(loader) X(config)           \
     X(build_extension)
 
 // Strings with a fixed text of their own: st->str_<name>.
@@ -58,6 +58,27 @@
     X(typing_module_name, "typing")                                           \
     X(type_float, "float") X(type_int, "int") X(type_bool, "bool")            \
     X(type_list_edges, "list[MemoryEdge]") X(type_list_str, "list[str]")
+
+// Globals of vantor_lacet.former that the hooks look up at every use, each
+// with a cache of its own: st->global_<name>.
+#define LACET_CACHED_GLOBALS(X)                                               \
+    X(share_edge_fields_set) X(MemoryEdge) X(RelationshipMetadata)            \
+    X(RelationshipType) X(WeightMetadata) X(CHAIN_SUBTYPE)                    \
+    X(SEMANTIC_SUBTYPE) X(LacetIngestResult) X(LacetConfig) X(logger)
+
+// Places that read an attribute or look up a method, each with a cache of
+// its own (st->at_<site>) for the attribute named second.
+#define LACET_ATTRIBUTE_SITES(X)                                              \
+    X(node_id, id) X(node_embedding, content_embedding) X(edge_id, id)        \
+    X(edge_relationship, relationship) X(relationship_type, type)             \
+    X(relationship_subtype, subtype) X(edge_weight, weight)                   \
+    X(weight_current, current)                                                \
+    X(self_service, _service) X(self_config, _config) X(self_last_id, _last_id) \
+    X(self_candidate_ids, _candidate_ids) X(self_node_lookup, _node_lookup)   \
+    X(graph_has_node, has_node) X(graph_add_edge, add_edge)                   \
+    X(graph_get_edge_between, get_edge_between)                               \
+    X(graph_get_edges_for_node, get_edges_for_node)                           \
+    X(graph_remove_edge, remove_edge) X(service_find_similar, find_similar)
 
 // Tuples of names, one per call shape: st->kw_<name> (keyword names of a
 // vectorcall) or st->fromlist_<name>. The names are interned, so each item

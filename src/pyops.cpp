@@ -89,6 +89,24 @@ int at_most_zero(PyObject* bound)
 
 OwnedRef former_global(State* st, PyObject* name) { return global(st, st->former_dict, name); }
 
+OwnedRef former_global(State* st, GlobalCache& cache)
+{
+    uint64_t version = compat::dict_version(st->former_dict);
+    if (version != 0 && version == cache.version) {
+        return OwnedRef::owning(cache.value);
+    }
+    cache.version = 0;
+    PyObject* found = PyDict_GetItemWithError(st->former_dict, cache.name);
+    if (!found) {
+        return global(st, st->former_dict, cache.name);
+    }
+    // Kept only when the lookup changed nothing (a key's __eq__ could).
+    if (compat::dict_version(st->former_dict) == version) {
+        cache = {cache.name, version, found};
+    }
+    return OwnedRef::owning(found);
+}
+
 OwnedRef global(State* st, PyObject* globals, PyObject* name)
 {
     PyObject* found = PyDict_GetItemWithError(globals, name);

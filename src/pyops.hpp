@@ -40,10 +40,11 @@ int at_most_zero(PyObject* bound);
 // Python function of that module would: the module namespace, then the
 // builtins, then NameError.
 OwnedRef former_global(State* st, PyObject* name);
+OwnedRef former_global(State* st, GlobalCache& cache);
 OwnedRef global(State* st, PyObject* globals, PyObject* name);
 
 // `obj.first.second`: one expression, one failure check for its caller.
-inline OwnedRef getattr_path(PyObject* obj, PyObject* first, PyObject* second)
+inline OwnedRef getattr_path(PyObject* obj, AttrSite& first, AttrSite& second)
 {
     OwnedRef middle = getattr(obj, first);
     return middle ? getattr(middle.get(), second) : OwnedRef();
@@ -58,6 +59,47 @@ public:
     {
         PyObject* found = nullptr;
         if (compat::get_method(obj, name, &found)) {
+            self_ = obj;
+        }
+        callable_ = OwnedRef::consuming(found);
+    }
+    // The same through a call-site cache (see AttrSite).
+    Method(PyObject* obj, AttrSite& site, Owner owner = Owner::host) noexcept
+    {
+        if (detail::applies(obj, site, owner)) {
+            if (site.kind == AttrSite::Kind::slot) {
+                // A data descriptor: its value, whatever the instance holds.
+                PyObject* value =
+                    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+                if (value) {
+                    callable_ = OwnedRef::owning(value);
+                    return;
+                }
+            }
+            else {
+                // The instance dict comes before a function on the type (a
+                // host's managed dict is not created here: learn() only
+                // takes a function for a host type without instance dicts).
+                bool may_read_dict = owner == Owner::extension ||
+                                     !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT);
+                PyObject* value =
+                    may_read_dict ? detail::instance_dict_value(obj, site.name) : nullptr;
+                if (value) {
+                    callable_ = OwnedRef::owning(value);
+                    return;
+                }
+                if (PyErr_Occurred()) {
+                    return;
+                }
+                if (site.kind == AttrSite::Kind::type_method) {
+                    callable_ = OwnedRef::owning(site.function);
+                    self_ = obj;
+                    return;
+                }
+            }
+        }
+        PyObject* found = nullptr;
+        if (compat::get_method(obj, site.name, &found)) {
             self_ = obj;
         }
         callable_ = OwnedRef::consuming(found);
@@ -130,6 +172,17 @@ OwnedRef call_method(PyObject* obj, PyObject* name, Args... args)
     std::array<PyObject*, sizeof...(Args) + 2> slots{nullptr, obj, args...};
     return OwnedRef::consuming(PyObject_VectorcallMethod(
         name, &slots[1], (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `obj.name(*args)` through a call-site cache.
+template <typename... Args>
+OwnedRef call_method(PyObject* obj, AttrSite& site, Args... args)
+{
+    Method method(obj, site);
+    if (!method) {
+        return {};
+    }
+    return method(args...);
 }
 
 // `container.append(item)`, `container.add(item)`, `container[key] = value`,

@@ -1,4 +1,5 @@
 // The parameters of the host's gossip retrieval, within the host's ceilings.
+#include "construct.hpp"
 #include "extension.hpp"
 #include "pyops.hpp"
 
@@ -73,8 +74,9 @@ OwnedRef retrieval_context(State* st, PyObject* self, PyObject* max_results)
     if (!weight) {
         return {};
     }
-    return call_kw(context_class, st->kw_retrieval_context, seeds.get(), iterations.get(),
-                   results.get(), Py_False, Py_False, Py_False, Py_True, weight.get());
+    return construct(st, st->construct_retrieval_context, context_class,
+                     st->kw_retrieval_context, seeds.get(), iterations.get(), results.get(),
+                     Py_False, Py_False, Py_False, Py_True, weight.get());
 }
 
 }  // namespace lacet

@@ -19,7 +19,7 @@ using EdgeList = std::vector<OwnedRef>;
 // edge.weight.current
 OwnedRef strength(State* st, PyObject* edge)
 {
-    return getattr_path(edge, st->str_weight, st->str_current);
+    return getattr_path(edge, st->at_edge_weight, st->at_weight_current);
 }
 
 // The edges of `node_id` whose relationship.type == RelationshipType.SEMANTIC,
@@ -27,7 +27,7 @@ OwnedRef strength(State* st, PyObject* edge)
 int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
 {
     State* st = cx.st;
-    OwnedRef types = former_global(st, st->str_RelationshipType);
+    OwnedRef types = former_global(st, st->global_RelationshipType);
     if (!types) {
         return -1;
     }
@@ -35,7 +35,7 @@ int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
     if (!semantic_type) {
         return -1;
     }
-    OwnedRef edges = call_method(cx.graph, st->str_get_edges_for_node, node_id);
+    OwnedRef edges = call_method(cx.graph, st->at_graph_get_edges_for_node, node_id);
     if (!edges) {
         return -1;
     }
@@ -44,7 +44,7 @@ int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
         return -1;
     }
     while (OwnedRef edge = iteration.next()) {
-        OwnedRef type = getattr_path(edge.get(), st->str_relationship, st->str_type);
+        OwnedRef type = getattr_path(edge.get(), st->at_edge_relationship, st->at_relationship_type);
         if (!type) {
             return -1;
         }
@@ -65,7 +65,7 @@ int drop_edge_id(State* st, EdgeList& edges, PyObject* gone_id)
     EdgeList kept;
     kept.reserve(edges.size());
     for (OwnedRef& edge : edges) {
-        OwnedRef id = getattr(edge.get(), st->str_id);
+        OwnedRef id = getattr(edge.get(), st->at_edge_id);
         if (!id) {
             return -1;
         }
@@ -84,7 +84,7 @@ int drop_edge_id(State* st, EdgeList& edges, PyObject* gone_id)
 // (edge.relationship.subtype or "").startswith(SEMANTIC_SUBTYPE)
 int is_prunable(State* st, PyObject* edge)
 {
-    OwnedRef subtype = getattr_path(edge, st->str_relationship, st->str_subtype);
+    OwnedRef subtype = getattr_path(edge, st->at_edge_relationship, st->at_relationship_subtype);
     if (!subtype) {
         return -1;
     }
@@ -96,7 +96,7 @@ int is_prunable(State* st, PyObject* edge)
         subtype = OwnedRef::owning(st->str_empty);
     }
     if (PyUnicode_CheckExact(subtype.get())) {
-        OwnedRef prefix = former_global(st, st->str_SEMANTIC_SUBTYPE);
+        OwnedRef prefix = former_global(st, st->global_SEMANTIC_SUBTYPE);
         if (!prefix) {
             return -1;
         }
@@ -109,7 +109,7 @@ int is_prunable(State* st, PyObject* edge)
     if (!startswith) {
         return -1;
     }
-    OwnedRef prefix = former_global(st, st->str_SEMANTIC_SUBTYPE);
+    OwnedRef prefix = former_global(st, st->global_SEMANTIC_SUBTYPE);
     if (!prefix) {
         return -1;
     }
@@ -162,7 +162,7 @@ int plan_evictions(IngestContext& cx, PyObject* node_id, Proposal& proposal)
     }
     std::size_t planned_elsewhere = proposal.plan.size();
     for (std::size_t i = 0; i < planned_elsewhere; ++i) {
-        OwnedRef gone_id = getattr(proposal.plan[i].get(), st->str_id);
+        OwnedRef gone_id = getattr(proposal.plan[i].get(), st->at_edge_id);
         if (!gone_id) {
             return -1;
         }
@@ -205,7 +205,7 @@ int plan_evictions(IngestContext& cx, PyObject* node_id, Proposal& proposal)
             return holds < 0 ? -1 : 0;
         }
         proposal.plan.push_back(weakest);
-        OwnedRef weakest_id = getattr(weakest.get(), st->str_id);
+        OwnedRef weakest_id = getattr(weakest.get(), st->at_edge_id);
         if (!weakest_id) {
             return -1;
         }
@@ -219,11 +219,11 @@ int plan_evictions(IngestContext& cx, PyObject* node_id, Proposal& proposal)
 int evict(IngestContext& cx, PyObject* edge)
 {
     State* st = cx.st;
-    Method remove_edge(cx.graph, st->str_remove_edge);
+    Method remove_edge(cx.graph, st->at_graph_remove_edge);
     if (!remove_edge) {
         return -1;
     }
-    OwnedRef id = getattr(edge, st->str_id);
+    OwnedRef id = getattr(edge, st->at_edge_id);
     if (!id) {
         return -1;
     }
@@ -234,7 +234,7 @@ int evict(IngestContext& cx, PyObject* edge)
     if (!evicted) {
         return -1;
     }
-    id = getattr(edge, st->str_id);
+    id = getattr(edge, st->at_edge_id);
     if (!id) {
         return -1;
     }
