@@ -22,7 +22,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan build bench stubtest typecheck property-long wheel clean
+.PHONY: demo test test-313 test-asan build bench bench-callgrind stubtest typecheck property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -60,6 +60,11 @@ demo: build
 
 bench: build
 	$(VENV)/bin/python benchmarks/run.py
+
+# Instructions per ingest under callgrind for both thin hosts, split at the
+# package's boundary: host share, zero-own-cost bound, fraction reached.
+bench-callgrind: build
+	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python --construct 100000 --json build/callgrind.json
 
 property-long: build
 	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=10000 $(VENV)/bin/python -m pytest -q tests/differential -s
