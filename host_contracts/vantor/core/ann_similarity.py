@@ -46,8 +46,8 @@ class ApproximateSimilarityService(VectorStore):
         overfetch: int = 2,
     ) -> None:
         super().__init__(dim)
-        self._params = dict(connectivity=connectivity, expansion_add=expansion_add,
-                            expansion_search=expansion_search)
+        self._connectivity = connectivity
+        self._expansion = (expansion_add, expansion_search)
         self._overfetch = max(1, int(overfetch))
         self._index: Index | None = None
         self._indexed = 0
@@ -127,7 +127,10 @@ class ApproximateSimilarityService(VectorStore):
         if self._index is None:
             # Half precision ranks as well as single here (the returned similarities
             # are recomputed from the float32 rows) and halves the index's memory.
-            self._index = Index(ndim=self._dim, metric="cos", dtype="f16", **self._params)
+            assert self._dim is not None  # set by the first usable vector
+            self._index = Index(ndim=self._dim, metric="cos", dtype="f16",
+                                connectivity=self._connectivity, expansion_add=self._expansion[0],
+                                expansion_search=self._expansion[1])
         # One thread: the graph then comes out the same on every run.
         self._index.add(row, vec, threads=1)
         self._indexed += 1

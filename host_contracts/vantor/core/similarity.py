@@ -100,7 +100,8 @@ class VectorStore:
 
     def _begin(self, node: Any, exclude: Collection[str] | None, top_k: int | None,
                exclude_self: bool, candidate_ids: Iterable[str] | None,
-               node_lookup: Mapping[str, Any] | None):
+               node_lookup: Mapping[str, Any] | None
+               ) -> tuple[np.ndarray | None, int | None, set[str], Any]:
         """Check the arguments, bring the store in line, and return
         (query unit vector or None, result limit or None, ids to skip, candidate_ids)."""
         if node_lookup is None:
@@ -142,6 +143,7 @@ class VectorStore:
 
     def _blank_hits(self, skip: set[str], candidate_ids: Any, node_lookup: Mapping[str, Any],
                     found: dict[str, Any]) -> None:
+        """Add the live candidates whose embedding could not be used (they score 0.0)."""
         self._accept(list(self._blank), skip, candidate_ids, node_lookup, found)
 
     def _scores(self, found: dict[str, Any], query: np.ndarray | None) -> list[float]:
@@ -281,6 +283,7 @@ class SimilarityService(VectorStore):
         """
         query, limit, skip, candidate_ids = self._begin(
             node, exclude, top_k, exclude_self, candidate_ids, node_lookup)
+        assert node_lookup is not None  # checked by _begin
         size = self._size
         if query is None:
             scores = np.zeros(size)
