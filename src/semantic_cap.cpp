@@ -7,14 +7,20 @@
 #include "extension.hpp"
 #include "pyops.hpp"
 
+#include <cstddef>
 #include <initializer_list>
+#include <memory_resource>
 #include <vector>
 
 namespace lacet {
 
 namespace {
 
-using EdgeList = std::vector<OwnedRef>;
+// The lists of one cap check live in an arena on the stack of enforce_cap
+// (an endpoint at the cap holds about `cap` edges), reused from one pass
+// and one endpoint to the next; only an unusually long list reaches the heap.
+using EdgeList = std::pmr::vector<OwnedRef>;
+using IndexList = std::pmr::vector<std::size_t>;
 
 // edge.weight.current
 OwnedRef strength(State* st, PyObject* edge)
@@ -59,13 +65,12 @@ int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Keeps the edges whose `id != gone_id`.
+// Keeps the edges whose `id != gone_id`, in order, compacted in place.
 int drop_edge_id(State* st, EdgeList& edges, PyObject* gone_id)
 {
-    EdgeList kept;
-    kept.reserve(edges.size());
-    for (OwnedRef& edge : edges) {
-        OwnedRef id = getattr(edge.get(), st->at_edge_id);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+        OwnedRef id = getattr(edges[i].get(), st->at_edge_id);
         if (!id) {
             return -1;
         }
@@ -74,10 +79,13 @@ int drop_edge_id(State* st, EdgeList& edges, PyObject* gone_id)
             return -1;
         }
         if (other) {
-            kept.push_back(std::move(edge));
+            if (kept != i) {
+                edges[kept] = std::move(edges[i]);
+            }
+            ++kept;
         }
     }
-    edges.swap(kept);
+    edges.resize(kept);
     return 0;
 }
 
@@ -116,17 +124,31 @@ int is_prunable(State* st, PyObject* edge)
     return truth_of(startswith(prefix.get()));
 }
 
-// The first of the edges with the smallest weight.current, as min() with a
-// key function finds it. Returns its index, or -1 with an exception set.
-Py_ssize_t weakest_of(State* st, const EdgeList& prunable)
+// A proposed edge as the cap weighs it, the edges planned to go for it
+// (those of the first endpoint, then those of the second), and the working
+// lists of the endpoint being planned.
+struct Proposal {
+    PyObject* cap;
+    PyObject* similarity;
+    EdgeList plan;
+    EdgeList semantic;   // the endpoint's semantic edges not yet planned to go
+    IndexList prunable;  // positions in `semantic` of the prunable ones
+};
+
+// The first of the prunable edges with the smallest weight.current, as
+// min() with a key function finds it: its position in `semantic`, or -1
+// with an exception set.
+Py_ssize_t weakest_of(State* st, const Proposal& proposal)
 {
-    Py_ssize_t weakest = 0;
-    OwnedRef least = strength(st, prunable[0].get());
+    const EdgeList& semantic = proposal.semantic;
+    std::size_t weakest = proposal.prunable[0];
+    OwnedRef least = strength(st, semantic[weakest].get());
     if (!least) {
         return -1;
     }
-    for (std::size_t i = 1; i < prunable.size(); ++i) {
-        OwnedRef current = strength(st, prunable[i].get());
+    for (std::size_t k = 1; k < proposal.prunable.size(); ++k) {
+        std::size_t i = proposal.prunable[k];
+        OwnedRef current = strength(st, semantic[i].get());
         if (!current) {
             return -1;
         }
@@ -135,20 +157,12 @@ Py_ssize_t weakest_of(State* st, const EdgeList& prunable)
             return -1;
         }
         if (weaker) {
-            weakest = static_cast<Py_ssize_t>(i);
+            weakest = i;
             least = std::move(current);
         }
     }
-    return weakest;
+    return static_cast<Py_ssize_t>(weakest);
 }
-
-// A proposed edge as the cap weighs it, and the edges planned to go for it:
-// those of the first endpoint, then those of the second.
-struct Proposal {
-    PyObject* cap;
-    PyObject* similarity;
-    EdgeList plan;
-};
 
 // Plans the evictions at one endpoint, leaving out the edges already planned
 // to go at the other. 1 when the endpoint admits the proposal (its own
@@ -156,7 +170,8 @@ struct Proposal {
 int plan_evictions(IngestContext& cx, PyObject* node_id, Proposal& proposal)
 {
     State* st = cx.st;
-    EdgeList semantic;
+    EdgeList& semantic = proposal.semantic;
+    semantic.clear();
     if (fetch_semantic(cx, node_id, semantic) < 0) {
         return -1;
     }
@@ -175,25 +190,25 @@ int plan_evictions(IngestContext& cx, PyObject* node_id, Proposal& proposal)
         if (full <= 0) {
             return full < 0 ? -1 : 1;
         }
-        EdgeList prunable;
-        for (const OwnedRef& edge : semantic) {
-            int own = is_prunable(st, edge.get());
+        IndexList& prunable = proposal.prunable;
+        prunable.clear();
+        for (std::size_t i = 0; i < semantic.size(); ++i) {
+            int own = is_prunable(st, semantic[i].get());
             if (own < 0) {
                 return -1;
             }
             if (own) {
-                prunable.push_back(edge);
+                prunable.push_back(i);
             }
         }
         if (prunable.empty()) {
             return 0;
         }
-        Py_ssize_t index = weakest_of(st, prunable);
+        Py_ssize_t index = weakest_of(st, proposal);
         if (index < 0) {
             return -1;
         }
-        OwnedRef weakest = prunable[static_cast<std::size_t>(index)];
-        prunable.clear();
+        OwnedRef weakest = semantic[static_cast<std::size_t>(index)];
         // weakest.weight.current is read again for the comparison, as the
         // Python `weakest.weight.current >= similarity` does after min().
         OwnedRef current = strength(st, weakest.get());
@@ -257,7 +272,12 @@ int enforce_cap(IngestContext& cx, PyObject* a_id, PyObject* b_id, PyObject* sim
     if (off) {
         return off < 0 ? -1 : 1;
     }
-    Proposal proposal{cap.get(), similarity, {}};
+    std::byte arena_space[2048];
+    std::pmr::monotonic_buffer_resource arena(arena_space, sizeof arena_space);
+    Proposal proposal{cap.get(), similarity, EdgeList(&arena), EdgeList(&arena),
+                      IndexList(&arena)};
+    proposal.semantic.reserve(32);
+    proposal.prunable.reserve(32);
     for (PyObject* node_id : {a_id, b_id}) {
         int admitted = plan_evictions(cx, node_id, proposal);
         if (admitted <= 0) {
