@@ -55,4 +55,131 @@ inline OwnedRef instance_attr(PyObject* obj, PyObject* name)
     return OwnedRef::consuming(PyObject_GetAttr(obj, name));
 }
 
+// ---- per-call-site caches ----------------------------------------------
+//
+// What one place in the code has learned about `name` on the type of the
+// objects it reads, valid while that type keeps the version tag it had
+// then: any change to the class or its bases (a property replacing a slot,
+// a new method, __getattribute__ assigned) gives it a new tag, and the next
+// read learns afresh. Whatever was not learned takes the generic path.
+struct AttrSite {
+    enum class Kind : unsigned char {
+        slot,           // a __slots__ member: read at `offset`
+        instance_dict,  // the class defines nothing: the instance dict answers
+        type_method,    // a function on the type, to be called with the object
+    };
+    PyObject* name;        // borrowed from the interned names
+    unsigned int version;  // the type's tag; 0: nothing learned
+    Kind kind;
+    Py_ssize_t offset;
+    PyObject* function;    // type_method: borrowed from the MRO while the tag holds
+};
+
+// Whether `obj` is read as the extension's own instance, whose managed
+// instance dict may be created on first use, or as a host object, whose
+// layout is left as it is.
+enum class Owner : bool { host, extension };
+
+namespace detail {
+
+inline bool has_unmanaged_dict(PyTypeObject* type)
+{
+    return !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset != 0;
+}
+
+// Fills `site` for `type`, or leaves it empty (version 0).
+inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
+{
+    site.version = 0;
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return;
+    }
+    bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
+    bool no_dict =
+        !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0;
+    PyObject* descr = compat::type_lookup(type, site.name);
+    AttrSite learned{site.name, 0, AttrSite::Kind::slot, 0, nullptr};
+    if (!descr) {
+        if (!dict_readable) {
+            return;
+        }
+        learned.kind = AttrSite::Kind::instance_dict;
+    }
+    else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+        PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+        if (member->type != Py_T_OBJECT_EX || (member->flags & Py_AUDIT_READ) ||
+            !PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
+            return;
+        }
+        learned.offset = member->offset;
+    }
+    else if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+             (no_dict || owner == Owner::extension)) {
+        learned.kind = AttrSite::Kind::type_method;
+        learned.function = descr;
+    }
+    else {
+        return;
+    }
+    learned.version = compat::assign_version_tag(type);
+    site = learned;
+}
+
+// The site as it applies to `obj` now: learned afresh when the type or
+// its tag is not the one it was learned for. False when nothing applies.
+inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!compat::has_version_tag(type, site.version)) {
+        learn(type, site, owner);
+    }
+    return site.version != 0;
+}
+
+// The value under `name` in the instance dict of `obj`: found (borrowed),
+// or nullptr, with an exception set when the lookup failed.
+inline PyObject* instance_dict_value(PyObject* obj, PyObject* name)
+{
+    PyObject** dict = compat::dict_ptr(obj);
+    if (!dict || !*dict) {
+        return nullptr;
+    }
+    return PyDict_GetItemWithError(*dict, name);
+}
+
+}  // namespace detail
+
+// `obj.name` through a call-site cache. `owner` says whether the instance
+// dict of `obj` may be read (and, for a managed dict, created) directly.
+inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host)
+{
+    if (detail::applies(obj, site, owner)) {
+        if (site.kind == AttrSite::Kind::slot) {
+            PyObject* value =
+                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+            if (value) {
+                return OwnedRef::owning(value);
+            }
+        }
+        else if (site.kind == AttrSite::Kind::instance_dict) {
+            PyObject* value = detail::instance_dict_value(obj, site.name);
+            if (value) {
+                return OwnedRef::owning(value);
+            }
+            if (PyErr_Occurred()) {
+                return {};
+            }
+        }
+    }
+    // An empty slot, a name missing from the dict, or anything not learned:
+    // the generic path gives the value or the usual error.
+    return OwnedRef::consuming(PyObject_GetAttr(obj, site.name));
+}
+
+// `self.name` for the extension's own state, kept in its instance dict.
+inline OwnedRef instance_attr(PyObject* self, AttrSite& site)
+{
+    return getattr(self, site, Owner::extension);
+}
+
 }  // namespace lacet

@@ -1,28 +1,11 @@
-// Construction of the extension, which seeds the candidate index from the
-// graph, and on_forget, which keeps the index in step with deletions.
+// The candidate index: registering a node with an embedding, and on_forget,
+// which keeps the index in step with deletions.
 #include "extension.hpp"
 #include "pyops.hpp"
 
 namespace lacet {
 
 namespace {
-
-// `config or LacetConfig()`
-OwnedRef config_or_default(State* st, PyObject* config)
-{
-    int given = truth(config);
-    if (given < 0) {
-        return {};
-    }
-    if (given) {
-        return OwnedRef::owning(config);
-    }
-    OwnedRef record_class = former_global(st, st->LacetConfig);
-    if (!record_class) {
-        return {};
-    }
-    return call(record_class.get());
-}
 
 // `container.discard(item)`. set.discard also accepts a set, looked up as
 // the equal frozenset; PySet_Discard does not, so that case goes through
@@ -32,105 +15,109 @@ int discard_from(State* st, PyObject* container, PyObject* item)
     if (PySet_CheckExact(container) && !PySet_Check(item)) {
         return PySet_Discard(container, item) < 0 ? -1 : 0;
     }
-    return call_method(container, st->discard, item) ? 0 : -1;
+    return call_method(container, st->str_discard, item) ? 0 : -1;
+}
+
+// `container.pop(key, None)`, the popped value dropped.
+int pop_from(State* st, PyObject* container, PyObject* key)
+{
+    OwnedRef dropped;
+    if (PyDict_CheckExact(container)) {
+        dropped = OwnedRef::consuming(compat::dict_pop(container, key, Py_None));
+    }
+    else {
+        dropped = call_method(container, st->str_pop, key, Py_None);
+    }
+    return dropped ? 0 : -1;
+}
+
+// One container of the index: the one handed in, or self.<name> read now.
+OwnedRef index_part(IngestContext& cx, PyObject* given, AttrSite& site)
+{
+    return given ? OwnedRef::owning(given) : instance_attr(cx.self, site);
 }
 
 }  // namespace
 
-int extension_init(State* st, PyObject* self, PyObject* service, PyObject* graph,
-                   PyObject* config)
+int has_embedding(State* st, PyObject* node)
 {
-    if (setattr(self, st->_service, service) < 0) {
+    OwnedRef embedding = getattr(node, st->at_node_embedding);
+    if (!embedding) {
         return -1;
     }
-    OwnedRef stored_config = config_or_default(st, config);
-    if (!stored_config || setattr(self, st->_config, stored_config.get()) < 0) {
-        return -1;
-    }
-    if (setattr(self, st->_last_id, Py_None) < 0) {
-        return -1;
-    }
-    OwnedRef candidate_ids = OwnedRef::consuming(PySet_New(nullptr));
-    if (!candidate_ids || setattr(self, st->_candidate_ids, candidate_ids.get()) < 0) {
-        return -1;
-    }
-    OwnedRef node_lookup = OwnedRef::consuming(PyDict_New());
-    if (!node_lookup || setattr(self, st->_node_lookup, node_lookup.get()) < 0) {
-        return -1;
-    }
-
-    OwnedRef nodes = call_method(graph, st->all_nodes);
-    if (!nodes) {
-        return -1;
-    }
-    Iteration iteration(nodes.get());
-    if (!iteration) {
-        return -1;
-    }
-    while (OwnedRef node = iteration.next()) {
-        OwnedRef embedding = getattr(node.get(), st->content_embedding);
-        if (!embedding) {
-            return -1;
-        }
-        if (embedding.is_none()) {
-            continue;
-        }
-        OwnedRef id = getattr(node.get(), st->id);
-        if (!id || PySet_Add(candidate_ids.get(), id.get()) < 0) {
-            return -1;
-        }
-        id = getattr(node.get(), st->id);
-        if (!id || PyDict_SetItem(node_lookup.get(), id.get(), node.get()) < 0) {
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    return !embedding.is_none();
 }
 
-PyObject* on_forget(State* st, PyObject* self, PyObject* node_ids)
+int register_candidate(IngestContext& cx, PyObject* node, const CandidateIndex* index)
+{
+    State* st = cx.st;
+    int embedded = has_embedding(st, node);
+    if (embedded <= 0) {
+        return embedded;
+    }
+    // node.id is read once for the set and again for the dict, as the
+    // Python statements do; the differential tests count the reads.
+    OwnedRef candidate_ids = index_part(cx, index ? index->candidate_ids : nullptr,
+                                        st->at_self_candidate_ids);
+    if (!candidate_ids) {
+        return -1;
+    }
+    OwnedRef node_id = getattr(node, st->at_node_id);
+    if (!node_id) {
+        return -1;
+    }
+    if (add_to(st, candidate_ids.get(), node_id.get()) < 0) {
+        return -1;
+    }
+    OwnedRef node_lookup = index_part(cx, index ? index->node_lookup : nullptr,
+                                      st->at_self_node_lookup);
+    if (!node_lookup) {
+        return -1;
+    }
+    node_id = getattr(node, st->at_node_id);
+    if (!node_id) {
+        return -1;
+    }
+    return store_item(node_lookup.get(), node_id.get(), node);
+}
+
+OwnedRef on_forget(State* st, PyObject* self, PyObject* node_ids)
 {
     Iteration iteration(node_ids);
     if (!iteration) {
-        return nullptr;
+        return {};
     }
     while (OwnedRef node_id = iteration.next()) {
-        OwnedRef candidate_ids = instance_attr(self, st->_candidate_ids);
+        OwnedRef candidate_ids = instance_attr(self, st->at_self_candidate_ids);
         if (!candidate_ids) {
-            return nullptr;
+            return {};
         }
         if (discard_from(st, candidate_ids.get(), node_id.get()) < 0) {
-            return nullptr;
+            return {};
         }
-
-        OwnedRef node_lookup = instance_attr(self, st->_node_lookup);
+        OwnedRef node_lookup = instance_attr(self, st->at_self_node_lookup);
         if (!node_lookup) {
-            return nullptr;
+            return {};
         }
-        OwnedRef dropped =
-            PyDict_CheckExact(node_lookup.get())
-                ? OwnedRef::consuming(compat::dict_pop(node_lookup.get(), node_id.get(), Py_None))
-                : call_method(node_lookup.get(), st->pop, node_id.get(), Py_None);
-        if (!dropped) {
-            return nullptr;
+        if (pop_from(st, node_lookup.get(), node_id.get()) < 0) {
+            return {};
         }
-        dropped.reset();
-
-        OwnedRef last_id = instance_attr(self, st->_last_id);
+        OwnedRef last_id = instance_attr(self, st->at_self_last_id);
         if (!last_id) {
-            return nullptr;
+            return {};
         }
         int same = py_eq(last_id.get(), node_id.get());
         if (same < 0) {
-            return nullptr;
+            return {};
         }
-        if (same && setattr(self, st->_last_id, Py_None) < 0) {
-            return nullptr;
+        if (same && setattr(self, st->str__last_id, Py_None) < 0) {
+            return {};
         }
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return {};
     }
-    Py_RETURN_NONE;
+    return OwnedRef::owning(Py_None);
 }
 
 }  // namespace lacet

@@ -28,7 +28,35 @@
 //                           tells whether LacetIngestResult is still the
 //                           class the module built (no attribute of it
 //                           rebound), so that ingest results can be built
-//                           without running the dataclass __init__.
+//                           without running the dataclass __init__; and
+//                           whether what the package has confirmed about a
+//                           host class (construct.cpp) still holds.
+//   PyDictObject.ma_version_tag (deprecated, still maintained in 3.12 and
+//                           3.13) a number that changes at every change of
+//                           a dict: the module globals the hooks look up at
+//                           each use are kept while the former module's
+//                           namespace is unchanged. A dict watcher would
+//                           serve, but its callback has no way to reach the
+//                           per-interpreter module state without a global.
+//   tp_call, tp_new, tp_init of a class
+//                           confirm that calling a host class means
+//                           type.__call__, object.__new__ and a Python
+//                           __init__, so that the package can take those
+//                           two steps itself and pass the keywords by
+//                           vectorcall instead of through a kwargs dict (the
+//                           interpreter's own specialised class call does
+//                           the same from 3.13 on).
+//
+// Not underscored and the same in 3.12 and 3.13, but undocumented, CPython
+// only, and so used directly where needed:
+//   PyMemberDescrObject, PyMemberDef offsets   read __slots__ members
+//                           without the descriptor call (attributes.hpp).
+//   PyDescr_NewWrapper, struct wrapperbase    LacetExtension.__init__ as a
+//                           slot wrapper with a text signature
+//                           (extension_type.cpp).
+//   PyCode_NewEmpty, PyFrame_New   a traceback entry that names the
+//                           package function a host error passed through
+//                           (error_context.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -112,6 +140,30 @@ inline bool has_version_tag(PyTypeObject* type, unsigned int tag)
 {
     return tag != 0 && type->tp_version_tag == tag &&
            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+// A number that changes whenever `dict` is modified; 0 is never trusted.
+inline uint64_t dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// True when calling `cls` runs type.__call__ (its metaclass does not
+// override __call__).
+inline bool called_by_type_call(PyObject* cls)
+{
+    return PyType_Check(cls) && Py_TYPE(cls)->tp_call == PyType_Type.tp_call;
+}
+
+// True when `type` creates its instances with object.__new__ and
+// initialises them with `python_init`, the tp_init that runs a Python
+// __init__ (taken from a class known to have one).
+inline bool object_new_and_python_init(PyTypeObject* type, initproc python_init)
+{
+    return type->tp_new == PyBaseObject_Type.tp_new && type->tp_init == python_init;
 }
 
 }  // namespace lacet::compat

@@ -1,8 +1,7 @@
 // The LacetExtension class: a heap type with an instance dictionary, weak
 // references and GC support, whose methods are native method descriptors.
-#include "arguments.hpp"
-#include "error_context.hpp"
 #include "extension.hpp"
+#include "method_layer.hpp"
 #include "pyops.hpp"
 
 #include <array>
@@ -26,6 +25,11 @@ int extension_clear(PyObject* self)
     return 0;
 }
 
+// Untracked first, so that a collection run by a weakref callback or by a
+// finalizer in the dictionary never visits a half-cleared object; weak
+// references cleared while the object is still whole; then the dictionary;
+// the type is released last, since an instance of a heap type owns a
+// reference to it and tp_free is read from it.
 void extension_dealloc(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
@@ -58,78 +62,83 @@ constexpr Signature cap_sig{"LacetExtension._enforce_cap", cap_names, 5, 5, true
 
 // ---- method entry points -----------------------------------------------
 
-#define LACET_BIND(sig, n)                                             \
-    std::array<PyObject*, (n) == 0 ? 1 : (n)> arg{};                   \
-    if (bind_arguments(sig, args, static_cast<Py_ssize_t>(PyVectorcall_NARGS(nargs)), kwnames, arg.data()) < 0) {   \
-        return nullptr;                                                \
-    }                                                                  \
-    State* st = state_of_type(cls);                                    \
-    if (!st) {                                                         \
-        return nullptr;                                                \
-    }
+// What a method does once its arguments are bound: `arg` holds them in
+// parameter order (nullptr where an optional one was not given).
+using Body = OwnedRef (*)(State* st, PyObject* self, PyObject* const* arg);
 
-PyObject* meth_config(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
-                      PyObject* kwnames)
+// Every method call enters here: the arguments bound by `sig`, the state
+// found through the defining class `cls`, then `body`, whose result is
+// handed back to Python.
+template <const Signature& sig, Member member, Body body>
+PyObject* invoke(PyObject* self, PyTypeObject* cls, const VectorcallArgs& call)
 {
-    LACET_BIND(config_sig, 0)
-    return traced(st->former_dict, Member::config, instance_attr(self, st->_config).relinquish());
-}
-
-PyObject* meth_on_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                         size_t nargs, PyObject* kwnames)
-{
-    LACET_BIND(ingest_sig, 2)
-    return traced(st->former_dict, Member::on_ingest, on_ingest(st, self, arg[0], arg[1]));
-}
-
-PyObject* meth_on_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                               size_t nargs, PyObject* kwnames)
-{
-    LACET_BIND(batch_sig, 2)
-    return traced(st->former_dict, Member::on_ingest_batch, on_ingest_batch(st, self, arg[0], arg[1]));
-}
-
-PyObject* meth_on_forget(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                         size_t nargs, PyObject* kwnames)
-{
-    LACET_BIND(forget_sig, 1)
-    return traced(st->former_dict, Member::on_forget, on_forget(st, self, arg[0]));
-}
-
-PyObject* meth_retrieval_context(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                 size_t nargs, PyObject* kwnames)
-{
-    LACET_BIND(retrieval_sig, 1)
-    return traced(st->former_dict, Member::retrieval_context, retrieval_context(st, self, arg[0]));
-}
-
-PyObject* meth_enforce_cap(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                           size_t nargs, PyObject* kwnames)
-{
-    LACET_BIND(cap_sig, 5)
-    int admitted = traced(st->former_dict, Member::enforce_cap,
-                          enforce_cap(st, self, arg[0], arg[1], arg[2], arg[3], arg[4]));
-    if (admitted < 0) {
+    PyObject* arg[5];
+    if (bind_arguments(sig, call, arg) < 0) {
         return nullptr;
     }
-    return PyBool_FromLong(admitted);
+    State* st = state_of_type(cls);
+    if (!st) {
+        return nullptr;
+    }
+    return hand_back(st->former_dict, member, body(st, self, arg));
+}
+
+template <const Signature& sig, Member member, Body body>
+PyObject* method_entry(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames)
+{
+    return invoke<sig, member, body>(self, cls, {args, nargsf, kwnames});
+}
+
+OwnedRef as_bool(int truth) { return truth < 0 ? OwnedRef() : OwnedRef::owning(truth ? Py_True : Py_False); }
+
+OwnedRef config_body(State* st, PyObject* self, PyObject* const*)
+{
+    return instance_attr(self, st->at_self_config);
+}
+
+OwnedRef on_ingest_body(State* st, PyObject* self, PyObject* const* arg)
+{
+    IngestContext cx{st, self, arg[0], arg[1], nullptr};
+    return on_ingest(cx);
+}
+
+OwnedRef on_ingest_batch_body(State* st, PyObject* self, PyObject* const* arg)
+{
+    IngestContext cx{st, self, arg[0], nullptr, nullptr};
+    return on_ingest_batch(cx, arg[1]);
+}
+
+OwnedRef on_forget_body(State* st, PyObject* self, PyObject* const* arg)
+{
+    return on_forget(st, self, arg[0]);
+}
+
+OwnedRef retrieval_context_body(State* st, PyObject* self, PyObject* const* arg)
+{
+    return retrieval_context(st, self, arg[0]);
+}
+
+OwnedRef enforce_cap_body(State* st, PyObject* self, PyObject* const* arg)
+{
+    IngestContext cx{st, self, arg[0], nullptr, arg[4]};
+    return as_bool(enforce_cap(cx, arg[1], arg[2], arg[3]));
+}
+
+OwnedRef are_connected_body(State* st, PyObject*, PyObject* const* arg)
+{
+    IngestContext cx{st, nullptr, arg[0], nullptr, nullptr};
+    return as_bool(are_connected(cx, arg[1], arg[2]));
 }
 
 // The static method: the function's `self` is the class it was defined on.
 PyObject* static_are_connected(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames)
 {
-    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(owner);
-    LACET_BIND(connected_sig, 3)
-    int connected =
-        traced(st->former_dict, Member::are_connected, are_connected(st, arg[0], arg[1], arg[2]));
-    if (connected < 0) {
-        return nullptr;
-    }
-    return PyBool_FromLong(connected);
+    return invoke<connected_sig, Member::are_connected, are_connected_body>(
+        nullptr, reinterpret_cast<PyTypeObject*>(owner),
+        {args, static_cast<size_t>(nargs), kwnames});
 }
-
-#undef LACET_BIND
 
 // type(...)(*args, **kwargs) arrives here with a tuple and a dict.
 int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
@@ -154,25 +163,31 @@ int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
             ++k;
         }
     }
-    std::array<PyObject*, 3> arg{};
-    if (bind_arguments(init_sig, flat.data(), npos, kwnames.get(), arg.data()) < 0) {
+    PyObject* arg[3];
+    if (bind_arguments(init_sig, {flat.data(), static_cast<size_t>(npos), kwnames.get()}, arg) <
+        0) {
         return -1;
     }
     State* st = state_of_type(Py_TYPE(self));
     if (!st) {
         return -1;
     }
-    // The values of `kwargs` are held here for the whole construction.
+    // The values of `kwargs` are held here for the whole construction: the
+    // dict is the caller's, and host code run by the constructor could
+    // change it.
     OwnedRef service = OwnedRef::owning(arg[0]);
     OwnedRef graph = OwnedRef::owning(arg[1]);
     OwnedRef config = OwnedRef::owning(arg[2] ? arg[2] : Py_None);
-    return traced(st->former_dict, Member::init,
-                  extension_init(st, self, service.get(), graph.get(), config.get()));
+    IngestContext cx{st, self, graph.get(), nullptr, nullptr};
+    return traced(st->former_dict, Member::init, extension_init(cx, service.get(), config.get()));
 }
 
 constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
-PyCFunction as_cfunction(PyCMethod method) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method)); }
+PyCFunction as_cfunction(PyCMethod method)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method));
+}
 
 // `ext.__init__(...)`, as a slot wrapper like the __init__ of the built-in
 // types, but carrying the parameter list. A method descriptor under that
@@ -196,26 +211,44 @@ wrapperbase init_wrapper = {
     .name_strobj = nullptr,
 };
 
-PyMethodDef config_def = {"config", as_cfunction(meth_config), method_flags,
-                          "config($self)\n--\n\n"};
-PyMethodDef on_ingest_def = {"on_ingest", as_cfunction(meth_on_ingest), method_flags,
-                             "on_ingest($self, graph, node)\n--\n\n"};
-PyMethodDef on_ingest_batch_def = {"on_ingest_batch", as_cfunction(meth_on_ingest_batch),
-                                   method_flags, "on_ingest_batch($self, graph, nodes)\n--\n\n"};
-PyMethodDef on_forget_def = {"on_forget", as_cfunction(meth_on_forget), method_flags,
-                             "on_forget($self, node_ids)\n--\n\n"};
-PyMethodDef retrieval_context_def = {"retrieval_context", as_cfunction(meth_retrieval_context),
-                                     method_flags, "retrieval_context($self, max_results)\n--\n\n"};
+// A method of the class, entered with the defining class (METH_METHOD).
+PyMethodDef method_def(const char* name, PyCMethod method, const char* text_signature)
+{
+    return {.ml_name = name,
+            .ml_meth = as_cfunction(method),
+            .ml_flags = method_flags,
+            .ml_doc = text_signature};
+}
+
+PyMethodDef config_def =
+    method_def("config", method_entry<config_sig, Member::config, config_body>, "config($self)\n--\n\n");
+PyMethodDef on_ingest_def = method_def("on_ingest", method_entry<ingest_sig, Member::on_ingest, on_ingest_body>,
+                                       "on_ingest($self, graph, node)\n--\n\n");
+PyMethodDef on_ingest_batch_def =
+    method_def("on_ingest_batch", method_entry<batch_sig, Member::on_ingest_batch, on_ingest_batch_body>,
+               "on_ingest_batch($self, graph, nodes)\n--\n\n");
+PyMethodDef on_forget_def = method_def("on_forget", method_entry<forget_sig, Member::on_forget, on_forget_body>,
+                                       "on_forget($self, node_ids)\n--\n\n");
+PyMethodDef retrieval_context_def =
+    method_def("retrieval_context", method_entry<retrieval_sig, Member::retrieval_context, retrieval_context_body>,
+               "retrieval_context($self, max_results)\n--\n\n");
+PyMethodDef enforce_cap_def =
+    method_def("_enforce_cap", method_entry<cap_sig, Member::enforce_cap, enforce_cap_body>,
+               "_enforce_cap($self, graph, a_id, b_id, similarity, result)\n--\n\n");
 PyMethodDef are_connected_def = {
-    "_are_connected",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(static_are_connected)),
-    METH_FASTCALL | METH_KEYWORDS, "_are_connected(graph, a_id, b_id)\n--\n\n"};
-PyMethodDef enforce_cap_def = {"_enforce_cap", as_cfunction(meth_enforce_cap), method_flags,
-                               "_enforce_cap($self, graph, a_id, b_id, similarity, result)\n--\n\n"};
+    .ml_name = "_are_connected",
+    .ml_meth = reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)(void)>(static_are_connected)),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "_are_connected(graph, a_id, b_id)\n--\n\n"};
 
 PyGetSetDef extension_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {.name = "__dict__",
+     .get = PyObject_GenericGetDict,
+     .set = PyObject_GenericSetDict,
+     .doc = nullptr,
+     .closure = nullptr},
+    {},
 };
 
 PyType_Slot extension_slots[] = {
@@ -229,40 +262,68 @@ PyType_Slot extension_slots[] = {
     {0, nullptr},
 };
 
+// Deliberately without Py_TPFLAGS_IMMUTABLETYPE: like a class statement's
+// class, LacetExtension can be patched (a method swapped on the class is
+// what the next ingest runs), and its members are bound after creation.
 PyType_Spec extension_spec = {
-    "vantor_lacet.former.LacetExtension",
-    0,
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
-        Py_TPFLAGS_MANAGED_WEAKREF,
-    extension_slots,
+    .name = "vantor_lacet.former.LacetExtension",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+             Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = extension_slots,
 };
 
 // A method descriptor for `def`, bound on the class under its name.
 OwnedRef bind_method(PyTypeObject* type, PyMethodDef* def)
 {
     OwnedRef descriptor = OwnedRef::consuming(PyDescr_NewMethod(type, def));
-    if (!descriptor ||
-        PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), def->ml_name, descriptor.get()) < 0) {
+    if (!descriptor) {
+        return {};
+    }
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), def->ml_name,
+                               descriptor.get()) < 0) {
         return {};
     }
     return descriptor;
 }
 
-// property(fget) with the name a class body would give it.
-OwnedRef read_only_property(State* st, PyTypeObject* type, OwnedRef fget)
+// property(fget) with the name a class body would give it, bound on the class.
+int bind_read_only_property(State* st, PyTypeObject* type, PyMethodDef* def)
 {
+    OwnedRef fget = OwnedRef::consuming(PyDescr_NewMethod(type, def));
     if (!fget) {
-        return {};
+        return -1;
     }
     OwnedRef prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get());
     if (!prop) {
+        return -1;
+    }
+    auto* owner = reinterpret_cast<PyObject*>(type);
+    if (!call_method(prop.get(), st->str___set_name__, owner, st->str_config)) {
+        return -1;
+    }
+    return PyObject_SetAttr(owner, st->str_config, prop.get());
+}
+
+// The static method, with the function inside it: what an instance lookup
+// of `_are_connected` yields.
+OwnedRef bind_static_method(State* st, PyTypeObject* type, PyMethodDef* def)
+{
+    auto* owner = reinterpret_cast<PyObject*>(type);
+    OwnedRef function =
+        OwnedRef::consuming(PyCFunction_NewEx(def, owner, st->str_former_module_name));
+    if (!function) {
         return {};
     }
-    if (!call_method(prop.get(), st->__set_name__, reinterpret_cast<PyObject*>(type), st->config)) {
+    OwnedRef wrapper = OwnedRef::consuming(PyStaticMethod_New(function.get()));
+    if (!wrapper) {
         return {};
     }
-    return prop;
+    if (PyObject_SetAttrString(owner, def->ml_name, wrapper.get()) < 0) {
+        return {};
+    }
+    return function;
 }
 
 }  // namespace
@@ -276,42 +337,47 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
     }
     auto* type = reinterpret_cast<PyTypeObject*>(type_object.get());
     // The signature lives in the class's text signature; it has no docstring.
-    if (PyObject_SetAttr(type_object.get(), st->__doc__, Py_None) < 0) {
+    if (PyObject_SetAttr(type_object.get(), st->str___doc__, Py_None) < 0) {
         return nullptr;
     }
 
-    // Members in their order of definition. Replacing the slot wrapper
-    // that type creation put under __init__ keeps its place in the class
-    // dictionary; construction then goes through that wrapper.
+    // Members bound one by one after creation, in the order a class
+    // statement would define them, so the class dictionary lists them in
+    // that order. Replacing the slot wrapper that type creation put under
+    // __init__ keeps its place, first; construction then goes through it.
     OwnedRef init = OwnedRef::consuming(PyDescr_NewWrapper(type, &init_wrapper, nullptr));
-    if (!init || PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) {
+    if (!init) {
         return nullptr;
     }
-    OwnedRef config =
-        read_only_property(st, type, OwnedRef::consuming(PyDescr_NewMethod(type, &config_def)));
-    if (!config || PyObject_SetAttr(type_object.get(), st->config, config.get()) < 0) {
+    if (PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) {
+        return nullptr;
+    }
+    if (bind_read_only_property(st, type, &config_def) < 0) {
         return nullptr;
     }
     OwnedRef ingest = bind_method(type, &on_ingest_def);
-    if (!ingest || !bind_method(type, &on_ingest_batch_def) || !bind_method(type, &on_forget_def) ||
-        !bind_method(type, &retrieval_context_def)) {
+    if (!ingest) {
         return nullptr;
     }
-    OwnedRef connected_function = OwnedRef::consuming(
-        PyCFunction_NewEx(&are_connected_def, type_object.get(), st->former_module_name));
-    OwnedRef connected = connected_function
-                             ? OwnedRef::consuming(PyStaticMethod_New(connected_function.get()))
-                             : OwnedRef();
-    if (!connected || PyObject_SetAttr(type_object.get(), st->_are_connected, connected.get()) < 0) {
+    for (PyMethodDef* def : {&on_ingest_batch_def, &on_forget_def, &retrieval_context_def}) {
+        if (!bind_method(type, def)) {
+            return nullptr;
+        }
+    }
+    OwnedRef connected = bind_static_method(st, type, &are_connected_def);
+    if (!connected) {
         return nullptr;
     }
     OwnedRef cap = bind_method(type, &enforce_cap_def);
     if (!cap) {
         return nullptr;
     }
-    st->own_on_ingest = ingest.relinquish();
-    st->own_enforce_cap = cap.relinquish();
-    st->own_are_connected = connected_function.relinquish();
+    auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, nullptr}; };
+    st->own_on_ingest = {site(st->str_on_ingest), ingest.relinquish(), true, Member::on_ingest};
+    st->own_enforce_cap = {site(st->str__enforce_cap), cap.relinquish(), true,
+                           Member::enforce_cap};
+    st->own_are_connected = {site(st->str__are_connected), connected.relinquish(), false,
+                             Member::are_connected};
     return reinterpret_cast<PyTypeObject*>(type_object.relinquish());
 }
 

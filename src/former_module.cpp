@@ -4,7 +4,7 @@
 //   share_edge_fields_set, logger, the six constants,
 //   LacetConfig, LacetIngestResult, LacetExtension.
 #include "extension.hpp"
-#include "namespace.hpp"
+#include "former_module.hpp"
 #include "pyops.hpp"
 
 #include <initializer_list>
@@ -38,7 +38,7 @@ int bind_from(PyObject* globals, PyObject* module_name, std::initializer_list<Py
     return 0;
 }
 
-int bind(PyObject* globals, PyObject* name, OwnedRef value)
+int bind(PyObject* globals, PyObject* name, const OwnedRef& value)
 {
     return value ? PyDict_SetItem(globals, name, value.get()) : -1;
 }
@@ -48,31 +48,54 @@ int bind(PyObject* globals, PyObject* name, OwnedRef value)
 int populate_former(State* st, PyObject* package)
 {
     PyObject* globals = st->former_dict;
-    if (bind_from(globals, st->future_module_name, {st->annotations}) < 0) {
+    if (bind_from(globals, st->str_future_module_name, {st->str_annotations}) < 0) {
         return -1;
     }
     OwnedRef logging = OwnedRef::consuming(
-        PyImport_ImportModuleLevelObject(st->logging, globals, nullptr, nullptr, 0));
-    if (bind(globals, st->logging, logging) < 0 ||
-        bind_from(globals, st->dataclasses_module_name, {st->dataclass, st->field}) < 0 ||
-        bind_from(globals, st->typing_module_name, {st->Any, st->Optional}) < 0 ||
-        bind_from(globals, st->edge_module_name,
-                  {st->MemoryEdge, st->RelationshipMetadata, st->RelationshipType,
-                   st->WeightMetadata, st->share_edge_fields_set}) < 0) {
+        PyImport_ImportModuleLevelObject(st->str_logging, globals, nullptr, nullptr, 0));
+    if (bind(globals, st->str_logging, logging) < 0) {
         return -1;
     }
-    if (bind(globals, st->logger, call_method(logging.get(), st->getLogger, st->former_module_name)) < 0 ||
-        bind(globals, st->DEFAULT_SIMILARITY_THRESHOLD, OwnedRef::consuming(PyFloat_FromDouble(0.7))) < 0 ||
-        bind(globals, st->DEFAULT_MAX_SEMANTIC_EDGES_PER_NODE, OwnedRef::consuming(PyLong_FromLong(8))) < 0 ||
-        bind(globals, st->DEFAULT_SEED_COUNT, OwnedRef::consuming(PyLong_FromLong(5))) < 0 ||
-        bind(globals, st->DEFAULT_MAX_ITERATIONS, OwnedRef::consuming(PyLong_FromLong(3))) < 0 ||
-        bind(globals, st->SEMANTIC_SUBTYPE, OwnedRef::owning(st->auto_discovered)) < 0 ||
-        bind(globals, st->CHAIN_SUBTYPE, OwnedRef::owning(st->auto_chain)) < 0) {
+    if (bind_from(globals, st->str_dataclasses_module_name, {st->str_dataclass, st->str_field}) <
+        0) {
         return -1;
     }
+    if (bind_from(globals, st->str_typing_module_name, {st->str_Any, st->str_Optional}) < 0) {
+        return -1;
+    }
+    if (bind_from(globals, st->str_edge_module_name,
+                  {st->str_MemoryEdge, st->str_RelationshipMetadata, st->str_RelationshipType,
+                   st->str_WeightMetadata, st->str_share_edge_fields_set}) < 0) {
+        return -1;
+    }
+    OwnedRef logger = call_method(logging.get(), st->str_getLogger, st->str_former_module_name);
+    if (bind(globals, st->str_logger, logger) < 0) {
+        return -1;
+    }
+    struct Constant {
+        PyObject* name;
+        OwnedRef value;
+    };
+    const Constant constants[] = {
+        {st->str_DEFAULT_SIMILARITY_THRESHOLD, OwnedRef::consuming(PyFloat_FromDouble(0.7))},
+        {st->str_DEFAULT_MAX_SEMANTIC_EDGES_PER_NODE, OwnedRef::consuming(PyLong_FromLong(8))},
+        {st->str_DEFAULT_SEED_COUNT, OwnedRef::consuming(PyLong_FromLong(5))},
+        {st->str_DEFAULT_MAX_ITERATIONS, OwnedRef::consuming(PyLong_FromLong(3))},
+        {st->str_SEMANTIC_SUBTYPE, OwnedRef::owning(st->str_auto_discovered)},
+        {st->str_CHAIN_SUBTYPE, OwnedRef::owning(st->str_auto_chain)},
+    };
+    for (const Constant& constant : constants) {
+        if (bind(globals, constant.name, constant.value) < 0) {
+            return -1;
+        }
+    }
+    OwnedRef config_class = make_config_record(st);
+    if (bind(globals, st->str_LacetConfig, config_class) < 0) {
+        return -1;
+    }
+    st->python_init_slot = reinterpret_cast<PyTypeObject*>(config_class.get())->tp_init;
     OwnedRef result_class = make_result_record(st);
-    if (bind(globals, st->LacetConfig, make_config_record(st)) < 0 ||
-        bind(globals, st->LacetIngestResult, result_class) < 0) {
+    if (bind(globals, st->str_LacetIngestResult, result_class) < 0) {
         return -1;
     }
     auto* result_type = reinterpret_cast<PyTypeObject*>(result_class.get());
@@ -85,7 +108,8 @@ int populate_former(State* st, PyObject* package)
         return -1;
     }
     st->extension_type = extension_type;
-    return PyDict_SetItem(globals, st->LacetExtension, reinterpret_cast<PyObject*>(extension_type));
+    return PyDict_SetItem(globals, st->str_LacetExtension,
+                          reinterpret_cast<PyObject*>(extension_type));
 }
 
 }  // namespace lacet

@@ -1,10 +1,15 @@
 // Single-node ingest: the temporal chain edge, the similarity search, the
 // semantic edges under the cap, and the registration of the new memory.
-#include "error_context.hpp"
+//
+// Every attribute read and host call happens where the Python method makes
+// it, including reads that look redundant (self._last_id three times before
+// the chain edge is built, node.id once per use): a property or a host
+// object may answer differently each time. The differential tests, which
+// trace every node read and host call against the Python model, pin them.
+#include "construct.hpp"
 #include "extension.hpp"
 #include "log_caught.hpp"
 #include "pyops.hpp"
-#include "registration.hpp"
 
 #include <cmath>
 #include <initializer_list>
@@ -27,9 +32,15 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
 OwnedRef build_empty_result(State* st, PyTypeObject* type)
 {
     OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
-    for (PyObject* field : {st->created, st->evicted_edge_ids}) {
-        OwnedRef items = result ? OwnedRef::consuming(PyList_New(0)) : OwnedRef();
-        if (!items || setattr(result.get(), field, items.get()) < 0) {
+    if (!result) {
+        return {};
+    }
+    for (PyObject* field : {st->str_created, st->str_evicted_edge_ids}) {
+        OwnedRef items = OwnedRef::consuming(PyList_New(0));
+        if (!items) {
+            return {};
+        }
+        if (setattr(result.get(), field, items.get()) < 0) {
             return {};
         }
     }
@@ -38,29 +49,35 @@ OwnedRef build_empty_result(State* st, PyTypeObject* type)
 
 }  // namespace
 
-PyObject* new_ingest_result(State* st)
+OwnedRef config_field(State* st, PyObject* self, PyObject* field)
 {
-    OwnedRef record_class = former_global(st, st->LacetIngestResult);
+    OwnedRef config = instance_attr(self, st->at_self_config);
+    return config ? getattr(config.get(), field) : OwnedRef();
+}
+
+OwnedRef new_ingest_result(State* st)
+{
+    OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
     if (!record_class) {
-        return nullptr;
+        return {};
     }
     if (is_pristine_result_class(st, record_class.get())) {
-        return build_empty_result(st, reinterpret_cast<PyTypeObject*>(record_class.get())).relinquish();
+        return build_empty_result(st, reinterpret_cast<PyTypeObject*>(record_class.get()));
     }
-    return call(record_class.get()).relinquish();
+    return call(record_class.get());
 }
 
 namespace {
 
 // graph.add_edge(edge); result.created.append(edge), where a ValueError or
 // KeyError skips the edge with a DEBUG record. 0, or -1 to propagate.
-int add_and_record(State* st, PyObject* graph, PyObject* result, PyObject* edge,
-                   PyObject* rejected_message)
+int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message)
 {
-    OwnedRef added = call_method(graph, st->add_edge, edge);
+    State* st = cx.st;
+    OwnedRef added = call_method(cx.graph, st->at_graph_add_edge, edge);
     if (added) {
         added.reset();
-        OwnedRef created = getattr(result, st->created);
+        OwnedRef created = getattr(cx.result, st->str_created);
         if (created && append_to(st, created.get(), edge) == 0) {
             return 0;
         }
@@ -68,15 +85,147 @@ int add_and_record(State* st, PyObject* graph, PyObject* result, PyObject* edge,
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return -1;
     }
-    return log_caught(st, Member::on_ingest, st->debug, rejected_message);
+    return log_caught(st, Member::on_ingest, st->str_debug, rejected_message);
 }
 
-// The chain edge from the memory ingested last, if chaining is on and that
-// memory is another one and still in the graph. 0, or -1 to propagate.
-int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, PyObject* result)
+// Which relationship an edge gets: RelationshipType.<type_name>, and the
+// subtype held by the module global <subtype_global>.
+struct EdgeKind {
+    PyObject* type_name;
+    GlobalCache& subtype_global;
+};
+
+// What both kinds of edge are built from, looked up in the order of the
+// Python expression
+//   share_edge_fields_set(MemoryEdge(source_node=..., target_node=...,
+//       relationship=RelationshipMetadata(type=RelationshipType.<kind>,
+//                                         subtype=<SUBTYPE>, ...), ...))
+struct EdgeParts {
+    OwnedRef share;
+    OwnedRef edge_class;
+    OwnedRef source;
+    OwnedRef target;
+    OwnedRef relationship_class;
+    OwnedRef relationship_type;
+    OwnedRef subtype;
+};
+
+// Fills `parts`; `read_ends(parts)` reads the source and target ids, which
+// come between the edge class and the relationship class. 0, or -1.
+template <typename ReadEnds>
+int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends, EdgeParts& parts)
 {
-    OwnedRef config = instance_attr(self, st->_config);
-    OwnedRef chaining = config ? getattr(config.get(), st->temporal_chain) : OwnedRef();
+    State* st = cx.st;
+    parts.share = former_global(st, st->global_share_edge_fields_set);
+    if (!parts.share) {
+        return -1;
+    }
+    parts.edge_class = former_global(st, st->global_MemoryEdge);
+    if (!parts.edge_class) {
+        return -1;
+    }
+    if (read_ends(parts) < 0) {
+        return -1;
+    }
+    parts.relationship_class = former_global(st, st->global_RelationshipMetadata);
+    if (!parts.relationship_class) {
+        return -1;
+    }
+    OwnedRef types = former_global(st, st->global_RelationshipType);
+    if (!types) {
+        return -1;
+    }
+    parts.relationship_type = getattr(types.get(), kind.type_name);
+    if (!parts.relationship_type) {
+        return -1;
+    }
+    parts.subtype = former_global(st, kind.subtype_global);
+    return parts.subtype ? 0 : -1;
+}
+
+// share_edge_fields_set(MemoryEdge(source_node=self._last_id, target_node=node.id,
+//     relationship=RelationshipMetadata(type=RelationshipType.TEMPORAL,
+//         subtype=CHAIN_SUBTYPE, description="adjacent ingest order")))
+OwnedRef build_chain_edge(IngestContext& cx)
+{
+    State* st = cx.st;
+    EdgeParts parts;
+    auto read_ends = [&](EdgeParts& p) {
+        p.source = instance_attr(cx.self, st->at_self_last_id);
+        if (!p.source) {
+            return -1;
+        }
+        p.target = getattr(cx.node, st->at_node_id);
+        return p.target ? 0 : -1;
+    };
+    if (read_edge_parts(cx, {st->str_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
+        return {};
+    }
+    OwnedRef relationship =
+        construct(st, st->construct_relationship, parts.relationship_class.get(),
+                  st->kw_chain_relationship, parts.relationship_type.get(), parts.subtype.get(),
+                  st->str_chain_description);
+    if (!relationship) {
+        return {};
+    }
+    OwnedRef built = construct(st, st->construct_edge, parts.edge_class.get(), st->kw_chain_edge,
+                               parts.source.get(), parts.target.get(), relationship.get());
+    if (!built) {
+        return {};
+    }
+    return call(parts.share.get(), built.get());
+}
+
+// share_edge_fields_set(MemoryEdge(source_node=node.id, target_node=candidate.id,
+//     relationship=RelationshipMetadata(type=RelationshipType.SEMANTIC,
+//         subtype=SEMANTIC_SUBTYPE, bidirectional=True),
+//     weight=WeightMetadata(current=sim, initial=sim)))
+OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* sim)
+{
+    State* st = cx.st;
+    EdgeParts parts;
+    auto read_ends = [&](EdgeParts& p) {
+        p.source = getattr(cx.node, st->at_node_id);
+        if (!p.source) {
+            return -1;
+        }
+        p.target = getattr(candidate, st->at_node_id);
+        return p.target ? 0 : -1;
+    };
+    if (read_edge_parts(cx, {st->str_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
+        return {};
+    }
+    OwnedRef relationship =
+        construct(st, st->construct_relationship, parts.relationship_class.get(),
+                  st->kw_semantic_relationship, parts.relationship_type.get(), parts.subtype.get(),
+                  Py_True);
+    if (!relationship) {
+        return {};
+    }
+    OwnedRef weight_class = former_global(st, st->global_WeightMetadata);
+    if (!weight_class) {
+        return {};
+    }
+    OwnedRef weight = construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
+    if (!weight) {
+        return {};
+    }
+    OwnedRef built =
+        construct(st, st->construct_edge, parts.edge_class.get(), st->kw_semantic_edge,
+                  parts.source.get(), parts.target.get(), relationship.get(), weight.get());
+    if (!built) {
+        return {};
+    }
+    return call(parts.share.get(), built.get());
+}
+
+// self._config.temporal_chain and self._last_id is not None
+//     and self._last_id != node.id and graph.has_node(self._last_id)
+// 1, 0, or -1 with an exception set.
+int chain_wanted(IngestContext& cx)
+{
+    State* st = cx.st;
+    OwnedRef chaining = config_field(st, cx.self, st->str_temporal_chain);
     if (!chaining) {
         return -1;
     }
@@ -84,15 +233,18 @@ int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, 
     if (on <= 0) {
         return on;
     }
-    OwnedRef last_id = instance_attr(self, st->_last_id);
+    OwnedRef last_id = instance_attr(cx.self, st->at_self_last_id);
     if (!last_id) {
         return -1;
     }
     if (last_id.is_none()) {
         return 0;
     }
-    last_id = instance_attr(self, st->_last_id);
-    OwnedRef node_id = last_id ? getattr(node, st->id) : OwnedRef();
+    last_id = instance_attr(cx.self, st->at_self_last_id);
+    if (!last_id) {
+        return -1;
+    }
+    OwnedRef node_id = getattr(cx.node, st->at_node_id);
     if (!node_id) {
         return -1;
     }
@@ -100,81 +252,79 @@ int form_chain_edge(State* st, PyObject* self, PyObject* graph, PyObject* node, 
     if (other <= 0) {
         return other;
     }
-    Method has_node(graph, st->has_node);
+    Method has_node(cx.graph, st->at_graph_has_node);
     if (!has_node) {
         return -1;
     }
-    last_id = instance_attr(self, st->_last_id);
-    OwnedRef present = last_id ? has_node(last_id.get()) : OwnedRef();
-    if (!present) {
+    last_id = instance_attr(cx.self, st->at_self_last_id);
+    if (!last_id) {
         return -1;
     }
-    int still_there = truth(present.get());
-    if (still_there <= 0) {
-        return still_there;
-    }
+    return truth_of(has_node(last_id.get()));
+}
 
-    OwnedRef share = former_global(st, st->share_edge_fields_set);
-    OwnedRef edge_class = share ? former_global(st, st->MemoryEdge) : OwnedRef();
-    OwnedRef source = edge_class ? instance_attr(self, st->_last_id) : OwnedRef();
-    OwnedRef target = source ? getattr(node, st->id) : OwnedRef();
-    OwnedRef relationship_class = target ? former_global(st, st->RelationshipMetadata) : OwnedRef();
-    OwnedRef types = relationship_class ? former_global(st, st->RelationshipType) : OwnedRef();
-    OwnedRef temporal = types ? getattr(types.get(), st->TEMPORAL) : OwnedRef();
-    OwnedRef subtype = temporal ? former_global(st, st->CHAIN_SUBTYPE) : OwnedRef();
-    if (!subtype) {
-        return -1;
+// The chain edge from the memory ingested last, if chaining is on and that
+// memory is another one and still in the graph. 0, or -1 to propagate.
+int form_chain_edge(IngestContext& cx)
+{
+    int wanted = chain_wanted(cx);
+    if (wanted <= 0) {
+        return wanted;
     }
-    OwnedRef relationship = call_kw(relationship_class.get(), st->kw_chain_relationship,
-                                    temporal.get(), subtype.get(), st->chain_description);
-    OwnedRef built = relationship ? call_kw(edge_class.get(), st->kw_chain_edge, source.get(),
-                                            target.get(), relationship.get())
-                                  : OwnedRef();
-    OwnedRef edge = built ? call(share.get(), built.get()) : OwnedRef();
+    OwnedRef edge = build_chain_edge(cx);
     if (!edge) {
         return -1;
     }
-    return add_and_record(st, graph, result, edge.get(), st->msg_chain_rejected);
+    return add_and_record(cx, edge.get(), cx.st->str_msg_chain_rejected);
 }
 
 // self._service.find_similar(node, [], top_k=..., threshold=...,
 // exclude_self=True, candidate_ids=..., node_lookup=...)
-OwnedRef run_search(State* st, PyObject* self, PyObject* node)
+OwnedRef run_search(IngestContext& cx)
 {
-    OwnedRef service = instance_attr(self, st->_service);
+    State* st = cx.st;
+    OwnedRef service = instance_attr(cx.self, st->at_self_service);
     if (!service) {
         return {};
     }
-    Method find_similar(service.get(), st->find_similar);
+    Method find_similar(service.get(), st->at_service_find_similar);
     if (!find_similar) {
         return {};
     }
     OwnedRef exclude = OwnedRef::consuming(PyList_New(0));
-    OwnedRef config = exclude ? instance_attr(self, st->_config) : OwnedRef();
-    OwnedRef top_k = config ? getattr(config.get(), st->max_semantic_edges_per_node) : OwnedRef();
-    config = top_k ? instance_attr(self, st->_config) : OwnedRef();
-    OwnedRef threshold = config ? getattr(config.get(), st->similarity_threshold) : OwnedRef();
-    OwnedRef candidate_ids = threshold ? instance_attr(self, st->_candidate_ids) : OwnedRef();
-    OwnedRef node_lookup = candidate_ids ? instance_attr(self, st->_node_lookup) : OwnedRef();
+    if (!exclude) {
+        return {};
+    }
+    OwnedRef top_k = config_field(st, cx.self, st->str_max_semantic_edges_per_node);
+    if (!top_k) {
+        return {};
+    }
+    OwnedRef threshold = config_field(st, cx.self, st->str_similarity_threshold);
+    if (!threshold) {
+        return {};
+    }
+    OwnedRef candidate_ids = instance_attr(cx.self, st->at_self_candidate_ids);
+    if (!candidate_ids) {
+        return {};
+    }
+    OwnedRef node_lookup = instance_attr(cx.self, st->at_self_node_lookup);
     if (!node_lookup) {
         return {};
     }
-    return find_similar.call_kw(st->kw_find_similar, node, exclude.get(), top_k.get(),
+    return find_similar.call_kw(st->kw_find_similar, cx.node, exclude.get(), top_k.get(),
                                 threshold.get(), Py_True, candidate_ids.get(), node_lookup.get());
 }
 
 // The search, when the node has an embedding and the index is not empty.
 // Any Exception from it is logged and leaves `similar` empty. 0, or -1.
-int search_similar(State* st, PyObject* self, PyObject* node, OwnedRef& similar)
+int search_similar(IngestContext& cx, OwnedRef& similar)
 {
-    OwnedRef embedding = getattr(node, st->content_embedding);
-    if (!embedding) {
-        return -1;
+    State* st = cx.st;
+    int embedded = has_embedding(st, cx.node);
+    if (embedded <= 0) {
+        return embedded;
     }
-    if (embedding.is_none()) {
-        return 0;
-    }
-    OwnedRef candidate_ids = instance_attr(self, st->_candidate_ids);
+    OwnedRef candidate_ids = instance_attr(cx.self, st->at_self_candidate_ids);
     if (!candidate_ids) {
         return -1;
     }
@@ -182,99 +332,67 @@ int search_similar(State* st, PyObject* self, PyObject* node, OwnedRef& similar)
     if (any <= 0) {
         return any;
     }
-    similar = run_search(st, self, node);
+    similar = run_search(cx);
     if (similar) {
         return 0;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return -1;
     }
-    return log_caught(st, Member::on_ingest, st->warning, st->msg_search_failed);
+    return log_caught(st, Member::on_ingest, st->str_warning, st->str_msg_search_failed);
 }
 
-// self._are_connected(graph, node.id, candidate.id), as a truth value.
-int call_are_connected(State* st, PyObject* self, PyObject* graph, PyObject* node,
-                       PyObject* candidate)
+// `first.id` and then `second.id`. 0, or -1 with an exception set.
+int read_ids(State* st, PyObject* first, PyObject* second, OwnedRef (&ids)[2])
 {
-    Method method(self, st->_are_connected);
+    ids[0] = getattr(first, st->at_node_id);
+    if (!ids[0]) {
+        return -1;
+    }
+    ids[1] = getattr(second, st->at_node_id);
+    return ids[1] ? 0 : -1;
+}
+
+// self.<member>(graph, node.id, candidate.id, ...) as a truth value. The
+// member is looked up before the ids are read, as in the Python call. When
+// the lookup yields the extension's own member untouched, `native(a_id,
+// b_id)` runs; otherwise `python(method, a_id, b_id)` makes the call.
+template <typename Native, typename Python>
+int ask_member(IngestContext& cx, OwnMember& own, PyObject* candidate, Native native,
+               Python python)
+{
+    Method method(cx.self, own.site, Owner::extension);
     if (!method) {
         return -1;
     }
-    OwnedRef a_id = getattr(node, st->id);
-    OwnedRef b_id = a_id ? getattr(candidate, st->id) : OwnedRef();
-    if (!b_id) {
+    OwnedRef ids[2];
+    if (read_ids(cx.st, cx.node, candidate, ids) < 0) {
         return -1;
     }
-    if (method.is_plain(st->own_are_connected)) {
-        return traced(st->former_dict, Member::are_connected,
-                      are_connected(st, graph, a_id.get(), b_id.get()));
+    if (method.is_own(own)) {
+        return traced(cx.st->former_dict, own.member, native(ids[0].get(), ids[1].get()));
     }
-    OwnedRef answer = method(graph, a_id.get(), b_id.get());
-    return answer ? truth(answer.get()) : -1;
-}
-
-// self._enforce_cap(graph, node.id, candidate.id, sim, result), as a truth value.
-int call_enforce_cap(State* st, PyObject* self, PyObject* graph, PyObject* node,
-                     PyObject* candidate, PyObject* sim, PyObject* result)
-{
-    Method method(self, st->_enforce_cap);
-    if (!method) {
-        return -1;
-    }
-    OwnedRef a_id = getattr(node, st->id);
-    OwnedRef b_id = a_id ? getattr(candidate, st->id) : OwnedRef();
-    if (!b_id) {
-        return -1;
-    }
-    if (method.is_unbound(st->own_enforce_cap)) {
-        return traced(st->former_dict, Member::enforce_cap,
-                      enforce_cap(st, self, graph, a_id.get(), b_id.get(), sim, result));
-    }
-    OwnedRef answer = method(graph, a_id.get(), b_id.get(), sim, result);
-    return answer ? truth(answer.get()) : -1;
-}
-
-// share_edge_fields_set(MemoryEdge(source_node=node.id, target_node=candidate.id,
-//     relationship=RelationshipMetadata(type=RelationshipType.SEMANTIC,
-//         subtype=SEMANTIC_SUBTYPE, bidirectional=True),
-//     weight=WeightMetadata(current=sim, initial=sim)))
-OwnedRef build_semantic_edge(State* st, PyObject* node, PyObject* candidate, PyObject* sim)
-{
-    OwnedRef share = former_global(st, st->share_edge_fields_set);
-    OwnedRef edge_class = share ? former_global(st, st->MemoryEdge) : OwnedRef();
-    OwnedRef source = edge_class ? getattr(node, st->id) : OwnedRef();
-    OwnedRef target = source ? getattr(candidate, st->id) : OwnedRef();
-    OwnedRef relationship_class = target ? former_global(st, st->RelationshipMetadata) : OwnedRef();
-    OwnedRef types = relationship_class ? former_global(st, st->RelationshipType) : OwnedRef();
-    OwnedRef semantic = types ? getattr(types.get(), st->SEMANTIC) : OwnedRef();
-    OwnedRef subtype = semantic ? former_global(st, st->SEMANTIC_SUBTYPE) : OwnedRef();
-    if (!subtype) {
-        return {};
-    }
-    OwnedRef relationship = call_kw(relationship_class.get(), st->kw_semantic_relationship,
-                                    semantic.get(), subtype.get(), Py_True);
-    OwnedRef weight_class = relationship ? former_global(st, st->WeightMetadata) : OwnedRef();
-    OwnedRef weight = weight_class ? call_kw(weight_class.get(), st->kw_weight, sim, sim) : OwnedRef();
-    OwnedRef built = weight ? call_kw(edge_class.get(), st->kw_semantic_edge, source.get(),
-                                      target.get(), relationship.get(), weight.get())
-                            : OwnedRef();
-    return built ? call(share.get(), built.get()) : OwnedRef();
+    return truth_of(python(method, ids[0].get(), ids[1].get()));
 }
 
 // One (candidate, similarity) pair of the search. 0, or -1 to propagate.
-int consider_candidate(State* st, PyObject* self, PyObject* graph, PyObject* node,
-                       PyObject* candidate, PyObject* similarity, PyObject* result)
+int consider_candidate(IngestContext& cx, PyObject* candidate, PyObject* similarity)
 {
-    OwnedRef candidate_id = getattr(candidate, st->id);
-    OwnedRef node_id = candidate_id ? getattr(node, st->id) : OwnedRef();
-    if (!node_id) {
+    State* st = cx.st;
+    OwnedRef ids[2];  // candidate.id == node.id
+    if (read_ids(st, candidate, cx.node, ids) < 0) {
         return -1;
     }
-    int itself = py_eq(candidate_id.get(), node_id.get());
+    int itself = py_eq(ids[0].get(), ids[1].get());
     if (itself) {
         return itself < 0 ? -1 : 0;
     }
-    int connected = call_are_connected(st, self, graph, node, candidate);
+    int connected = ask_member(
+        cx, st->own_are_connected, candidate,
+        [&](PyObject* a_id, PyObject* b_id) { return are_connected(cx, a_id, b_id); },
+        [&](const Method& method, PyObject* a_id, PyObject* b_id) {
+            return method(cx.graph, a_id, b_id);
+        });
     if (connected) {
         return connected < 0 ? -1 : 0;
     }
@@ -287,19 +405,23 @@ int consider_candidate(State* st, PyObject* self, PyObject* graph, PyObject* nod
     if (std::isnan(PyFloat_AS_DOUBLE(sim.get()))) {
         return 0;
     }
-    int admitted = call_enforce_cap(st, self, graph, node, candidate, sim.get(), result);
+    int admitted = ask_member(
+        cx, st->own_enforce_cap, candidate,
+        [&](PyObject* a_id, PyObject* b_id) { return enforce_cap(cx, a_id, b_id, sim.get()); },
+        [&](const Method& method, PyObject* a_id, PyObject* b_id) {
+            return method(cx.graph, a_id, b_id, sim.get(), cx.result);
+        });
     if (admitted <= 0) {
         return admitted;
     }
-    OwnedRef edge = build_semantic_edge(st, node, candidate, sim.get());
+    OwnedRef edge = build_semantic_edge(cx, candidate, sim.get());
     if (!edge) {
         return -1;
     }
-    return add_and_record(st, graph, result, edge.get(), st->msg_semantic_rejected);
+    return add_and_record(cx, edge.get(), st->str_msg_semantic_rejected);
 }
 
-int form_semantic_edges(State* st, PyObject* self, PyObject* graph, PyObject* node,
-                        PyObject* similar, PyObject* result)
+int form_semantic_edges(IngestContext& cx, PyObject* similar)
 {
     Iteration iteration(similar);
     if (!iteration) {
@@ -307,9 +429,10 @@ int form_semantic_edges(State* st, PyObject* self, PyObject* graph, PyObject* no
     }
     while (OwnedRef item = iteration.next()) {
         OwnedRef candidate, similarity;
-        if (unpack_pair(item.get(), candidate, similarity) < 0 ||
-            consider_candidate(st, self, graph, node, candidate.get(), similarity.get(), result) <
-                0) {
+        if (unpack_pair(item.get(), candidate, similarity) < 0) {
+            return -1;
+        }
+        if (consider_candidate(cx, candidate.get(), similarity.get()) < 0) {
             return -1;
         }
     }
@@ -318,33 +441,40 @@ int form_semantic_edges(State* st, PyObject* self, PyObject* graph, PyObject* no
 
 }  // namespace
 
-PyObject* on_ingest(State* st, PyObject* self, PyObject* graph, PyObject* node)
+OwnedRef on_ingest(IngestContext& cx)
 {
-    OwnedRef result = OwnedRef::consuming(new_ingest_result(st));
-    if (!result || form_chain_edge(st, self, graph, node, result.get()) < 0) {
-        return nullptr;
+    OwnedRef result = new_ingest_result(cx.st);
+    if (!result) {
+        return {};
+    }
+    cx.result = result.get();
+    if (form_chain_edge(cx) < 0) {
+        return {};
     }
     OwnedRef similar;
-    if (search_similar(st, self, node, similar) < 0) {
-        return nullptr;
+    if (search_similar(cx, similar) < 0) {
+        return {};
     }
-    if (similar && form_semantic_edges(st, self, graph, node, similar.get(), result.get()) < 0) {
-        return nullptr;
+    if (similar && form_semantic_edges(cx, similar.get()) < 0) {
+        return {};
     }
     similar.reset();
-    if (register_candidate(st, self, node) < 0) {
-        return nullptr;
+    if (register_candidate(cx, cx.node, nullptr) < 0) {
+        return {};
     }
-    OwnedRef node_id = getattr(node, st->id);
-    if (!node_id || setattr(self, st->_last_id, node_id.get()) < 0) {
-        return nullptr;
+    OwnedRef node_id = getattr(cx.node, cx.st->at_node_id);
+    if (!node_id) {
+        return {};
     }
-    return result.relinquish();
+    if (setattr(cx.self, cx.st->str__last_id, node_id.get()) < 0) {
+        return {};
+    }
+    return result;
 }
 
-int are_connected(State* st, PyObject* graph, PyObject* a_id, PyObject* b_id)
+int are_connected(IngestContext& cx, PyObject* a_id, PyObject* b_id)
 {
-    OwnedRef forward = call_method(graph, st->get_edge_between, a_id, b_id);
+    OwnedRef forward = call_method(cx.graph, cx.st->at_graph_get_edge_between, a_id, b_id);
     if (!forward) {
         return -1;
     }
@@ -352,7 +482,7 @@ int are_connected(State* st, PyObject* graph, PyObject* a_id, PyObject* b_id)
         return 1;
     }
     forward.reset();
-    OwnedRef backward = call_method(graph, st->get_edge_between, b_id, a_id);
+    OwnedRef backward = call_method(cx.graph, cx.st->at_graph_get_edge_between, b_id, a_id);
     if (!backward) {
         return -1;
     }

@@ -44,7 +44,7 @@ int log_caught(State* st, Member where, PyObject* level, PyObject* message, Argu
     add_traceback_entry(st->former_dict, where);
     OwnedRef caught = OwnedRef::consuming(PyErr_GetRaisedException());
     detail::HandledException handling(caught.get());
-    OwnedRef logger = former_global(st, st->logger);
+    OwnedRef logger = former_global(st, st->global_logger);
     if (!logger) {
         return -1;
     }

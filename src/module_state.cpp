@@ -8,93 +8,88 @@ namespace {
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
-PyObject* name_tuple(std::initializer_list<PyObject*> names)
+PyObject* name_tuple(std::initializer_list<const char*> names)
 {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    OwnedRef tuple = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     if (!tuple) {
         return nullptr;
     }
     Py_ssize_t i = 0;
-    for (PyObject* name : names) {
-        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
+    for (const char* name : names) {
+        PyObject* item = intern(name);
+        if (!item) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
     }
-    return tuple;
+    return tuple.relinquish();
 }
 
 }  // namespace
 
 int state_init(State* st)
 {
-#define LACET_INIT_NAME(name)          \
-    if (!(st->name = intern(#name))) { \
-        return -1;                     \
+#define LACET_INIT_NAME(name)              \
+    if (!(st->str_##name = intern(#name))) { \
+        return -1;                         \
     }
-#define LACET_INIT_TEXT(name, text)   \
-    if (!(st->name = intern(text))) { \
-        return -1;                    \
+#define LACET_INIT_TEXT(name, text)       \
+    if (!(st->str_##name = intern(text))) { \
+        return -1;                        \
+    }
+#define LACET_INIT_TUPLE(name, ...)                    \
+    if (!(st->name = name_tuple({__VA_ARGS__}))) {     \
+        return -1;                                     \
     }
     LACET_IDENTIFIERS(LACET_INIT_NAME)
     LACET_TEXTS(LACET_INIT_TEXT)
+    LACET_NAME_TUPLES(LACET_INIT_TUPLE)
 #undef LACET_INIT_NAME
 #undef LACET_INIT_TEXT
-
-    bool made =
-        (st->kw_chain_relationship = name_tuple({st->type, st->subtype, st->description})) &&
-        (st->kw_semantic_relationship = name_tuple({st->type, st->subtype, st->bidirectional})) &&
-        (st->kw_weight = name_tuple({st->current, st->initial})) &&
-        (st->kw_chain_edge = name_tuple({st->source_node, st->target_node, st->relationship})) &&
-        (st->kw_semantic_edge =
-             name_tuple({st->source_node, st->target_node, st->relationship, st->weight})) &&
-        (st->kw_find_similar = name_tuple({st->top_k, st->threshold, st->exclude_self,
-                                           st->candidate_ids, st->node_lookup})) &&
-        (st->kw_exc_info = name_tuple({st->exc_info})) &&
-        (st->kw_retrieval_context = name_tuple(
-             {st->seed_count, st->max_iterations, st->max_results, st->degree_normalization,
-              st->use_volume_termination, st->strengthen_on_retrieval, st->coverage_harvest,
-              st->coverage_gossip_weight})) &&
-        (st->kw_build_extension = name_tuple({st->service, st->graph, st->config})) &&
-        (st->kw_default_factory = name_tuple({st->default_factory})) &&
-        (st->fromlist_retriever =
-             name_tuple({st->MAX_RESULTS_CEILING, st->SEED_COUNT_CEILING, st->RetrievalContext}));
-    return made ? 0 : -1;
+#undef LACET_INIT_TUPLE
+#define LACET_INIT_SITE(site, name) st->at_##site = {st->str_##name, 0, {}, 0, nullptr};
+    LACET_ATTRIBUTE_SITES(LACET_INIT_SITE)
+#undef LACET_INIT_SITE
+#define LACET_INIT_GLOBAL(name) st->global_##name = {st->str_##name, 0, nullptr};
+    LACET_CACHED_GLOBALS(LACET_INIT_GLOBAL)
+#undef LACET_INIT_GLOBAL
+    st->empty_tuple = PyTuple_New(0);
+    return st->empty_tuple ? 0 : -1;
 }
 
+// Only the fields that can take part in a reference cycle are visited: the
+// former module's namespace, the classes and the members found on them
+// (the namespace holds the classes, and each class refers back to this
+// module). Interned strings and tuples of them cannot refer to anything.
 int state_traverse(State* st, visitproc visit, void* arg)
 {
     Py_VISIT(st->former_dict);
     Py_VISIT(st->extension_type);
-    Py_VISIT(st->own_on_ingest);
-    Py_VISIT(st->own_enforce_cap);
-    Py_VISIT(st->own_are_connected);
+    Py_VISIT(st->own_on_ingest.found);
+    Py_VISIT(st->own_enforce_cap.found);
+    Py_VISIT(st->own_are_connected.found);
     Py_VISIT(st->result_class);
     return 0;
 }
 
 void state_clear(State* st)
 {
-#define LACET_CLEAR_NAME(name) Py_CLEAR(st->name);
-#define LACET_CLEAR_TEXT(name, text) Py_CLEAR(st->name);
+#define LACET_CLEAR_NAME(name) Py_CLEAR(st->str_##name);
+#define LACET_CLEAR_TEXT(name, text) Py_CLEAR(st->str_##name);
+#define LACET_CLEAR_TUPLE(name, ...) Py_CLEAR(st->name);
     LACET_IDENTIFIERS(LACET_CLEAR_NAME)
     LACET_TEXTS(LACET_CLEAR_TEXT)
+    LACET_NAME_TUPLES(LACET_CLEAR_TUPLE)
 #undef LACET_CLEAR_NAME
 #undef LACET_CLEAR_TEXT
-    Py_CLEAR(st->kw_chain_relationship);
-    Py_CLEAR(st->kw_semantic_relationship);
-    Py_CLEAR(st->kw_weight);
-    Py_CLEAR(st->kw_chain_edge);
-    Py_CLEAR(st->kw_semantic_edge);
-    Py_CLEAR(st->kw_find_similar);
-    Py_CLEAR(st->kw_exc_info);
-    Py_CLEAR(st->kw_retrieval_context);
-    Py_CLEAR(st->kw_build_extension);
-    Py_CLEAR(st->kw_default_factory);
-    Py_CLEAR(st->fromlist_retriever);
+#undef LACET_CLEAR_TUPLE
     Py_CLEAR(st->former_dict);
     Py_CLEAR(st->extension_type);
-    Py_CLEAR(st->own_on_ingest);
-    Py_CLEAR(st->own_enforce_cap);
-    Py_CLEAR(st->own_are_connected);
+    Py_CLEAR(st->own_on_ingest.found);
+    Py_CLEAR(st->own_enforce_cap.found);
+    Py_CLEAR(st->own_are_connected.found);
     Py_CLEAR(st->result_class);
+    Py_CLEAR(st->empty_tuple);
 }
 
 State* state_of_module(PyObject* module)

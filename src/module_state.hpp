@@ -2,42 +2,61 @@
 // object (and so per interpreter); nothing lives in static PyObject*.
 #pragma once
 
+#include "error_context.hpp"
+#include "attributes.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
 namespace lacet {
 
+// One of the extension's members as the class stores it. While an instance
+// lookup of `name` still yields `found` in the same way (nobody has
+// overridden or replaced it), the native body is entered directly instead
+// of through a Python call.
+struct OwnMember {
+    AttrSite site;     // the lookup through the instance
+    PyObject* found;   // what the lookup yields: the method descriptor, or
+                       // the function inside the static method
+    bool called_with_self;  // a plain method rather than a static one
+    Member member;     // how a traceback names it
+};
+
+// What one call site of a host class has confirmed about it (construct.hpp).
+struct ConstructorCache {
+    unsigned int version;  // the class's version tag; 0: nothing confirmed
+    PyObject* init;        // its __init__, a Python function, borrowed from
+                           // the class's MRO (alive while the tag holds)
+};
+
+// The last value found under `name` in the former module's namespace, valid
+// while the namespace's version is the one recorded (any change to the
+// namespace changes it). A name found only among the builtins is not kept.
+struct GlobalCache {
+    PyObject* name;     // borrowed from the interned names
+    uint64_t version;   // 0: nothing kept
+    PyObject* value;    // borrowed from the namespace while the version holds
+};
+
 struct State {
-#define LACET_DECLARE_NAME(name) PyObject* name;
-#define LACET_DECLARE_TEXT(name, text) PyObject* name;
+#define LACET_DECLARE_NAME(name) PyObject* str_##name;
+#define LACET_DECLARE_TEXT(name, text) PyObject* str_##name;
+#define LACET_DECLARE_TUPLE(name, ...) PyObject* name;
     LACET_IDENTIFIERS(LACET_DECLARE_NAME)
     LACET_TEXTS(LACET_DECLARE_TEXT)
+    LACET_NAME_TUPLES(LACET_DECLARE_TUPLE)
 #undef LACET_DECLARE_NAME
 #undef LACET_DECLARE_TEXT
-
-    // Prebuilt keyword-name tuples, one per call shape.
-    PyObject* kw_chain_relationship;     // type, subtype, description
-    PyObject* kw_semantic_relationship;  // type, subtype, bidirectional
-    PyObject* kw_weight;                 // current, initial
-    PyObject* kw_chain_edge;             // source_node, target_node, relationship
-    PyObject* kw_semantic_edge;          // ... and weight
-    PyObject* kw_find_similar;           // top_k ... node_lookup
-    PyObject* kw_exc_info;               // exc_info
-    PyObject* kw_retrieval_context;      // the eight RetrievalContext keywords
-    PyObject* kw_build_extension;        // service, graph, config
-    PyObject* kw_default_factory;        // default_factory
-    PyObject* fromlist_retriever;        // the three names taken from the retriever module
+#undef LACET_DECLARE_TUPLE
 
     // The namespace of vantor_lacet.former: module globals are looked up
     // here at each use.
     PyObject* former_dict;
     PyTypeObject* extension_type;
 
-    // The extension's own members as stored on the class. When an instance
-    // lookup finds one of these, the native code is called directly.
-    PyObject* own_on_ingest;
-    PyObject* own_enforce_cap;
-    PyObject* own_are_connected;  // the function inside the staticmethod
+    // The members that an ingest calls through the instance.
+    OwnMember own_on_ingest;
+    OwnMember own_enforce_cap;
+    OwnMember own_are_connected;
 
     // LacetIngestResult as created at import, and the version tag it had
     // then. While the module global still names it and the tag is unchanged
@@ -45,6 +64,25 @@ struct State {
     // the generated __init__, to the same effect.
     PyObject* result_class;
     unsigned int result_class_version;
+
+    // ---- caches; each entry is checked against what invalidates it -----
+
+    // The tp_init of a class whose __init__ is a Python function (taken
+    // from LacetConfig, whose dataclass __init__ is one), and the empty
+    // tuple that object.__new__ gets in place of the positional arguments.
+    initproc python_init_slot;
+    PyObject* empty_tuple;
+#define LACET_DECLARE_SITE(site, name) AttrSite at_##site;
+    LACET_ATTRIBUTE_SITES(LACET_DECLARE_SITE)
+#undef LACET_DECLARE_SITE
+#define LACET_DECLARE_GLOBAL(name) GlobalCache global_##name;
+    LACET_CACHED_GLOBALS(LACET_DECLARE_GLOBAL)
+#undef LACET_DECLARE_GLOBAL
+    // Per call site of a host class (see construct.hpp).
+    ConstructorCache construct_relationship;
+    ConstructorCache construct_weight;
+    ConstructorCache construct_edge;
+    ConstructorCache construct_retrieval_context;
 };
 
 extern PyModuleDef package_def;

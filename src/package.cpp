@@ -1,8 +1,7 @@
 // The package vantor_lacet: module initialisation, the submodule
 // vantor_lacet.former, the re-exports, __all__ and build_extension.
-#include "arguments.hpp"
-#include "error_context.hpp"
-#include "namespace.hpp"
+#include "former_module.hpp"
+#include "method_layer.hpp"
 #include "pyops.hpp"
 
 namespace lacet {
@@ -18,7 +17,7 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
                           PyObject* kwnames)
 {
     PyObject* arg[3];
-    if (bind_arguments(build_sig, args, nargs, kwnames, arg) < 0) {
+    if (bind_arguments(build_sig, {args, static_cast<size_t>(nargs), kwnames}, arg) < 0) {
         return nullptr;
     }
     State* st = state_of_module(module);
@@ -26,49 +25,66 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
     PyObject* globals = PyModule_GetDict(module);
-    OwnedRef extension_class = global(st, globals, st->LacetExtension);
-    OwnedRef extension = extension_class ? call_kw(extension_class.get(), st->kw_build_extension,
-                                                   arg[0], arg[1], arg[2] ? arg[2] : Py_None)
-                                         : OwnedRef();
-    return traced(globals, Member::build_extension, extension.relinquish());
+    OwnedRef extension_class = global(st, globals, st->str_LacetExtension);
+    if (!extension_class) {
+        return hand_back(globals, Member::build_extension, {});
+    }
+    return hand_back(globals, Member::build_extension,
+                     call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
+                             arg[2] ? arg[2] : Py_None));
 }
 
 PyMethodDef build_extension_def = {
-    "build_extension",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(build_extension)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "build_extension(service, graph, config=None)\n--\n\n",
+    .ml_name = "build_extension",
+    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(build_extension)),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "build_extension(service, graph, config=None)\n--\n\n",
 };
 
 // A module object for vantor_lacet.former, with the import attributes a
 // submodule of this package has. It shares the package's loader and origin.
 OwnedRef new_former_module(State* st, PyObject* package)
 {
-    OwnedRef former = OwnedRef::consuming(PyModule_NewObject(st->former_module_name));
-    if (!former || setattr(former.get(), st->__package__, st->package_name) < 0) {
+    OwnedRef former = OwnedRef::consuming(PyModule_NewObject(st->str_former_module_name));
+    if (!former) {
         return {};
     }
-    OwnedRef package_spec = getattr(package, st->__spec__);
+    if (setattr(former.get(), st->str___package__, st->str_package_name) < 0) {
+        return {};
+    }
+    OwnedRef package_spec = getattr(package, st->str___spec__);
     if (!package_spec) {
         return {};
     }
     if (package_spec.is_none()) {
         return former;
     }
-    OwnedRef loader = getattr(package_spec.get(), st->loader);
-    OwnedRef origin = loader ? getattr(package_spec.get(), st->origin) : OwnedRef();
-    if (!origin || setattr(former.get(), st->__loader__, loader.get()) < 0) {
+    OwnedRef loader = getattr(package_spec.get(), st->str_loader);
+    if (!loader) {
         return {};
     }
-    OwnedRef origin_kw = OwnedRef::consuming(PyTuple_Pack(1, st->origin));
-    OwnedRef spec = origin_kw ? call_kw(reinterpret_cast<PyObject*>(Py_TYPE(package_spec.get())),
-                                        origin_kw.get(), st->former_module_name, loader.get(),
-                                        origin.get())
-                              : OwnedRef();
-    if (!spec || setattr(former.get(), st->__spec__, spec.get()) < 0) {
+    OwnedRef origin = getattr(package_spec.get(), st->str_origin);
+    if (!origin) {
         return {};
     }
-    if (PyUnicode_Check(origin.get()) && setattr(former.get(), st->__file__, origin.get()) < 0) {
+    if (setattr(former.get(), st->str___loader__, loader.get()) < 0) {
+        return {};
+    }
+    OwnedRef origin_kw = OwnedRef::consuming(PyTuple_Pack(1, st->str_origin));
+    if (!origin_kw) {
+        return {};
+    }
+    // ModuleSpec("vantor_lacet.former", loader, origin=origin)
+    OwnedRef spec = call_kw(reinterpret_cast<PyObject*>(Py_TYPE(package_spec.get())),
+                            origin_kw.get(), st->str_former_module_name, loader.get(),
+                            origin.get());
+    if (!spec) {
+        return {};
+    }
+    if (setattr(former.get(), st->str___spec__, spec.get()) < 0) {
+        return {};
+    }
+    if (PyUnicode_Check(origin.get()) && setattr(former.get(), st->str___file__, origin.get()) < 0) {
         return {};
     }
     return former;
@@ -81,7 +97,7 @@ int build_package(State* st, PyObject* package)
         return -1;
     }
     PyObject* modules = PyImport_GetModuleDict();
-    if (PyDict_SetItem(modules, st->former_module_name, former.get()) < 0) {
+    if (PyDict_SetItem(modules, st->str_former_module_name, former.get()) < 0) {
         return -1;
     }
     st->former_dict = Py_NewRef(PyModule_GetDict(former.get()));
@@ -94,11 +110,11 @@ int build_package(State* st, PyObject* package)
         return -1;
     }
     // As the import system does once a submodule is loaded.
-    if (setattr(package, st->former, former.get()) < 0) {
+    if (setattr(package, st->str_former, former.get()) < 0) {
         return -1;
     }
     // from vantor_lacet.former import LacetConfig, LacetExtension, LacetIngestResult
-    for (PyObject* name : {st->LacetConfig, st->LacetExtension, st->LacetIngestResult}) {
+    for (PyObject* name : {st->str_LacetConfig, st->str_LacetExtension, st->str_LacetIngestResult}) {
         OwnedRef value = getattr(former.get(), name);
         if (!value || setattr(package, name, value.get()) < 0) {
             return -1;
@@ -108,21 +124,21 @@ int build_package(State* st, PyObject* package)
     if (!all) {
         return -1;
     }
-    for (PyObject* name : {st->LacetConfig, st->LacetExtension, st->LacetIngestResult,
-                           st->build_extension}) {
+    for (PyObject* name : {st->str_LacetConfig, st->str_LacetExtension, st->str_LacetIngestResult,
+                           st->str_build_extension}) {
         if (PyList_Append(all.get(), name) < 0) {
             return -1;
         }
     }
-    if (setattr(package, st->__all__, all.get()) < 0) {
+    if (setattr(package, st->str___all__, all.get()) < 0) {
         return -1;
     }
     OwnedRef factory =
-        OwnedRef::consuming(PyCFunction_NewEx(&build_extension_def, package, st->package_name));
+        OwnedRef::consuming(PyCFunction_NewEx(&build_extension_def, package, st->str_package_name));
     if (!factory) {
         return -1;
     }
-    return setattr(package, st->build_extension, factory.get());
+    return setattr(package, st->str_build_extension, factory.get());
 }
 
 // A failed import leaves neither the package nor its submodule behind, so
@@ -131,7 +147,7 @@ void forget_failed_import(State* st)
 {
     PyObject* error = PyErr_GetRaisedException();
     PyObject* modules = PyImport_GetModuleDict();
-    for (PyObject* name : {st->former_module_name, st->package_name}) {
+    for (PyObject* name : {st->str_former_module_name, st->str_package_name}) {
         if (name && PyDict_DelItem(modules, name) < 0) {
             PyErr_Clear();
         }
@@ -176,15 +192,15 @@ PyModuleDef_Slot package_slots[] = {
 }  // namespace
 
 PyModuleDef package_def = {
-    PyModuleDef_HEAD_INIT,
-    "vantor_lacet",
-    nullptr,
-    sizeof(State),
-    nullptr,
-    package_slots,
-    package_traverse,
-    package_clear,
-    package_free,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vantor_lacet",
+    .m_doc = nullptr,
+    .m_size = sizeof(State),
+    .m_methods = nullptr,
+    .m_slots = package_slots,
+    .m_traverse = package_traverse,
+    .m_clear = package_clear,
+    .m_free = package_free,
 };
 
 }  // namespace lacet

@@ -89,6 +89,24 @@ int at_most_zero(PyObject* bound)
 
 OwnedRef former_global(State* st, PyObject* name) { return global(st, st->former_dict, name); }
 
+OwnedRef former_global(State* st, GlobalCache& cache)
+{
+    uint64_t version = compat::dict_version(st->former_dict);
+    if (version != 0 && version == cache.version) {
+        return OwnedRef::owning(cache.value);
+    }
+    cache.version = 0;
+    PyObject* found = PyDict_GetItemWithError(st->former_dict, cache.name);
+    if (!found) {
+        return global(st, st->former_dict, cache.name);
+    }
+    // Kept only when the lookup changed nothing (a key's __eq__ could).
+    if (compat::dict_version(st->former_dict) == version) {
+        cache = {cache.name, version, found};
+    }
+    return OwnedRef::owning(found);
+}
+
 OwnedRef global(State* st, PyObject* globals, PyObject* name)
 {
     PyObject* found = PyDict_GetItemWithError(globals, name);
@@ -110,7 +128,7 @@ OwnedRef global(State* st, PyObject* globals, PyObject* name)
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     PyObject* error = PyErr_GetRaisedException();
-    if (PyObject_SetAttr(error, st->name, name) < 0) {
+    if (PyObject_SetAttr(error, st->str_name, name) < 0) {
         PyErr_Clear();
     }
     PyErr_SetRaisedException(error);
@@ -122,7 +140,7 @@ int append_to(State* st, PyObject* container, PyObject* item)
     if (PyList_CheckExact(container)) {
         return PyList_Append(container, item);
     }
-    return call_method(container, st->append, item) ? 0 : -1;
+    return call_method(container, st->str_append, item) ? 0 : -1;
 }
 
 int add_to(State* st, PyObject* container, PyObject* item)
@@ -130,7 +148,7 @@ int add_to(State* st, PyObject* container, PyObject* item)
     if (PySet_CheckExact(container)) {
         return PySet_Add(container, item);
     }
-    return call_method(container, st->add, item) ? 0 : -1;
+    return call_method(container, st->str_add, item) ? 0 : -1;
 }
 
 int store_item(PyObject* container, PyObject* key, PyObject* value)
@@ -147,7 +165,7 @@ int extend_with(State* st, PyObject* container, PyObject* items)
         Py_ssize_t end = PyList_GET_SIZE(container);
         return PyList_SetSlice(container, end, end, items);
     }
-    return call_method(container, st->extend, items) ? 0 : -1;
+    return call_method(container, st->str_extend, items) ? 0 : -1;
 }
 
 int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second)

@@ -20,6 +20,9 @@ inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
 // `bool(obj)`: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
 
+// The truth of a call's result: -1 when the call failed (exception set).
+inline int truth_of(const OwnedRef& result) { return result ? truth(result.get()) : -1; }
+
 // `a == b`, `a != b`, `a < b`, `a >= b`, `a <= b` followed by a truth test,
 // without the identity shortcut of PyObject_RichCompareBool (Python's
 // operators call __eq__ even on the same object). 1, 0, or -1 on error.
@@ -37,7 +40,15 @@ int at_most_zero(PyObject* bound);
 // Python function of that module would: the module namespace, then the
 // builtins, then NameError.
 OwnedRef former_global(State* st, PyObject* name);
+OwnedRef former_global(State* st, GlobalCache& cache);
 OwnedRef global(State* st, PyObject* globals, PyObject* name);
+
+// `obj.first.second`: one expression, one failure check for its caller.
+inline OwnedRef getattr_path(PyObject* obj, AttrSite& first, AttrSite& second)
+{
+    OwnedRef middle = getattr(obj, first);
+    return middle ? getattr(middle.get(), second) : OwnedRef();
+}
 
 // `obj.name` resolved the way the interpreter resolves a method call:
 // looked up now, called later, without creating a bound method when the
@@ -52,14 +63,63 @@ public:
         }
         callable_ = OwnedRef::consuming(found);
     }
+    // The same through a call-site cache (see AttrSite).
+    Method(PyObject* obj, AttrSite& site, Owner owner = Owner::host) noexcept
+    {
+        if (detail::applies(obj, site, owner)) {
+            if (site.kind == AttrSite::Kind::slot) {
+                // A data descriptor: its value, whatever the instance holds.
+                PyObject* value =
+                    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+                if (value) {
+                    callable_ = OwnedRef::owning(value);
+                    return;
+                }
+            }
+            else {
+                // The instance dict comes before a function on the type (a
+                // host's managed dict is not created here: learn() only
+                // takes a function for a host type without instance dicts).
+                bool may_read_dict = owner == Owner::extension ||
+                                     !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT);
+                PyObject* value =
+                    may_read_dict ? detail::instance_dict_value(obj, site.name) : nullptr;
+                if (value) {
+                    callable_ = OwnedRef::owning(value);
+                    return;
+                }
+                if (PyErr_Occurred()) {
+                    return;
+                }
+                if (site.kind == AttrSite::Kind::type_method) {
+                    callable_ = OwnedRef::owning(site.function);
+                    self_ = obj;
+                    return;
+                }
+            }
+        }
+        PyObject* found = nullptr;
+        if (compat::get_method(obj, site.name, &found)) {
+            self_ = obj;
+        }
+        callable_ = OwnedRef::consuming(found);
+    }
     explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
     PyObject* callable() const noexcept { return callable_.get(); }
-    // True when the method resolved to `target` found on the type itself.
-    bool is_unbound(PyObject* target) const noexcept
+    // True when the lookup found the function `target` on the type, to be
+    // called with the object as its first argument (a plain method).
+    bool is_type_method(PyObject* target) const noexcept
     {
         return self_ && callable_.get() == target;
     }
-    bool is_plain(PyObject* target) const noexcept { return !self_ && callable_.get() == target; }
+    // True when the lookup produced `target` itself, to be called as it is
+    // (a static method's function, or a value from the instance).
+    bool is_value(PyObject* target) const noexcept { return !self_ && callable_.get() == target; }
+    // True when the lookup yields the extension's own member, untouched.
+    bool is_own(const OwnMember& own) const noexcept
+    {
+        return own.called_with_self ? is_type_method(own.found) : is_value(own.found);
+    }
 
     template <typename... Args>
     OwnedRef operator()(Args... args) const
@@ -112,6 +172,17 @@ OwnedRef call_method(PyObject* obj, PyObject* name, Args... args)
     std::array<PyObject*, sizeof...(Args) + 2> slots{nullptr, obj, args...};
     return OwnedRef::consuming(PyObject_VectorcallMethod(
         name, &slots[1], (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `obj.name(*args)` through a call-site cache.
+template <typename... Args>
+OwnedRef call_method(PyObject* obj, AttrSite& site, Args... args)
+{
+    Method method(obj, site);
+    if (!method) {
+        return {};
+    }
+    return method(args...);
 }
 
 // `container.append(item)`, `container.add(item)`, `container[key] = value`,

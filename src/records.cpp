@@ -1,6 +1,6 @@
 // The two records, built the way a class statement with annotations builds
 // them, then passed through dataclasses.dataclass.
-#include "namespace.hpp"
+#include "former_module.hpp"
 #include "pyops.hpp"
 
 #include <initializer_list>
@@ -19,28 +19,41 @@ struct FieldSpec {
 //   then dataclass(cls), with no docstring.
 OwnedRef make_record(State* st, PyObject* name, std::initializer_list<FieldSpec> fields)
 {
-    bool ok = true;
+    // The defaults are taken over first, so that each is released on every
+    // path out of here.
     OwnedRef defaults[8];
     std::size_t n = 0;
     for (const FieldSpec& f : fields) {
-        defaults[n] = OwnedRef::consuming(f.default_value);
-        ok = ok && defaults[n];
-        ++n;
+        defaults[n++] = OwnedRef::consuming(f.default_value);
     }
-    if (!ok) {
-        return {};
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!defaults[i]) {
+            return {};
+        }
     }
     OwnedRef body = OwnedRef::consuming(PyDict_New());
+    if (!body) {
+        return {};
+    }
     OwnedRef annotations = OwnedRef::consuming(PyDict_New());
-    if (!body || !annotations || PyDict_SetItem(body.get(), st->__module__, st->former_module_name) < 0 ||
-        PyDict_SetItem(body.get(), st->__qualname__, name) < 0 ||
-        PyDict_SetItem(body.get(), st->__annotations__, annotations.get()) < 0) {
+    if (!annotations) {
+        return {};
+    }
+    if (PyDict_SetItem(body.get(), st->str___module__, st->str_former_module_name) < 0) {
+        return {};
+    }
+    if (PyDict_SetItem(body.get(), st->str___qualname__, name) < 0) {
+        return {};
+    }
+    if (PyDict_SetItem(body.get(), st->str___annotations__, annotations.get()) < 0) {
         return {};
     }
     n = 0;
     for (const FieldSpec& f : fields) {
-        if (PyDict_SetItem(annotations.get(), f.name, f.annotation) < 0 ||
-            PyDict_SetItem(body.get(), f.name, defaults[n++].get()) < 0) {
+        if (PyDict_SetItem(annotations.get(), f.name, f.annotation) < 0) {
+            return {};
+        }
+        if (PyDict_SetItem(body.get(), f.name, defaults[n++].get()) < 0) {
             return {};
         }
     }
@@ -49,9 +62,18 @@ OwnedRef make_record(State* st, PyObject* name, std::initializer_list<FieldSpec>
         return {};
     }
     OwnedRef plain = call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), body.get());
-    OwnedRef dataclass = plain ? former_global(st, st->dataclass) : OwnedRef();
-    OwnedRef record = dataclass ? call(dataclass.get(), plain.get()) : OwnedRef();
-    if (!record || setattr(record.get(), st->__doc__, Py_None) < 0) {
+    if (!plain) {
+        return {};
+    }
+    OwnedRef dataclass = former_global(st, st->str_dataclass);
+    if (!dataclass) {
+        return {};
+    }
+    OwnedRef record = call(dataclass.get(), plain.get());
+    if (!record) {
+        return {};
+    }
+    if (setattr(record.get(), st->str___doc__, Py_None) < 0) {
         return {};
     }
     return record;
@@ -71,12 +93,12 @@ PyObject* new_list_field(State* st)
     if (PyErr_Occurred()) {
         return nullptr;
     }
-    OwnedRef field = former_global(st, st->field);
+    OwnedRef field = former_global(st, st->str_field);
     if (!field) {
         return nullptr;
     }
     return call_kw(field.get(), st->kw_default_factory, reinterpret_cast<PyObject*>(&PyList_Type))
-        .relinquish();
+        .relinquish();  // handed to make_record, which takes it over
 }
 
 }  // namespace
@@ -84,25 +106,25 @@ PyObject* new_list_field(State* st)
 OwnedRef make_config_record(State* st)
 {
     return make_record(
-        st, st->LacetConfig,
+        st, st->str_LacetConfig,
         {
-            {st->similarity_threshold, st->type_float, constant(st, st->DEFAULT_SIMILARITY_THRESHOLD)},
-            {st->max_semantic_edges_per_node, st->type_int,
-             constant(st, st->DEFAULT_MAX_SEMANTIC_EDGES_PER_NODE)},
-            {st->temporal_chain, st->type_bool, Py_NewRef(Py_True)},
-            {st->seed_count, st->type_int, constant(st, st->DEFAULT_SEED_COUNT)},
-            {st->max_iterations, st->type_int, constant(st, st->DEFAULT_MAX_ITERATIONS)},
-            {st->coverage_gossip_weight, st->type_float,
+            {st->str_similarity_threshold, st->str_type_float, constant(st, st->str_DEFAULT_SIMILARITY_THRESHOLD)},
+            {st->str_max_semantic_edges_per_node, st->str_type_int,
+             constant(st, st->str_DEFAULT_MAX_SEMANTIC_EDGES_PER_NODE)},
+            {st->str_temporal_chain, st->str_type_bool, Py_NewRef(Py_True)},
+            {st->str_seed_count, st->str_type_int, constant(st, st->str_DEFAULT_SEED_COUNT)},
+            {st->str_max_iterations, st->str_type_int, constant(st, st->str_DEFAULT_MAX_ITERATIONS)},
+            {st->str_coverage_gossip_weight, st->str_type_float,
              PyErr_Occurred() ? nullptr : PyFloat_FromDouble(0.25)},
         });
 }
 
 OwnedRef make_result_record(State* st)
 {
-    return make_record(st, st->LacetIngestResult,
+    return make_record(st, st->str_LacetIngestResult,
                        {
-                           {st->created, st->type_list_edges, new_list_field(st)},
-                           {st->evicted_edge_ids, st->type_list_str, new_list_field(st)},
+                           {st->str_created, st->str_type_list_edges, new_list_field(st)},
+                           {st->str_evicted_edge_ids, st->str_type_list_str, new_list_field(st)},
                        });
 }
 

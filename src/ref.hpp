@@ -1,4 +1,4 @@
-// Owned and borrowed references to Python objects.
+// Owned references to Python objects.
 //
 // Every PyObject* the package keeps beyond a single C API call lives in an
 // OwnedRef. The named constructors say where the reference comes from:
@@ -44,22 +44,6 @@ public:
 private:
     explicit OwnedRef(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
-};
-
-// A pointer whose owner is known to keep the object alive for the whole
-// time the BorrowedRef is used: the arguments of the running call, or an
-// object that an OwnedRef further up the stack holds. It never outlives
-// that owner, and it is never taken from a container that host code could
-// change while it is in use.
-class BorrowedRef {
-public:
-    BorrowedRef(PyObject* p) noexcept : p_(p) {}
-    BorrowedRef(const OwnedRef& owner) noexcept : p_(owner.get()) {}
-    PyObject* get() const noexcept { return p_; }
-    operator PyObject*() const noexcept { return p_; }
-
-private:
-    PyObject* p_;
 };
 
 }  // namespace lacet

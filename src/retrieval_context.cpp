@@ -1,4 +1,5 @@
 // The parameters of the host's gossip retrieval, within the host's ceilings.
+#include "construct.hpp"
 #include "extension.hpp"
 #include "pyops.hpp"
 
@@ -20,41 +21,62 @@ OwnedRef larger(PyObject* a, PyObject* b)
     return replaces < 0 ? OwnedRef() : OwnedRef::owning(replaces ? b : a);
 }
 
-OwnedRef config_field(State* st, PyObject* self, PyObject* field)
+// min(max(int(max_results), 1), ceiling)
+OwnedRef clamped_results(PyObject* max_results, PyObject* ceiling)
 {
-    OwnedRef config = instance_attr(self, st->_config);
-    return config ? getattr(config.get(), field) : OwnedRef();
+    OwnedRef requested = OwnedRef::consuming(PyNumber_Long(max_results));
+    if (!requested) {
+        return {};
+    }
+    OwnedRef one = OwnedRef::consuming(PyLong_FromLong(1));
+    if (!one) {
+        return {};
+    }
+    OwnedRef at_least_one = larger(requested.get(), one.get());
+    if (!at_least_one) {
+        return {};
+    }
+    return smaller(at_least_one.get(), ceiling);
 }
 
 }  // namespace
 
-PyObject* retrieval_context(State* st, PyObject* self, PyObject* max_results)
+OwnedRef retrieval_context(State* st, PyObject* self, PyObject* max_results)
 {
     // from vantor.agents.gossip_retriever import MAX_RESULTS_CEILING,
     //     SEED_COUNT_CEILING, RetrievalContext   (at every call)
     OwnedRef imported[3];
-    if (import_from(st->former_dict, st->retriever_module_name, st->fromlist_retriever, imported) <
-        0) {
-        return nullptr;
+    if (import_from(st->former_dict, st->str_retriever_module_name, st->fromlist_retriever,
+                    imported) < 0) {
+        return {};
     }
     PyObject* max_results_ceiling = imported[0].get();
     PyObject* seed_count_ceiling = imported[1].get();
     PyObject* context_class = imported[2].get();
 
-    OwnedRef configured_seeds = config_field(st, self, st->seed_count);
-    OwnedRef seeds = configured_seeds ? smaller(configured_seeds.get(), seed_count_ceiling) : OwnedRef();
-    OwnedRef iterations = seeds ? config_field(st, self, st->max_iterations) : OwnedRef();
-    OwnedRef requested = iterations ? OwnedRef::consuming(PyNumber_Long(max_results)) : OwnedRef();
-    OwnedRef one = requested ? OwnedRef::consuming(PyLong_FromLong(1)) : OwnedRef();
-    OwnedRef at_least_one = one ? larger(requested.get(), one.get()) : OwnedRef();
-    OwnedRef results = at_least_one ? smaller(at_least_one.get(), max_results_ceiling) : OwnedRef();
-    OwnedRef weight = results ? config_field(st, self, st->coverage_gossip_weight) : OwnedRef();
-    if (!weight) {
-        return nullptr;
+    OwnedRef configured_seeds = config_field(st, self, st->str_seed_count);
+    if (!configured_seeds) {
+        return {};
     }
-    return call_kw(context_class, st->kw_retrieval_context, seeds.get(), iterations.get(),
-                   results.get(), Py_False, Py_False, Py_False, Py_True, weight.get())
-        .relinquish();
+    OwnedRef seeds = smaller(configured_seeds.get(), seed_count_ceiling);
+    if (!seeds) {
+        return {};
+    }
+    OwnedRef iterations = config_field(st, self, st->str_max_iterations);
+    if (!iterations) {
+        return {};
+    }
+    OwnedRef results = clamped_results(max_results, max_results_ceiling);
+    if (!results) {
+        return {};
+    }
+    OwnedRef weight = config_field(st, self, st->str_coverage_gossip_weight);
+    if (!weight) {
+        return {};
+    }
+    return construct(st, st->construct_retrieval_context, context_class,
+                     st->kw_retrieval_context, seeds.get(), iterations.get(), results.get(),
+                     Py_False, Py_False, Py_False, Py_True, weight.get());
 }
 
 }  // namespace lacet

@@ -7,28 +7,41 @@
 #include "extension.hpp"
 #include "pyops.hpp"
 
+#include <cstddef>
+#include <initializer_list>
+#include <memory_resource>
 #include <vector>
 
 namespace lacet {
 
 namespace {
 
-using EdgeList = std::vector<OwnedRef>;
+// The lists of one cap check live in an arena on the stack of enforce_cap
+// (an endpoint at the cap holds about `cap` edges), reused from one pass
+// and one endpoint to the next; only an unusually long list reaches the heap.
+using EdgeList = std::pmr::vector<OwnedRef>;
+using IndexList = std::pmr::vector<std::size_t>;
 
 // edge.weight.current
 OwnedRef strength(State* st, PyObject* edge)
 {
-    OwnedRef weight = getattr(edge, st->weight);
-    return weight ? getattr(weight.get(), st->current) : OwnedRef();
+    return getattr_path(edge, st->at_edge_weight, st->at_weight_current);
 }
 
 // The edges of `node_id` whose relationship.type == RelationshipType.SEMANTIC,
 // in the order the graph returns them.
-int fetch_semantic(State* st, PyObject* graph, PyObject* node_id, EdgeList& semantic)
+int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
 {
-    OwnedRef types = former_global(st, st->RelationshipType);
-    OwnedRef semantic_type = types ? getattr(types.get(), st->SEMANTIC) : OwnedRef();
-    OwnedRef edges = semantic_type ? call_method(graph, st->get_edges_for_node, node_id) : OwnedRef();
+    State* st = cx.st;
+    OwnedRef types = former_global(st, st->global_RelationshipType);
+    if (!types) {
+        return -1;
+    }
+    OwnedRef semantic_type = getattr(types.get(), st->str_SEMANTIC);
+    if (!semantic_type) {
+        return -1;
+    }
+    OwnedRef edges = call_method(cx.graph, st->at_graph_get_edges_for_node, node_id);
     if (!edges) {
         return -1;
     }
@@ -37,8 +50,7 @@ int fetch_semantic(State* st, PyObject* graph, PyObject* node_id, EdgeList& sema
         return -1;
     }
     while (OwnedRef edge = iteration.next()) {
-        OwnedRef relationship = getattr(edge.get(), st->relationship);
-        OwnedRef type = relationship ? getattr(relationship.get(), st->type) : OwnedRef();
+        OwnedRef type = getattr_path(edge.get(), st->at_edge_relationship, st->at_relationship_type);
         if (!type) {
             return -1;
         }
@@ -53,13 +65,12 @@ int fetch_semantic(State* st, PyObject* graph, PyObject* node_id, EdgeList& sema
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Keeps the edges whose `id != gone_id`.
+// Keeps the edges whose `id != gone_id`, in order, compacted in place.
 int drop_edge_id(State* st, EdgeList& edges, PyObject* gone_id)
 {
-    EdgeList kept;
-    kept.reserve(edges.size());
-    for (OwnedRef& edge : edges) {
-        OwnedRef id = getattr(edge.get(), st->id);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+        OwnedRef id = getattr(edges[i].get(), st->at_edge_id);
         if (!id) {
             return -1;
         }
@@ -68,18 +79,20 @@ int drop_edge_id(State* st, EdgeList& edges, PyObject* gone_id)
             return -1;
         }
         if (other) {
-            kept.push_back(std::move(edge));
+            if (kept != i) {
+                edges[kept] = std::move(edges[i]);
+            }
+            ++kept;
         }
     }
-    edges.swap(kept);
+    edges.resize(kept);
     return 0;
 }
 
 // (edge.relationship.subtype or "").startswith(SEMANTIC_SUBTYPE)
 int is_prunable(State* st, PyObject* edge)
 {
-    OwnedRef relationship = getattr(edge, st->relationship);
-    OwnedRef subtype = relationship ? getattr(relationship.get(), st->subtype) : OwnedRef();
+    OwnedRef subtype = getattr_path(edge, st->at_edge_relationship, st->at_relationship_subtype);
     if (!subtype) {
         return -1;
     }
@@ -88,10 +101,10 @@ int is_prunable(State* st, PyObject* edge)
         return -1;
     }
     if (!named) {
-        subtype = OwnedRef::owning(st->empty);
+        subtype = OwnedRef::owning(st->str_empty);
     }
     if (PyUnicode_CheckExact(subtype.get())) {
-        OwnedRef prefix = former_global(st, st->SEMANTIC_SUBTYPE);
+        OwnedRef prefix = former_global(st, st->global_SEMANTIC_SUBTYPE);
         if (!prefix) {
             return -1;
         }
@@ -100,23 +113,42 @@ int is_prunable(State* st, PyObject* edge)
             return match < 0 ? -1 : match > 0;
         }
     }
-    Method startswith(subtype.get(), st->startswith);
-    OwnedRef prefix = startswith ? former_global(st, st->SEMANTIC_SUBTYPE) : OwnedRef();
-    OwnedRef answer = prefix ? startswith(prefix.get()) : OwnedRef();
-    return answer ? truth(answer.get()) : -1;
+    Method startswith(subtype.get(), st->str_startswith);
+    if (!startswith) {
+        return -1;
+    }
+    OwnedRef prefix = former_global(st, st->global_SEMANTIC_SUBTYPE);
+    if (!prefix) {
+        return -1;
+    }
+    return truth_of(startswith(prefix.get()));
 }
 
-// The first of the edges with the smallest weight.current, as min() with a
-// key function finds it. Returns its index, or -1 with an exception set.
-Py_ssize_t weakest_of(State* st, const EdgeList& prunable)
+// A proposed edge as the cap weighs it, the edges planned to go for it
+// (those of the first endpoint, then those of the second), and the working
+// lists of the endpoint being planned.
+struct Proposal {
+    PyObject* cap;
+    PyObject* similarity;
+    EdgeList plan;
+    EdgeList semantic;   // the endpoint's semantic edges not yet planned to go
+    IndexList prunable;  // positions in `semantic` of the prunable ones
+};
+
+// The first of the prunable edges with the smallest weight.current, as
+// min() with a key function finds it: its position in `semantic`, or -1
+// with an exception set.
+Py_ssize_t weakest_of(State* st, const Proposal& proposal)
 {
-    Py_ssize_t weakest = 0;
-    OwnedRef least = strength(st, prunable[0].get());
+    const EdgeList& semantic = proposal.semantic;
+    std::size_t weakest = proposal.prunable[0];
+    OwnedRef least = strength(st, semantic[weakest].get());
     if (!least) {
         return -1;
     }
-    for (std::size_t i = 1; i < prunable.size(); ++i) {
-        OwnedRef current = strength(st, prunable[i].get());
+    for (std::size_t k = 1; k < proposal.prunable.size(); ++k) {
+        std::size_t i = proposal.prunable[k];
+        OwnedRef current = strength(st, semantic[i].get());
         if (!current) {
             return -1;
         }
@@ -125,81 +157,99 @@ Py_ssize_t weakest_of(State* st, const EdgeList& prunable)
             return -1;
         }
         if (weaker) {
-            weakest = static_cast<Py_ssize_t>(i);
+            weakest = i;
             least = std::move(current);
         }
     }
-    return weakest;
+    return static_cast<Py_ssize_t>(weakest);
 }
 
 // Plans the evictions at one endpoint, leaving out the edges already planned
-// to go at the other. 1 with `plan` filled when the endpoint admits the
-// proposal, 0 when it refuses, -1 with an exception set.
-int plan_evictions(State* st, PyObject* graph, PyObject* node_id, PyObject* cap,
-                   PyObject* similarity, const EdgeList& already, EdgeList& plan)
+// to go at the other. 1 when the endpoint admits the proposal (its own
+// evictions appended to the plan), 0 when it refuses, -1 with an exception.
+int plan_evictions(IngestContext& cx, PyObject* node_id, Proposal& proposal)
 {
-    EdgeList semantic;
-    if (fetch_semantic(st, graph, node_id, semantic) < 0) {
+    State* st = cx.st;
+    EdgeList& semantic = proposal.semantic;
+    semantic.clear();
+    if (fetch_semantic(cx, node_id, semantic) < 0) {
         return -1;
     }
-    for (const OwnedRef& gone : already) {
-        OwnedRef gone_id = getattr(gone.get(), st->id);
-        if (!gone_id || drop_edge_id(st, semantic, gone_id.get()) < 0) {
+    std::size_t planned_elsewhere = proposal.plan.size();
+    for (std::size_t i = 0; i < planned_elsewhere; ++i) {
+        OwnedRef gone_id = getattr(proposal.plan[i].get(), st->at_edge_id);
+        if (!gone_id) {
+            return -1;
+        }
+        if (drop_edge_id(st, semantic, gone_id.get()) < 0) {
             return -1;
         }
     }
     for (;;) {
-        int full = count_at_least(static_cast<Py_ssize_t>(semantic.size()), cap);
+        int full = count_at_least(static_cast<Py_ssize_t>(semantic.size()), proposal.cap);
         if (full <= 0) {
             return full < 0 ? -1 : 1;
         }
-        EdgeList prunable;
-        for (const OwnedRef& edge : semantic) {
-            int own = is_prunable(st, edge.get());
+        IndexList& prunable = proposal.prunable;
+        prunable.clear();
+        for (std::size_t i = 0; i < semantic.size(); ++i) {
+            int own = is_prunable(st, semantic[i].get());
             if (own < 0) {
                 return -1;
             }
             if (own) {
-                prunable.push_back(edge);
+                prunable.push_back(i);
             }
         }
         if (prunable.empty()) {
             return 0;
         }
-        Py_ssize_t index = weakest_of(st, prunable);
+        Py_ssize_t index = weakest_of(st, proposal);
         if (index < 0) {
             return -1;
         }
-        OwnedRef weakest = prunable[static_cast<std::size_t>(index)];
-        prunable.clear();
+        OwnedRef weakest = semantic[static_cast<std::size_t>(index)];
+        // weakest.weight.current is read again for the comparison, as the
+        // Python `weakest.weight.current >= similarity` does after min().
         OwnedRef current = strength(st, weakest.get());
         if (!current) {
             return -1;
         }
-        int holds = py_ge(current.get(), similarity);
+        int holds = py_ge(current.get(), proposal.similarity);
         if (holds) {
             return holds < 0 ? -1 : 0;
         }
-        plan.push_back(weakest);
-        OwnedRef weakest_id = getattr(weakest.get(), st->id);
-        if (!weakest_id || drop_edge_id(st, semantic, weakest_id.get()) < 0) {
+        proposal.plan.push_back(weakest);
+        OwnedRef weakest_id = getattr(weakest.get(), st->at_edge_id);
+        if (!weakest_id) {
+            return -1;
+        }
+        if (drop_edge_id(st, semantic, weakest_id.get()) < 0) {
             return -1;
         }
     }
 }
 
 // graph.remove_edge(edge.id); result.evicted_edge_ids.append(edge.id)
-int evict(State* st, PyObject* graph, PyObject* edge, PyObject* result)
+int evict(IngestContext& cx, PyObject* edge)
 {
-    Method remove_edge(graph, st->remove_edge);
-    OwnedRef id = remove_edge ? getattr(edge, st->id) : OwnedRef();
-    OwnedRef removed = id ? remove_edge(id.get()) : OwnedRef();
-    if (!removed) {
+    State* st = cx.st;
+    Method remove_edge(cx.graph, st->at_graph_remove_edge);
+    if (!remove_edge) {
         return -1;
     }
-    removed.reset();
-    OwnedRef evicted = getattr(result, st->evicted_edge_ids);
-    id = evicted ? getattr(edge, st->id) : OwnedRef();
+    OwnedRef id = getattr(edge, st->at_edge_id);
+    if (!id) {
+        return -1;
+    }
+    if (!remove_edge(id.get())) {
+        return -1;
+    }
+    OwnedRef evicted = getattr(cx.result, st->str_evicted_edge_ids);
+    if (!evicted) {
+        return -1;
+    }
+    id = getattr(edge, st->at_edge_id);
     if (!id) {
         return -1;
     }
@@ -208,11 +258,10 @@ int evict(State* st, PyObject* graph, PyObject* edge, PyObject* result)
 
 }  // namespace
 
-int enforce_cap(State* st, PyObject* self, PyObject* graph, PyObject* a_id, PyObject* b_id,
-                PyObject* similarity, PyObject* result)
+int enforce_cap(IngestContext& cx, PyObject* a_id, PyObject* b_id, PyObject* similarity)
 {
-    OwnedRef config = instance_attr(self, st->_config);
-    OwnedRef cap = config ? getattr(config.get(), st->max_semantic_edges_per_node) : OwnedRef();
+    State* st = cx.st;
+    OwnedRef cap = config_field(st, cx.self, st->str_max_semantic_edges_per_node);
     if (!cap) {
         return -1;
     }
@@ -223,21 +272,21 @@ int enforce_cap(State* st, PyObject* self, PyObject* graph, PyObject* a_id, PyOb
     if (off) {
         return off < 0 ? -1 : 1;
     }
-    EdgeList plan_a;
-    int admitted = plan_evictions(st, graph, a_id, cap.get(), similarity, {}, plan_a);
-    if (admitted <= 0) {
-        return admitted;
+    std::byte arena_space[2048];
+    std::pmr::monotonic_buffer_resource arena(arena_space, sizeof arena_space);
+    Proposal proposal{cap.get(), similarity, EdgeList(&arena), EdgeList(&arena),
+                      IndexList(&arena)};
+    proposal.semantic.reserve(32);
+    proposal.prunable.reserve(32);
+    for (PyObject* node_id : {a_id, b_id}) {
+        int admitted = plan_evictions(cx, node_id, proposal);
+        if (admitted <= 0) {
+            return admitted;
+        }
     }
-    EdgeList plan_b;
-    admitted = plan_evictions(st, graph, b_id, cap.get(), similarity, plan_a, plan_b);
-    if (admitted <= 0) {
-        return admitted;
-    }
-    for (const EdgeList* plan : {&plan_a, &plan_b}) {
-        for (const OwnedRef& edge : *plan) {
-            if (evict(st, graph, edge.get(), result) < 0) {
-                return -1;
-            }
+    for (const OwnedRef& edge : proposal.plan) {
+        if (evict(cx, edge.get()) < 0) {
+            return -1;
         }
     }
     return 1;

@@ -1,4 +1,4 @@
-// Building the namespaces of vantor_lacet.former and of the package.
+// The body of vantor_lacet.former, and the two records it defines.
 #pragma once
 
 #include "module_state.hpp"

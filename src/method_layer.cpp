@@ -1,4 +1,4 @@
-#include "arguments.hpp"
+#include "method_layer.hpp"
 
 #include <cstring>
 
@@ -75,10 +75,11 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* keyword)
 
 }  // namespace
 
-int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out)
+int bind_arguments(const Signature& sig, const VectorcallArgs& call, PyObject** out)
 {
-    nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
+    PyObject* const* args = call.args;
+    PyObject* kwnames = call.kwnames;
+    Py_ssize_t nargs = PyVectorcall_NARGS(call.nargsf);
     if (nargs > sig.count) {
         too_many_positional(sig, nargs);
         return -1;
