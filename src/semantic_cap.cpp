@@ -109,8 +109,7 @@ int is_prunable(State* st, PyObject* edge)
             return -1;
         }
         if (PyUnicode_CheckExact(prefix.get())) {
-            Py_ssize_t match = PyUnicode_Tailmatch(subtype.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
-            return match < 0 ? -1 : match > 0;
+            return str_startswith(subtype.get(), prefix.get());
         }
     }
     Method startswith(subtype.get(), st->str_startswith);
