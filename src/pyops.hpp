@@ -107,6 +107,10 @@ public:
                     self_ = obj;
                     return;
                 }
+                if (site.kind == AttrSite::Kind::static_method) {
+                    callable_ = OwnedRef::owning(site.function);
+                    return;
+                }
             }
         }
         PyObject* found = nullptr;

@@ -488,3 +488,36 @@ def test_cap_comparisons_on_wide_strings_big_ids_and_equal_copies():
     evicted = [e for o in observations if isinstance(o, tuple) and isinstance(o[1], list)
                for e in o[1]]
     assert 2 ** 70 in evicted  # a prunable edge with a wide-string subtype
+
+
+def test_class_attribute_reads_follow_the_class_and_its_metaclass():
+    class Meta(type):
+        pass
+
+    def scenario(step):
+        for _ in range(4):
+            step()
+
+        def plain(env):
+            env.former.RelationshipType = Meta("RT", (), {"SEMANTIC": Kind.SEMANTIC,
+                                                          "TEMPORAL": Kind.TEMPORAL})
+        step(plain)
+        step()
+
+        # the class's value changes: semantic edges stop counting for the cap
+        def swapped(env):
+            env.former.RelationshipType.SEMANTIC = "associative"
+        step(swapped)
+        step()
+
+        # the metaclass gains a data descriptor under the name: it wins
+        def meta_property(env):
+            Meta.SEMANTIC = property(lambda cls: Kind.SEMANTIC)
+        step(meta_property)
+        step()
+        del Meta.SEMANTIC
+
+    observations = run_on_both(scenario, "slots")
+    subtypes = {o[0][i][2] for o in observations if isinstance(o, tuple) and o[0]
+                for i in range(len(o[0]))}
+    assert "auto_discovered" in subtypes
