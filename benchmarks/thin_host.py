@@ -1,19 +1,29 @@
-"""A host whose calls cost as little as Python allows.
+"""Hosts whose calls cost as little as Python allows, in two kinds.
 
-Everything here is builtin-backed: nodes and edge records use ``__slots__``,
-the graph keeps one list of edges per node and hands that very list out, and
-the similarity search returns a precomputed list of pairs, so its cost does
-not depend on the size of the candidate index. With this host the time of an
-ingest is mostly the package's own.
+Both share the graph and the search: the graph keeps one list of edges per
+node and hands that very list out, and the similarity search returns a
+precomputed list of pairs, so its cost does not depend on the size of the
+candidate index. With these hosts the time of an ingest is mostly the
+package's own.
+
+They differ in the objects the package reads and makes:
+
+- ``SLOTS``: nodes and edge records with ``__slots__`` and Python
+  ``__init__`` methods;
+- ``DICT``: attributes in instance dictionaries, as most hosts keep them:
+  dataclass nodes and weights (generated Python ``__init__``), a plain class
+  for edges (a hand-written ``__init__``) and a SimpleNamespace subclass for
+  the relationship (a C constructor).
 
 The five edge names (``MemoryEdge``, ``RelationshipMetadata``,
-``RelationshipType``, ``WeightMetadata``, ``share_edge_fields_set``) are
-plugged into an implementation by rebinding them in its ``former`` module;
-see :func:`plugged`.
+``RelationshipType``, ``WeightMetadata``, ``share_edge_fields_set``) of one
+kind are plugged into an implementation by rebinding them in its ``former``
+module; see :func:`plugged`.
 """
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import sys
 import types
 from itertools import count
@@ -28,6 +38,15 @@ class RelationshipType:
     SEMANTIC = "semantic"
     CAUSAL = "causal"
     ASSOCIATIVE = "associative"
+
+
+def share_edge_fields_set(edge):
+    return edge
+
+
+_edge_ids = count(1)
+
+# -- the __slots__ kind --------------------------------------------------------
 
 
 class RelationshipMetadata:
@@ -48,9 +67,6 @@ class WeightMetadata:
         self.initial = initial
 
 
-_edge_ids = count(1)
-
-
 class MemoryEdge:
     __slots__ = ("source_node", "target_node", "relationship", "weight", "id")
 
@@ -62,25 +78,63 @@ class MemoryEdge:
         self.id = next(_edge_ids)
 
 
-def share_edge_fields_set(edge):
-    return edge
-
-
-edge_module = types.SimpleNamespace(
-    MemoryEdge=MemoryEdge,
-    RelationshipMetadata=RelationshipMetadata,
-    RelationshipType=RelationshipType,
-    WeightMetadata=WeightMetadata,
-    share_edge_fields_set=share_edge_fields_set,
-)
-
-
 class Node:
     __slots__ = ("id", "content_embedding")
 
     def __init__(self, id, content_embedding=None):
         self.id = id
         self.content_embedding = content_embedding
+
+
+SLOTS = types.SimpleNamespace(
+    name="slots",
+    MemoryEdge=MemoryEdge,
+    RelationshipMetadata=RelationshipMetadata,
+    RelationshipType=RelationshipType,
+    WeightMetadata=WeightMetadata,
+    share_edge_fields_set=share_edge_fields_set,
+    Node=Node,
+)
+edge_module = SLOTS  # the default kind, under its old name
+
+# -- the instance-dictionary kind ------------------------------------------------
+
+
+class DictRelationshipMetadata(types.SimpleNamespace):
+    """type, subtype, description, bidirectional: whatever the caller passes."""
+
+
+@dataclasses.dataclass
+class DictWeightMetadata:
+    current: float = 0.5
+    initial: float = 0.5
+
+
+class DictMemoryEdge:
+    def __init__(self, source_node, target_node, relationship, weight=None):
+        self.source_node = source_node
+        self.target_node = target_node
+        self.relationship = relationship
+        self.weight = DictWeightMetadata() if weight is None else weight
+        self.id = next(_edge_ids)
+
+
+@dataclasses.dataclass(eq=False)
+class DictNode:
+    id: str
+    content_embedding: object = None
+
+
+DICT = types.SimpleNamespace(
+    name="dict",
+    MemoryEdge=DictMemoryEdge,
+    RelationshipMetadata=DictRelationshipMetadata,
+    RelationshipType=RelationshipType,
+    WeightMetadata=DictWeightMetadata,
+    share_edge_fields_set=share_edge_fields_set,
+    Node=DictNode,
+)
+KINDS = {"slots": SLOTS, "dict": DICT}
 
 
 class Graph:
@@ -176,9 +230,9 @@ retriever_module.RetrievalContext = RetrievalContext
 
 
 @contextlib.contextmanager
-def plugged(*former_modules):
-    """Rebind the five edge names in each `former` module (and the retriever
-    module in sys.modules) to the thin ones; restore everything on exit."""
+def plugged(*former_modules, kind=SLOTS):
+    """Rebind the five edge names in each `former` module to those of `kind`
+    (and the retriever module in sys.modules); restore everything on exit."""
     saved = [(m, {n: m.__dict__[n] for n in EDGE_NAMES}) for m in former_modules]
     key = "vantor.agents.gossip_retriever"
     had_retriever = key in sys.modules
@@ -186,7 +240,7 @@ def plugged(*former_modules):
     try:
         for m in former_modules:
             for n in EDGE_NAMES:
-                setattr(m, n, getattr(edge_module, n))
+                setattr(m, n, getattr(kind, n))
         sys.modules[key] = retriever_module
         yield
     finally:

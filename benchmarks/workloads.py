@@ -45,23 +45,24 @@ class ThinStream:
     random similarities.
     """
 
-    def __init__(self, *, n_ingest, pool=4000, registered=None, k=8, cap=8, seed=1):
+    def __init__(self, *, n_ingest, pool=4000, registered=None, k=8, cap=8, seed=1, kind=thin_host.SLOTS):
         rng = random.Random(seed)
         registered = max(registered or pool, pool)
         self.cap = cap
         self.k = k
-        self.registered = [thin_host.Node(f"r{i}", EMBEDDING) for i in range(registered)]
+        self.kind = kind
+        self.registered = [kind.Node(f"r{i}", EMBEDDING) for i in range(registered)]
         self.pool = self.registered[:pool]
         half = max(cap // 2, 1)
         self.ring = [(i, (i + j) % pool, rng.random()) for i in range(pool) for j in range(1, half + 1)]
-        self.stream = [thin_host.Node(f"n{i}", EMBEDDING) for i in range(n_ingest)]
+        self.stream = [kind.Node(f"n{i}", EMBEDDING) for i in range(n_ingest)]
         self.plans = [[(self.pool[c], rng.random()) for c in rng.sample(range(pool), k)]
                       for _ in range(n_ingest)]
 
     def fresh(self, pkg):
         """(extension, graph) with the prefilled pool and the stream's nodes in the graph."""
-        th = thin_host
-        graph = th.Graph(self.registered)
+        th = self.kind
+        graph = thin_host.Graph(self.registered)
         rel = th.RelationshipMetadata(type=th.RelationshipType.SEMANTIC, subtype=SEMANTIC_SUBTYPE,
                                       bidirectional=True)
         pool = self.pool
@@ -69,7 +70,7 @@ class ThinStream:
             graph.add_edge(th.MemoryEdge(source_node=pool[a].id, target_node=pool[b].id,
                                          relationship=rel, weight=th.WeightMetadata(current=w, initial=w)))
         config = pkg.LacetConfig(max_semantic_edges_per_node=self.cap, similarity_threshold=0.0)
-        ext = pkg.build_extension(th.Search(self.plans), graph, config)
+        ext = pkg.build_extension(thin_host.Search(self.plans), graph, config)
         for node in self.stream:  # stored by the host, not yet seen by the package
             graph.add_node(node)
         return ext, graph
@@ -120,9 +121,9 @@ class ReferenceStream:
 
 # -- large graphs for construction / forget ------------------------------------
 
-def thin_big_graph(n, with_embedding=0.9, seed=3):
+def thin_big_graph(n, with_embedding=0.9, seed=3, kind=thin_host.SLOTS):
     rng = random.Random(seed)
-    nodes = [thin_host.Node(f"m{i}", EMBEDDING if rng.random() < with_embedding else None) for i in range(n)]
+    nodes = [kind.Node(f"m{i}", EMBEDDING if rng.random() < with_embedding else None) for i in range(n)]
     return thin_host.Graph(nodes)
 
 

@@ -14,15 +14,17 @@ three pictures.
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import os
+import resource
 import sys
 import textwrap
 import time
 from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 # The host's exact search is one small matrix-vector product per memory: BLAS
 # threads only add hand-over costs there, which grow badly on a busy machine.
@@ -57,7 +59,7 @@ TEMPORAL = RelationshipType.TEMPORAL
 
 # -- data ---------------------------------------------------------------------
 
-@dataclass
+@dataclass(slots=True)
 class Memory:
     id: str
     source: str
@@ -86,31 +88,107 @@ def synthetic_corpus(n: int, clusters: int = 20, dim: int = 64, seed: int = 0) -
     centres = rng.normal(size=(clusters, dim))
     centres /= np.linalg.norm(centres, axis=1, keepdims=True)
     labels = rng.integers(0, clusters, size=n)
-    vecs = centres[labels] + rng.normal(scale=0.09, size=(n, dim))
-    vecs /= np.linalg.norm(vecs, axis=1, keepdims=True)
-    return [Memory(f"s{i:05d}", f"cluster{labels[i]:02d}.item{i}",
-                   f"synthetic memory {i} drawn around centre {labels[i]}",
-                   vecs[i].astype(np.float32))
+    vecs = np.empty((n, dim), dtype=np.float32)
+    for start in range(0, n, 65536):  # in slices: no n x dim float64 temporary
+        part = slice(start, min(start + 65536, n))
+        block = centres[labels[part]] + rng.normal(scale=0.09, size=(part.stop - start, dim))
+        vecs[part] = block / np.linalg.norm(block, axis=1, keepdims=True)
+    width = max(5, len(str(n - 1)))
+    return [Memory(f"s{i:0{width}d}", f"cluster{labels[i]:02d}.item{i}",
+                   f"synthetic memory {i} drawn around centre {labels[i]}", vecs[i])
             for i in range(n)]
 
 
 # -- host side ----------------------------------------------------------------
 
+class GcTimer:
+    """Wall-clock seconds spent in the cyclic garbage collector (a gc callback)."""
+
+    def __init__(self) -> None:
+        self.seconds = 0.0
+        self._t0 = 0.0
+
+    def __call__(self, phase: str, info: dict) -> None:
+        if phase == "start":
+            self._t0 = time.perf_counter()
+        else:
+            self.seconds += time.perf_counter() - self._t0
+
+
+_GC = GcTimer()
+
+
+def _clock() -> float:
+    """Wall-clock seconds, less the collector's: a collection runs inside whatever
+    call allocates, and scans the whole heap, so it is timed as a part of its own."""
+    return time.perf_counter() - _GC.seconds
+
+
 class TimedService:
-    """Passes every call through to the host's similarity service, timing find_similar."""
+    """Passes every call through to the host's similarity service, timing the
+    searches (find_similar) and the index upkeep (add, remove) apart."""
 
     def __init__(self, inner: Any) -> None:
         self.inner = inner
+        self.seconds = 0.0        # in find_similar
+        self.calls = 0
+        self.index_seconds = 0.0  # in add and remove
+        self.hits = 0             # pairs returned
+
+    def find_similar(self, *args: Any, **kwargs: Any) -> Any:
+        t0 = _clock()
+        try:
+            result = self.inner.find_similar(*args, **kwargs)
+            self.hits += len(result)
+            return result
+        finally:
+            self.seconds += _clock() - t0
+            self.calls += 1
+
+    def add(self, node: Any) -> None:
+        t0 = _clock()
+        try:
+            self.inner.add(node)
+        finally:
+            self.index_seconds += _clock() - t0
+
+    def remove(self, node_id: str) -> None:
+        t0 = _clock()
+        try:
+            self.inner.remove(node_id)
+        finally:
+            self.index_seconds += _clock() - t0
+
+
+def _timed(method: Any) -> Any:
+    def call(self: TimedGraph, *args: Any, **kwargs: Any) -> Any:
+        t0 = _clock()
+        try:
+            return method(self, *args, **kwargs)
+        finally:
+            self.seconds += _clock() - t0
+            self.calls += 1
+    call.__name__ = call.__qualname__ = method.__name__
+    return call
+
+
+class TimedGraph(MemoryGraph):
+    """The reference graph, timing the calls the extension makes on it and add_node.
+
+    add_node includes the similarity service's index upkeep (the graph tells the
+    service of each node it stores); the stream takes that back out."""
+
+    def __init__(self) -> None:
+        super().__init__()
         self.seconds = 0.0
         self.calls = 0
 
-    def find_similar(self, *args: Any, **kwargs: Any) -> Any:
-        t0 = time.perf_counter()
-        try:
-            return self.inner.find_similar(*args, **kwargs)
-        finally:
-            self.seconds += time.perf_counter() - t0
-            self.calls += 1
+    add_node = _timed(MemoryGraph.add_node)
+    has_node = _timed(MemoryGraph.has_node)
+    add_edge = _timed(MemoryGraph.add_edge)
+    get_edge_between = _timed(MemoryGraph.get_edge_between)
+    get_edges_for_node = _timed(MemoryGraph.get_edges_for_node)
+    remove_edge = _timed(MemoryGraph.remove_edge)
 
 
 def make_service(kind: str) -> tuple[Any, str]:
@@ -153,17 +231,42 @@ class Progress:
 
 # -- the stream ---------------------------------------------------------------
 
+class BatchTimes(NamedTuple):
+    """One batch: the memories held after it, its size, the wall-clock seconds of
+    each part, the batch's CPU time over its wall time, and the number of pairs
+    the searches returned and of graph calls the extension made."""
+    held: int
+    count: int
+    package: float
+    search: float
+    index: float
+    graph: float
+    gc: float
+    cpu_share: float
+    hits: int
+    graph_calls: int
+
+
 @dataclass
 class StreamStats:
     memories: int = 0
     wall: float = 0.0
+    cpu: float = 0.0                 # process CPU time of the stream
     in_batch_calls: float = 0.0      # time inside on_ingest_batch, search included
     search: float = 0.0
     search_calls: int = 0
+    index: float = 0.0               # the service's index upkeep (add, remove)
+    graph: float = 0.0               # the graph's own work: add_node and the extension's calls
     created: Counter = field(default_factory=Counter)
     evicted_weights: list[float] = field(default_factory=list)
     formed_weights: list[float] = field(default_factory=list)
     evictions: int = 0
+    gc: float = 0.0                  # the cyclic garbage collector
+    per_batch: list[BatchTimes] = field(default_factory=list)
+
+    @property
+    def package(self) -> float:
+        return sum(row.package for row in self.per_batch)
 
 
 def edge_kind(edge: Any) -> str:
@@ -177,43 +280,171 @@ def edge_kind(edge: Any) -> str:
 
 def stream(memories: list[Memory], batch_size: int, config: Any, service: TimedService,
            progress: bool = True) -> tuple[MemoryGraph, Any, StreamStats]:
-    graph = MemoryGraph()
+    graph = TimedGraph()
+    graph.add_listener(service)  # the search's index follows the graph's nodes
     ext = vantor_lacet.build_extension(service, graph, config)
     stats = StreamStats()
     semantic_weight: dict[str, float] = {}   # id -> weight of semantic edges formed so far
     bar = Progress(len(memories)) if progress else None
-    t_start = time.perf_counter()
-    for start in range(0, len(memories), batch_size):
-        batch = []
-        for m in memories[start:start + batch_size]:
-            node = MemoryNode(id=m.id, content=m.text, content_embedding=m.embedding,
-                              metadata={"source": m.source})
-            graph.add_node(node)
-            batch.append(node)
-        t0 = time.perf_counter()
-        result = ext.on_ingest_batch(graph, batch)
-        stats.in_batch_calls += time.perf_counter() - t0
-        for edge in result.created:
-            kind = edge_kind(edge)
-            stats.created[kind] += 1
-            if kind == "semantic":
-                w = float(edge.weight.current)
-                semantic_weight[edge.id] = w
-                stats.formed_weights.append(w)
-        for edge_id in result.evicted_edge_ids:
-            stats.evictions += 1
-            w = semantic_weight.pop(edge_id, None)
-            if w is not None:
-                stats.evicted_weights.append(w)
-        if bar:
-            bar.update(min(start + batch_size, len(memories)))
+    t_start, cpu_start = time.perf_counter(), time.process_time()
+    gc.callbacks.append(_GC)
+    try:
+        for start in range(0, len(memories), batch_size):
+            _stream_batch(memories[start:start + batch_size], start, graph, ext, service, stats,
+                          semantic_weight)
+            if bar:
+                bar.update(min(start + batch_size, len(memories)))
+    finally:
+        gc.callbacks.remove(_GC)
     stats.wall = time.perf_counter() - t_start
+    stats.cpu = time.process_time() - cpu_start
     if bar:
         bar.close()
     stats.memories = len(memories)
     stats.search = service.seconds
     stats.search_calls = service.calls
+    stats.index = sum(row.index for row in stats.per_batch)
+    stats.graph = sum(row.graph for row in stats.per_batch)
+    stats.gc = sum(row.gc for row in stats.per_batch)
     return graph, ext, stats
+
+
+def _stream_batch(memories: list[Memory], start: int, graph: TimedGraph, ext: Any,
+                  service: TimedService, stats: StreamStats, semantic_weight: dict[str, float]) -> None:
+    g0, i0, gc0 = graph.seconds, service.index_seconds, _GC.seconds
+    w0, c0 = time.perf_counter(), time.thread_time()
+    batch = []
+    for m in memories:
+        node = MemoryNode(id=m.id, content=m.text, content_embedding=m.embedding,
+                          metadata={"source": m.source})
+        graph.add_node(node)
+        batch.append(node)
+    g1, i1, s1 = graph.seconds, service.index_seconds, service.seconds
+    hits, calls = service.hits, graph.calls
+    t0 = _clock()
+    result = ext.on_ingest_batch(graph, batch)
+    in_batch = _clock() - t0
+    search, in_graph = service.seconds - s1, graph.seconds - g1
+    stats.in_batch_calls += in_batch
+    for edge in result.created:
+        kind = edge_kind(edge)
+        stats.created[kind] += 1
+        if kind == "semantic":
+            w = float(edge.weight.current)
+            semantic_weight[edge.id] = w
+            stats.formed_weights.append(w)
+    for edge_id in result.evicted_edge_ids:
+        stats.evictions += 1
+        w = semantic_weight.pop(edge_id, None)
+        if w is not None:
+            stats.evicted_weights.append(w)
+    cpu_share = (time.thread_time() - c0) / max(time.perf_counter() - w0, 1e-9)
+    stats.per_batch.append(BatchTimes(start + len(batch), len(batch), in_batch - search - in_graph,
+                                      search, i1 - i0, (g1 - g0) - (i1 - i0) + in_graph,
+                                      _GC.seconds - gc0, min(cpu_share, 1.0), service.hits - hits,
+                                      graph.calls - calls))
+
+
+# -- time per memory as memories accumulate ------------------------------------
+
+PARTS = ("package", "host search: queries", "host search: index upkeep", "host graph",
+         "garbage collector")
+
+
+def peak_rss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # Linux: KiB
+
+
+def time_per_memory(stats: StreamStats, held_from: float, held_to: float) -> list[float] | None:
+    """CPU microseconds per memory of each part over the batches that ended with
+    held_from < memories held <= held_to; None when there are none.
+
+    The parts are timed on the wall clock, which on a shared machine also counts
+    the time other processes held the core. Each batch's parts are therefore
+    scaled by that batch's share of CPU time (thread CPU time over wall time):
+    CPU time split between the parts as the wall clock saw it."""
+    rows = [r for r in stats.per_batch if held_from < r.held <= held_to]
+    count = sum(r.count for r in rows)
+    if not count:
+        return None
+    return [1e6 * sum(getattr(r, part) * r.cpu_share for r in rows) / count
+            for part in ("package", "search", "index", "graph", "gc")]
+
+
+def work_per_memory(stats: StreamStats, held_from: float, held_to: float) -> tuple[float, float]:
+    """Pairs the search returned and graph calls the extension made, per memory."""
+    rows = [r for r in stats.per_batch if held_from < r.held <= held_to]
+    count = max(sum(r.count for r in rows), 1)
+    return sum(r.hits for r in rows) / count, sum(r.graph_calls for r in rows) / count
+
+
+def checkpoints(total: int) -> list[int]:
+    marks = [10 ** e for e in range(3, 8) if 10 ** e < total]
+    return marks + [total]
+
+
+def print_time_per_memory(stats: StreamStats) -> dict[int, list[float]]:
+    """Time per memory by part in the last tenth before each power of ten and the end."""
+    table: dict[int, list[float]] = {}
+    for mark in checkpoints(stats.memories):
+        row = time_per_memory(stats, 0.9 * mark, mark)
+        if row is not None:
+            table[mark] = row
+    if not table:
+        return table
+    heads = ("memories held",) + PARTS + ("total", "search hits", "graph calls")
+    widths = [max(len(h), 9) for h in heads]
+    print("\nCPU time per memory (us) by part, over the last tenth of the stream up to each mark;"
+          "\nthe work per memory: pairs the search returned, graph calls the extension made")
+    print("  ".join(h.rjust(w) for h, w in zip(heads, widths)))
+    for mark, row in table.items():
+        cells = ([f"{mark:,}"] + [f"{v:.1f}" for v in row] + [f"{sum(row):.1f}"]
+                 + [f"{v:.1f}" for v in work_per_memory(stats, 0.9 * mark, mark)])
+        print("  ".join(c.rjust(w) for c, w in zip(cells, widths)))
+    if 10_000 in table and stats.memories > 10_000:
+        first, last = table[10_000][0], table[stats.memories][0]
+        print(f"package time per memory at {stats.memories:,} against 10,000: "
+              f"{last:.1f} / {first:.1f} us = {last / first:.2f}")
+    return table
+
+
+def plot_time_per_memory(stats: StreamStats, path: Path, title_note: str) -> None:
+    held = np.array([r.held for r in stats.per_batch], dtype=float)
+    lo, hi = held.min(), held.max()
+    edges = np.unique(np.geomspace(max(lo, 1.0), hi, 41)) if hi > lo else np.array([lo, hi])
+    # Each point averages at least a few batches: a single batch is at the mercy
+    # of whatever else the machine ran at that moment.
+    ends = held.tolist()
+    centres, rows = [], []
+    prev = 0.0
+    for edge in edges:
+        batches = sum(1 for h in ends if prev < h <= edge)
+        if batches < 8 and edge < hi:
+            continue
+        row = time_per_memory(stats, prev, edge)
+        if row is not None:
+            centres.append(edge)
+            rows.append(row)
+        prev = edge
+    data = np.array(rows)
+    overall = time_per_memory(stats, 0, hi) or [0.0] * len(PARTS)
+    fig, ax = plt.subplots(figsize=(9, 5.5))
+    colours = ("#c44e52", "#4c72b0", "#8fb0d8", "#55a868", "#937860")
+    for k, (name, colour) in enumerate(zip(PARTS, colours)):
+        ax.plot(centres, data[:, k], marker="o", markersize=3, linewidth=1.8, color=colour,
+                label=f"{name} ({overall[k]:.0f} us mean)")
+    ax.plot(centres, data.sum(axis=1), color="#333333", linewidth=1.2, linestyle="--",
+            label=f"total ({sum(overall):.0f} us mean)")
+    ax.set_xscale("log")
+    ax.set_ylim(0, None)
+    ax.set_xlabel("memories held (log scale)")
+    ax.set_ylabel("CPU time per memory (us)")
+    ax.set_title(f"CPU time per memory as memories accumulate\n{title_note}", fontsize=11)
+    ax.grid(alpha=0.3, which="both")
+    ax.legend(loc="upper left", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
 
 
 def semantic_degrees(graph: MemoryGraph) -> dict[str, int]:
@@ -253,7 +484,8 @@ def summary_rows(graph: MemoryGraph, stats: StreamStats, degrees: dict[str, int]
                  cap: Any, search_name: str, batch_size: int) -> list[tuple[str, str]]:
     by_kind = Counter(edge_kind(e) for e in graph.edges())
     degs = np.array(list(degrees.values()) or [0])
-    package = stats.in_batch_calls - stats.search
+    package = stats.package
+    per = 1e6 / max(stats.memories, 1)
     at_cap = int((degs >= cap).sum()) if cap else 0
     return [
         ("memories", f"{stats.memories:,}"),
@@ -269,8 +501,13 @@ def summary_rows(graph: MemoryGraph, stats: StreamStats, degrees: dict[str, int]
         ("memories without a semantic edge", f"{int((degs == 0).sum()):,}"),
         ("wall time of the stream", f"{stats.wall:.2f} s"),
         ("memories per second", f"{stats.memories / max(stats.wall, 1e-9):,.0f}"),
-        ("time in the package (no search)", f"{package:.3f} s ({1e6 * package / max(stats.memories, 1):.0f} us/memory)"),
-        ("time in the host's search", f"{stats.search:.3f} s ({stats.search_calls:,} calls)"),
+        ("time in the package", f"{package:.3f} s ({per * package:.0f} us/memory)"),
+        ("time in the host's search", f"{stats.search:.3f} s ({per * stats.search:.0f} us/memory, "
+                                      f"{stats.search_calls:,} calls)"),
+        ("time in the search's index upkeep", f"{stats.index:.3f} s ({per * stats.index:.0f} us/memory)"),
+        ("time in the host's graph", f"{stats.graph:.3f} s ({per * stats.graph:.0f} us/memory)"),
+        ("time in the garbage collector", f"{stats.gc:.3f} s ({per * stats.gc:.0f} us/memory)"),
+        ("process CPU time / wall time", f"{stats.cpu:.2f} s / {stats.wall:.2f} s"),
     ]
 
 
@@ -605,25 +842,35 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     print(f"Streaming {what} into the reference host, batches of {args.batch_size}, "
           f"cap {args.cap}, threshold {args.threshold:g}, chain {'off' if args.no_chain else 'on'}, "
           f"{search_name} search", flush=True)
+    load = os.getloadavg()
     graph, ext, stats = stream(memories, args.batch_size, config, service,
                                progress=not args.no_progress)
+    load = (load[0], os.getloadavg()[0])
+    load_note = (f"load average {load[0]:.1f} at the start, {load[1]:.1f} at the end, "
+                 f"{os.cpu_count()} cores")
 
     degrees = semantic_degrees(graph)
-    print_table(summary_rows(graph, stats, degrees, args.cap, search_name, args.batch_size),
+    print_table(summary_rows(graph, stats, degrees, args.cap, search_name, args.batch_size)
+                + [("machine", load_note),
+                   ("peak memory of the process (RSS)", f"{peak_rss_mib():,.0f} MiB")],
                 "Summary")
+    timings = print_time_per_memory(stats)
     showcase = pick_showcase(graph, degrees, args.cap)
     print_showcase(graph, showcase)
 
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     note = f"{what}; cap {args.cap}, threshold {args.threshold:g}"
-    pictures = [out / "semantic_degree.png", out / "edge_similarity.png", out / "neighbourhood.png"]
+    pictures = [out / "semantic_degree.png", out / "edge_similarity.png", out / "neighbourhood.png",
+                out / "time_per_memory.png"]
     plot_degrees(degrees, args.cap, pictures[0], note)
     plot_weights(stats.formed_weights, stats.evicted_weights, args.threshold, pictures[1], note)
     plot_neighbourhood(graph, pick_drawing_centre(graph, degrees, args.cap), pictures[2])
+    plot_time_per_memory(stats, pictures[3], f"{what}, {search_name} search\n{load_note}")
 
     report: dict[str, Any] = {"graph": graph, "ext": ext, "stats": stats, "degrees": degrees,
-                              "cap": args.cap, "pictures": pictures, "showcase": showcase}
+                              "cap": args.cap, "pictures": pictures, "showcase": showcase,
+                              "time_per_memory": timings}
     if args.forget:
         report["forget"] = forget_demo(graph, ext, service, args.forget, args.cap)
     print(f"\nPictures saved to {out.resolve()}{os.sep}:")

@@ -49,6 +49,17 @@
 //                           vectorcall instead of through a kwargs dict (the
 //                           interpreter's own specialised class call does
 //                           the same from 3.13 on).
+//
+// Not underscored and the same in 3.12 and 3.13, but undocumented, CPython
+// only, and so used directly where needed:
+//   PyMemberDescrObject, PyMemberDef offsets   read __slots__ members
+//                           without the descriptor call (attributes.hpp).
+//   PyDescr_NewWrapper, struct wrapperbase    LacetExtension.__init__ as a
+//                           slot wrapper with a text signature
+//                           (extension_type.cpp).
+//   PyCode_NewEmpty, PyFrame_New   a traceback entry that names the
+//                           package function a host error passed through
+//                           (error_context.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

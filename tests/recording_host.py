@@ -584,6 +584,7 @@ class TraceHandler(logging.Handler):
             record.msg,
             describe(record.args),
             None if exc is None else (type(exc).__name__, describe(exc.args)),
+            record.name,
         )
 
 

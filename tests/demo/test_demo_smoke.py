@@ -26,7 +26,8 @@ def semantic_degree_per_node(demo, graph):
 
 
 def test_synthetic_run_draws_pictures_and_respects_the_cap(demo, tmp_path):
-    report = demo.main(["--synthetic", "300", "--cap", "4", "--out", str(tmp_path), "--no-progress"])
+    report = demo.main(["--synthetic", "1050", "--cap", "4", "--out", str(tmp_path), "--no-progress",
+                        "--search", "approx"])
     for picture in report["pictures"]:
         assert picture.parent == tmp_path
         assert picture.stat().st_size > 10_000, picture
@@ -40,8 +41,16 @@ def test_synthetic_run_draws_pictures_and_respects_the_cap(demo, tmp_path):
     semantic_in_graph = sum(1 for e in graph.edges() if e.relationship.type == demo.SEMANTIC)
     assert len(stats.evicted_weights) == stats.evictions
     assert semantic_in_graph == stats.created["semantic"] - stats.evictions
-    assert stats.created["temporal chain"] == 299
+    assert stats.created["temporal chain"] == 1049
     assert 0.0 < stats.search and 0.0 < stats.in_batch_calls
+    # the time per memory: every batch accounted for, each part timed, work counted
+    assert [r.held for r in stats.per_batch] == list(range(50, 1001, 50)) + [1050]
+    # each semantic edge formed came from a search hit; each ingest asked the graph something
+    assert sum(r.hits for r in stats.per_batch) >= stats.created["semantic"] > 0
+    assert sum(r.graph_calls for r in stats.per_batch) > 1050
+    assert set(report["time_per_memory"]) == {1000, 1050}
+    assert all(v >= 0.0 for row in report["time_per_memory"].values() for v in row)
+    assert report["time_per_memory"][1050][1] > 0.0 and stats.index > 0.0 and stats.graph > 0.0
 
 
 def test_forget_keeps_the_index_in_step(demo, tmp_path):

@@ -117,7 +117,7 @@ def explain(label, x, y, names):
 class Pair:
     """Owns the logger hook and the retriever module slot while two worlds run."""
 
-    def __init__(self, impls, seed, ceilings, tally=None, events=None):
+    def __init__(self, impls, seed, ceilings, tally=None, events=None, world=None):
         self.tally = collections.Counter() if tally is None else tally
         self.events = collections.Counter() if events is None else events
         self.names = tuple(impl.name for impl in impls)
@@ -127,7 +127,7 @@ class Pair:
         self.logger.addHandler(self.handler)
         self.logger.setLevel(logging.DEBUG)
         self.logger.propagate = False
-        self.worlds = [World(impl, seed, ceilings, self.handler) for impl in impls]
+        self.worlds = [(world or World)(impl, seed, ceilings, self.handler) for impl in impls]
 
     def close(self):
         level, propagate, retriever = self._saved

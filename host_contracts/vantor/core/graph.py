@@ -1,5 +1,7 @@
 from __future__ import annotations
 
+from typing import Any
+
 from vantor.core.edge import MemoryEdge
 from vantor.core.node import MemoryNode
 
@@ -19,6 +21,15 @@ class MemoryGraph:
         self._incident: dict[str, dict[str, None]] = {}
         # (source id, target id) -> ids of the edges running that way, in insertion order
         self._between: dict[tuple[str, str], dict[str, None]] = {}
+        self._listeners: list[Any] = []
+
+    def add_listener(self, listener: Any) -> None:
+        """Keep `listener` told of the nodes: `listener.add(node)` for each node in
+        the graph now and each one added later, `listener.remove(node_id)` for each
+        node removed. A similarity service keeps its index this way."""
+        self._listeners.append(listener)
+        for node in self._nodes.values():
+            listener.add(node)
 
     # -- nodes ---------------------------------------------------------------
 
@@ -26,6 +37,8 @@ class MemoryGraph:
         """Raises ValueError when a node with the same id is already present."""
         if node.id in self._nodes:
             raise ValueError(f"duplicate node id {node.id!r}")
+        for listener in self._listeners:  # first: a listener that fails leaves the node out
+            listener.add(node)
         self._nodes[node.id] = node
         self._incident[node.id] = {}
 
@@ -47,6 +60,8 @@ class MemoryGraph:
             self.remove_edge(edge_id)
         del self._incident[node_id]
         del self._nodes[node_id]
+        for listener in self._listeners:
+            listener.remove(node_id)
         return removed
 
     @property

@@ -1,0 +1,77 @@
+"""The split of a callgrind profile at the package's boundary, on a profile
+small enough to work out by hand."""
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
+
+import callgrind_split  # noqa: E402
+
+# The caller's loop (100 of its own) enters the package once (600 inclusive).
+# The package spends 80 itself, calls two host callables (300), adds to its
+# set (40) and looks up and calls a method (100, of which 40 is the lookup:
+# the entry's own 10 and _PyObject_GetMethod's 30). One host callable calls
+# back into the package (a nested region of 50, named at recursion level 2).
+PROFILE = """\
+# callgrind format
+version: 1
+positions: line
+events: Ir
+summary: 1000
+
+ob=(1) /usr/bin/python3.12
+fl=(1) ???
+fn=(1) main_loop
+0 100
+cob=(2) /venv/site-packages/vantor_lacet/__init__.cpython-312-x86_64-linux-gnu.so
+cfn=(2) 0x0000000000006200
+calls=1 0
+0 600
+fn=(3) type_call'2
+0 5
+cob=(2)
+cfn=(4) 0x0000000000006700
+calls=1 0
+0 50
+
+ob=(2)
+fl=(2) ???
+fn=(2)
+0 80
++3 0
+cob=(1)
+cfn=(5) PyObject_Vectorcall
+calls=2 0
+0 300
+cob=(1)
+cfn=(6) PySet_Add
+calls=1 0
+0 40
+cob=(1)
+cfn=(7) PyObject_VectorcallMethod
+calls=1 0
+0 100
+fn=(4)
+0 50
+
+ob=(1)
+fn=(7)
+0 10
+cfn=(8) _PyObject_GetMethod
+calls=1 0
+0 30
+"""
+
+
+def test_split_counts_nested_regions_once_and_lookups_as_own(tmp_path):
+    path = tmp_path / "callgrind.out"
+    path.write_text(PROFILE)
+    split = callgrind_split.Profile(str(path)).split()
+    assert split["total"] == 1000
+    assert split["entered"] == 650
+    assert split["host_calls"] == 360    # 300 + (100 - 40)
+    assert split["index"] == 40
+    # 80 + the lookup's 40 in the outer region, the nested region's 50 (which
+    # the host call's 300 included), and nothing of the host's own work
+    assert split["own"] == 250
+    assert split["by_callee"]["PySet_Add"] == 40
