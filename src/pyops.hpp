@@ -87,7 +87,7 @@ public:
                     return;
                 }
             }
-            else {
+            else if (site.kind != AttrSite::Kind::generic) {
                 // The instance dict comes before a function on the type (a
                 // host's managed dict is not created here: learn() only
                 // takes a function for a host type without instance dicts).
