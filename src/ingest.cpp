@@ -49,10 +49,10 @@ OwnedRef build_empty_result(State* st, PyTypeObject* type)
 
 }  // namespace
 
-OwnedRef config_field(State* st, PyObject* self, PyObject* field)
+OwnedRef config_field(State* st, PyObject* self, AttrSite& field)
 {
     OwnedRef config = instance_attr(self, st->at_self_config);
-    return config ? getattr(config.get(), field) : OwnedRef();
+    return config ? getattr(config.get(), field, Owner::extension) : OwnedRef();
 }
 
 OwnedRef new_ingest_result(State* st)
@@ -91,7 +91,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
 // Which relationship an edge gets: RelationshipType.<type_name>, and the
 // subtype held by the module global <subtype_global>.
 struct EdgeKind {
-    PyObject* type_name;
+    AttrSite& type_member;  // RelationshipType.<kind>
     GlobalCache& subtype_global;
 };
 
@@ -135,7 +135,7 @@ int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends,
     if (!types) {
         return -1;
     }
-    parts.relationship_type = getattr(types.get(), kind.type_name);
+    parts.relationship_type = class_attr(types.get(), kind.type_member);
     if (!parts.relationship_type) {
         return -1;
     }
@@ -158,7 +158,7 @@ OwnedRef build_chain_edge(IngestContext& cx)
         p.target = getattr(cx.node, st->at_node_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->at_type_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
@@ -192,7 +192,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
         p.target = getattr(candidate, st->at_node_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->at_type_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
@@ -225,7 +225,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
 int chain_wanted(IngestContext& cx)
 {
     State* st = cx.st;
-    OwnedRef chaining = config_field(st, cx.self, st->str_temporal_chain);
+    OwnedRef chaining = config_field(st, cx.self, st->at_config_temporal_chain);
     if (!chaining) {
         return -1;
     }
@@ -295,11 +295,11 @@ OwnedRef run_search(IngestContext& cx)
     if (!exclude) {
         return {};
     }
-    OwnedRef top_k = config_field(st, cx.self, st->str_max_semantic_edges_per_node);
+    OwnedRef top_k = config_field(st, cx.self, st->at_config_max_semantic_edges_per_node);
     if (!top_k) {
         return {};
     }
-    OwnedRef threshold = config_field(st, cx.self, st->str_similarity_threshold);
+    OwnedRef threshold = config_field(st, cx.self, st->at_config_similarity_threshold);
     if (!threshold) {
         return {};
     }
