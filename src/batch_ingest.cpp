@@ -11,23 +11,26 @@ namespace lacet {
 
 namespace {
 
-// self.on_ingest(graph, node), looked up on the instance each time, so an
-// override in a subclass or on the instance is what runs.
-OwnedRef ingest_one(IngestContext& cx, PyObject* node)
+// one = self.on_ingest(graph, node), looked up on the instance each time,
+// so an override in a subclass or on the instance is what runs. The
+// package's own method may record straight into `sink`, leaving `one`
+// empty. 0, or -1 with an exception set.
+int ingest_one(IngestContext& cx, PyObject* node, BatchSink* sink, OwnedRef& one)
 {
     Method method(cx.self, cx.st->own_on_ingest.site, Owner::extension);
     if (!method) {
-        return {};
+        return -1;
     }
     if (method.is_own(cx.st->own_on_ingest)) {
-        IngestContext one{cx.st, cx.self, cx.graph, node, nullptr};
-        OwnedRef result = on_ingest(one);
-        if (!result) {
+        IngestContext node_cx{cx.st, cx.self, cx.graph, node, nullptr};
+        if (on_ingest_in_batch(node_cx, sink, one) < 0) {
             add_traceback_entry(cx.st->former_dict, Member::on_ingest);
+            return -1;
         }
-        return result;
+        return 0;
     }
-    return method(cx.graph, node);
+    one = method(cx.graph, node);
+    return one ? 0 : -1;
 }
 
 // result.<field>.extend(one.<field>); both results are read like the
@@ -83,9 +86,15 @@ OwnedRef on_ingest_batch(IngestContext& cx, PyObject* nodes)
             return {};
         }
     }
+    BatchSink lists;
+    int direct = batch_sink_for(st, result.get(), lists);
+    if (direct < 0) {
+        return {};
+    }
+    BatchSink* sink = direct ? &lists : nullptr;
     for (const OwnedRef& node : batch) {
-        OwnedRef one = ingest_one(cx, node.get());
-        if (!one) {
+        OwnedRef one;
+        if (ingest_one(cx, node.get(), sink, one) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) {
                 return {};
             }
@@ -95,6 +104,9 @@ OwnedRef on_ingest_batch(IngestContext& cx, PyObject* nodes)
                 return {};
             }
             continue;
+        }
+        if (!one) {
+            continue;  // already in the batch's lists
         }
         if (merge_field(st, result.get(), one.get(), {st->at_result_created, st->at_one_created}) <
             0) {

@@ -60,16 +60,134 @@ OwnedRef config_field(State* st, PyObject* self, AttrSite& field)
     return config ? getattr(config.get(), field, Owner::extension) : OwnedRef();
 }
 
+namespace {
+
+OwnedRef make_result(State* st, PyObject* record_class)
+{
+    if (is_pristine_result_class(st, record_class)) {
+        return build_empty_result(st, reinterpret_cast<PyTypeObject*>(record_class));
+    }
+    return call(record_class);
+}
+
+bool result_class_untouched(State* st)
+{
+    return compat::has_version_tag(reinterpret_cast<PyTypeObject*>(st->result_class),
+                                   st->result_class_version);
+}
+
+// The node's entries move out of the batch's lists into a result object of
+// its own, the one the node would have had from the start: made when the
+// class was untouched, so its __init__ only filled the instance dict.
+int give_node_a_result(IngestContext& cx)
+{
+    State* st = cx.st;
+    BatchSink& sink = *cx.sink;
+    auto* type = reinterpret_cast<PyTypeObject*>(st->result_class);
+    OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
+    if (!result) {
+        return -1;
+    }
+    OwnedRef dict = OwnedRef::consuming(PyObject_GenericGetDict(result.get(), nullptr));
+    if (!dict) {
+        return -1;
+    }
+    struct Field {
+        PyObject* name;
+        PyObject* list;
+        Py_ssize_t from;
+    };
+    for (const Field& field : {Field{st->str_created, sink.created.get(), sink.created_from},
+                               Field{st->str_evicted_edge_ids, sink.evicted_edge_ids.get(),
+                                     sink.evicted_from}}) {
+        OwnedRef tail = OwnedRef::consuming(
+            PyList_GetSlice(field.list, field.from, PyList_GET_SIZE(field.list)));
+        if (!tail || PyDict_SetItem(dict.get(), field.name, tail.get()) < 0) {
+            return -1;
+        }
+    }
+    for (const Field& field : {Field{nullptr, sink.created.get(), sink.created_from},
+                               Field{nullptr, sink.evicted_edge_ids.get(), sink.evicted_from}}) {
+        if (PyList_SetSlice(field.list, field.from, PyList_GET_SIZE(field.list), nullptr) < 0) {
+            return -1;
+        }
+    }
+    cx.result = result.get();
+    cx.sink = nullptr;
+    sink.node_result = std::move(result);
+    return 0;
+}
+
+// A failed node's entries leave the batch's lists, as its result object
+// would have been dropped; the exception in flight is kept.
+void drop_node_entries(BatchSink& sink)
+{
+    PyObject* raised = PyErr_GetRaisedException();
+    for (auto [list, from] : {std::pair{sink.created.get(), sink.created_from},
+                              std::pair{sink.evicted_edge_ids.get(), sink.evicted_from}}) {
+        if (PyList_SetSlice(list, from, PyList_GET_SIZE(list), nullptr) < 0) {
+            PyErr_Clear();  // cannot fail while shrinking; nothing to add
+        }
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+}  // namespace
+
 OwnedRef new_ingest_result(State* st)
 {
     OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
     if (!record_class) {
         return {};
     }
-    if (is_pristine_result_class(st, record_class.get())) {
-        return build_empty_result(st, reinterpret_cast<PyTypeObject*>(record_class.get()));
+    return make_result(st, record_class.get());
+}
+
+PyObject* ingest_result(IngestContext& cx)
+{
+    if (cx.sink && give_node_a_result(cx) < 0) {
+        return nullptr;
     }
-    return call(record_class.get());
+    return cx.result;
+}
+
+OwnedRef result_field(IngestContext& cx, AttrSite& field)
+{
+    State* st = cx.st;
+    if (cx.sink && result_class_untouched(st)) {
+        return &field == &st->at_result_created ? cx.sink->created : cx.sink->evicted_edge_ids;
+    }
+    PyObject* result = ingest_result(cx);
+    if (!result) {
+        return {};
+    }
+    return getattr(result, field, Owner::extension);
+}
+
+int batch_sink_for(State* st, PyObject* result, BatchSink& sink)
+{
+    if (Py_TYPE(result) != reinterpret_cast<PyTypeObject*>(st->result_class) ||
+        !result_class_untouched(st)) {
+        return 0;
+    }
+    PyObject** dict = compat::dict_ptr(result);
+    if (!dict || !*dict) {
+        return 0;
+    }
+    PyObject* lists[2];
+    PyObject* names[2] = {st->str_created, st->str_evicted_edge_ids};
+    for (int i = 0; i < 2; ++i) {
+        lists[i] = PyDict_GetItemWithError(*dict, names[i]);
+        if (!lists[i]) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        if (!PyList_CheckExact(lists[i])) {
+            return 0;
+        }
+    }
+    sink.created = OwnedRef::owning(lists[0]);
+    sink.evicted_edge_ids = OwnedRef::owning(lists[1]);
+    return 1;
 }
 
 namespace {
@@ -82,7 +200,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
     OwnedRef added = call_method(cx.graph, st->at_graph_add_edge, edge);
     if (added) {
         added.reset();
-        OwnedRef created = getattr(cx.result, st->at_result_created, Owner::extension);
+        OwnedRef created = result_field(cx, st->at_result_created);
         if (created && append_to(st, created.get(), edge) == 0) {
             return 0;
         }
@@ -414,7 +532,8 @@ int consider_candidate(IngestContext& cx, PyObject* candidate, PyObject* similar
         cx, st->own_enforce_cap, candidate,
         [&](PyObject* a_id, PyObject* b_id) { return enforce_cap(cx, a_id, b_id, sim.get()); },
         [&](const Method& method, PyObject* a_id, PyObject* b_id) {
-            return method(cx.graph, a_id, b_id, sim.get(), cx.result);
+            PyObject* result = ingest_result(cx);
+            return result ? method(cx.graph, a_id, b_id, sim.get(), result) : OwnedRef();
         });
     if (admitted <= 0) {
         return admitted;
@@ -444,6 +563,30 @@ int form_semantic_edges(IngestContext& cx, PyObject* similar)
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// Everything after the result is made. 0, or -1 to propagate.
+int ingest_steps(IngestContext& cx)
+{
+    if (form_chain_edge(cx) < 0) {
+        return -1;
+    }
+    OwnedRef similar;
+    if (search_similar(cx, similar) < 0) {
+        return -1;
+    }
+    if (similar && form_semantic_edges(cx, similar.get()) < 0) {
+        return -1;
+    }
+    similar.reset();
+    if (register_candidate(cx, cx.node, nullptr) < 0) {
+        return -1;
+    }
+    OwnedRef node_id = getattr(cx.node, cx.st->at_node_id);
+    if (!node_id) {
+        return -1;
+    }
+    return setattr(cx.self, cx.st->str__last_id, node_id.get());
+}
+
 }  // namespace
 
 OwnedRef on_ingest(IngestContext& cx)
@@ -453,28 +596,43 @@ OwnedRef on_ingest(IngestContext& cx)
         return {};
     }
     cx.result = result.get();
-    if (form_chain_edge(cx) < 0) {
-        return {};
-    }
-    OwnedRef similar;
-    if (search_similar(cx, similar) < 0) {
-        return {};
-    }
-    if (similar && form_semantic_edges(cx, similar.get()) < 0) {
-        return {};
-    }
-    similar.reset();
-    if (register_candidate(cx, cx.node, nullptr) < 0) {
-        return {};
-    }
-    OwnedRef node_id = getattr(cx.node, cx.st->at_node_id);
-    if (!node_id) {
-        return {};
-    }
-    if (setattr(cx.self, cx.st->str__last_id, node_id.get()) < 0) {
+    if (ingest_steps(cx) < 0) {
         return {};
     }
     return result;
+}
+
+int on_ingest_in_batch(IngestContext& cx, BatchSink* sink, OwnedRef& one)
+{
+    State* st = cx.st;
+    OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
+    if (!record_class) {
+        return -1;
+    }
+    if (!sink || !is_pristine_result_class(st, record_class.get())) {
+        one = make_result(st, record_class.get());
+        if (!one) {
+            return -1;
+        }
+        cx.result = one.get();
+        return ingest_steps(cx);
+    }
+    sink->created_from = PyList_GET_SIZE(sink->created.get());
+    sink->evicted_from = PyList_GET_SIZE(sink->evicted_edge_ids.get());
+    cx.result = nullptr;
+    cx.sink = sink;
+    int status = ingest_steps(cx);
+    if (status < 0) {
+        if (cx.sink) {
+            drop_node_entries(*sink);
+        }
+    }
+    else if (cx.sink && !result_class_untouched(st)) {
+        // The merge now reads through the changed class.
+        status = give_node_a_result(cx);
+    }
+    one = std::move(sink->node_result);
+    return status;
 }
 
 int are_connected(IngestContext& cx, PyObject* a_id, PyObject* b_id)
