@@ -10,6 +10,13 @@
 
 namespace lacet {
 
+// The object a __slots__ member at `offset` holds (borrowed), or null when
+// the slot is empty.
+inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) noexcept
+{
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
 // `obj.name`. A __slots__ member that the type resolves `name` to (a data
 // descriptor, so it takes precedence over everything else) is read from
 // the object directly; every other case goes through PyObject_GetAttr.
@@ -22,8 +29,7 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
             if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
                 PyObject_TypeCheck(obj, PyDescr_TYPE(descr))) {
-                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
-                                                               member->offset);
+                PyObject* value = slot_value(obj, member->offset);
                 if (value) {
                     return OwnedRef::owning(value);
                 }
@@ -69,6 +75,7 @@ struct AttrSite {
         type_method,    // a function on the type, to be called with the object
         static_method,  // a static method on the type: `function` is what it gives
         class_value,    // read on a class: a plain value in its MRO (`function`)
+        generic,        // nothing to read directly: the generic path
     };
     PyObject* name;        // borrowed from the interned names
     unsigned int version;  // the type's tag; 0: nothing learned
@@ -100,53 +107,53 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
     return !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset != 0;
 }
 
-// Fills `site` for `type`, or leaves it empty (version 0).
+// Fills `site` for `type`; what cannot be read directly is learned as
+// `generic`, so that the next read does not look again. Leaves the site
+// empty (version 0) when the type has no version tag to key it on.
 inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
     site.version = 0;
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        return;
-    }
-    bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
-    bool no_dict =
-        !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0;
-    PyObject* descr = compat::type_lookup(type, site.name);
-    AttrSite learned{site.name, 0, AttrSite::Kind::slot, 0, 0, nullptr};
-    if (!descr || is_plain_value(descr)) {
-        // Nothing, or a plain value (a dataclass default): the instance dict
-        // answers first; when it does not, the generic path finds the value.
-        if (!dict_readable) {
-            return;
+    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr};
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
+        bool no_dict =
+            !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0;
+        PyObject* descr = compat::type_lookup(type, site.name);
+        if (!descr || is_plain_value(descr)) {
+            // Nothing, or a plain value (a dataclass default): the instance
+            // dict answers first; when it does not, the generic path finds
+            // the value.
+            if (dict_readable) {
+                learned.kind = AttrSite::Kind::instance_dict;
+            }
         }
-        learned.kind = AttrSite::Kind::instance_dict;
-    }
-    else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-        PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-        if (member->type != Py_T_OBJECT_EX || (member->flags & Py_AUDIT_READ) ||
-            !PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
-            return;
+        else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+            if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
+                PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
+                learned.kind = AttrSite::Kind::slot;
+                learned.offset = member->offset;
+            }
         }
-        learned.offset = member->offset;
-    }
-    else if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-             (no_dict || owner == Owner::extension)) {
-        learned.kind = AttrSite::Kind::type_method;
-        learned.function = descr;
-    }
-    else if (Py_IS_TYPE(descr, &PyStaticMethod_Type) && (no_dict || owner == Owner::extension)) {
-        // staticmethod.__get__ gives the wrapped callable, fixed for the
-        // static method's life; the static method keeps it alive.
-        PyObject* callable = Py_TYPE(descr)->tp_descr_get(descr, nullptr, nullptr);
-        if (!callable) {
-            PyErr_Clear();
-            return;
+        else if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+                 (no_dict || owner == Owner::extension)) {
+            learned.kind = AttrSite::Kind::type_method;
+            learned.function = descr;
         }
-        learned.kind = AttrSite::Kind::static_method;
-        learned.function = callable;
-        Py_DECREF(callable);
-    }
-    else {
-        return;
+        else if (Py_IS_TYPE(descr, &PyStaticMethod_Type) &&
+                 (no_dict || owner == Owner::extension)) {
+            // staticmethod.__get__ gives the wrapped callable, fixed for the
+            // static method's life; the static method keeps it alive.
+            PyObject* callable = Py_TYPE(descr)->tp_descr_get(descr, nullptr, nullptr);
+            if (callable) {
+                learned.kind = AttrSite::Kind::static_method;
+                learned.function = callable;
+                Py_DECREF(callable);
+            }
+            else {
+                PyErr_Clear();
+            }
+        }
     }
     learned.version = compat::assign_version_tag(type);
     site = learned;
@@ -182,8 +189,7 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
 {
     if (detail::applies(obj, site, owner)) {
         if (site.kind == AttrSite::Kind::slot) {
-            PyObject* value =
-                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+            PyObject* value = slot_value(obj, site.offset);
             if (value) {
                 return OwnedRef::owning(value);
             }

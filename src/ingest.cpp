@@ -29,10 +29,15 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
 
 // What the generated __init__ does with no arguments:
 // self.created = list(); self.evicted_edge_ids = list()
+// The instance dict is made at once: the ingest reads the two lists back
+// through it (see the result_* attribute sites) at every edge it records.
 OwnedRef build_empty_result(State* st, PyTypeObject* type)
 {
     OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
     if (!result) {
+        return {};
+    }
+    if (!OwnedRef::consuming(PyObject_GenericGetDict(result.get(), nullptr))) {
         return {};
     }
     for (PyObject* field : {st->str_created, st->str_evicted_edge_ids}) {
@@ -77,7 +82,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
     OwnedRef added = call_method(cx.graph, st->at_graph_add_edge, edge);
     if (added) {
         added.reset();
-        OwnedRef created = getattr(cx.result, st->str_created);
+        OwnedRef created = getattr(cx.result, st->at_result_created, Owner::extension);
         if (created && append_to(st, created.get(), edge) == 0) {
             return 0;
         }

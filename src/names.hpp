@@ -80,6 +80,8 @@
     X(graph_get_edges_for_node, get_edges_for_node)                           \
     X(graph_remove_edge, remove_edge) X(service_find_similar, find_similar)   \
     X(type_SEMANTIC, SEMANTIC) X(type_TEMPORAL, TEMPORAL)                     \
+    X(result_created, created) X(result_evicted_edge_ids, evicted_edge_ids)   \
+    X(one_created, created) X(one_evicted_edge_ids, evicted_edge_ids)         \
     X(config_temporal_chain, temporal_chain)                                  \
     X(config_max_semantic_edges_per_node, max_semantic_edges_per_node)        \
     X(config_similarity_threshold, similarity_threshold)                      \

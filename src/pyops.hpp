@@ -80,14 +80,13 @@ public:
         if (detail::applies(obj, site, owner)) {
             if (site.kind == AttrSite::Kind::slot) {
                 // A data descriptor: its value, whatever the instance holds.
-                PyObject* value =
-                    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+                PyObject* value = slot_value(obj, site.offset);
                 if (value) {
                     callable_ = OwnedRef::owning(value);
                     return;
                 }
             }
-            else {
+            else if (site.kind != AttrSite::Kind::generic) {
                 // The instance dict comes before a function on the type (a
                 // host's managed dict is not created here: learn() only
                 // takes a function for a host type without instance dicts).

@@ -244,7 +244,7 @@ int evict(IngestContext& cx, PyObject* edge)
     if (!remove_edge(id.get())) {
         return -1;
     }
-    OwnedRef evicted = getattr(cx.result, st->str_evicted_edge_ids);
+    OwnedRef evicted = getattr(cx.result, st->at_result_evicted_edge_ids, Owner::extension);
     if (!evicted) {
         return -1;
     }
