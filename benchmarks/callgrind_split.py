@@ -41,6 +41,9 @@ CALL_ENTRIES = {
     "PyObject_CallFunctionObjArgs", "PyObject_CallMethod", "PyObject_CallMethodObjArgs",
     "PyObject_CallMethodOneArg", "PyObject_CallMethodNoArgs", "_PyObject_Call", "_PyObject_MakeTpCall",
     "_PyObject_CallMethod", "_PyObject_VectorcallTstate", "PyVectorcall_Call",
+    # a host class's own __new__ and __init__, entered directly by the
+    # package's constructor path (object.__new__(cls), then __init__)
+    "object_new", "slot_tp_new", "slot_tp_init",
 }
 # The candidate index's upkeep: the package uses sets and dicts for nothing
 # else once its module is set up; the extension's instance dict is cleared

@@ -10,6 +10,13 @@
 
 namespace lacet {
 
+// The object a __slots__ member at `offset` holds (borrowed), or null when
+// the slot is empty.
+inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) noexcept
+{
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
 // `obj.name`. A __slots__ member that the type resolves `name` to (a data
 // descriptor, so it takes precedence over everything else) is read from
 // the object directly; every other case goes through PyObject_GetAttr.
@@ -22,8 +29,7 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
             if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
                 PyObject_TypeCheck(obj, PyDescr_TYPE(descr))) {
-                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
-                                                               member->offset);
+                PyObject* value = slot_value(obj, member->offset);
                 if (value) {
                     return OwnedRef::owning(value);
                 }
@@ -67,12 +73,17 @@ struct AttrSite {
         slot,           // a __slots__ member: read at `offset`
         instance_dict,  // the class defines nothing: the instance dict answers
         type_method,    // a function on the type, to be called with the object
+        static_method,  // a static method on the type: `function` is what it gives
+        class_value,    // read on a class: a plain value in its MRO (`function`)
+        generic,        // nothing to read directly: the generic path
     };
     PyObject* name;        // borrowed from the interned names
     unsigned int version;  // the type's tag; 0: nothing learned
     Kind kind;
     Py_ssize_t offset;
-    PyObject* function;    // type_method: borrowed from the MRO while the tag holds
+    unsigned int meta_version;  // class_value: the tag of the class's metaclass
+    PyObject* function;    // type_method, static_method: borrowed from the MRO
+                           // (or the static method) while the tag holds
 };
 
 // Whether `obj` is read as the extension's own instance, whose managed
@@ -82,44 +93,67 @@ enum class Owner : bool { host, extension };
 
 namespace detail {
 
+// A class attribute that is a value of an immutable builtin type (a
+// dataclass default, say): it can never become a descriptor, so the
+// instance dict always comes first.
+inline bool is_plain_value(PyObject* value)
+{
+    return PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None || PyTuple_CheckExact(value);
+}
+
 inline bool has_unmanaged_dict(PyTypeObject* type)
 {
     return !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset != 0;
 }
 
-// Fills `site` for `type`, or leaves it empty (version 0).
+// Fills `site` for `type`; what cannot be read directly is learned as
+// `generic`, so that the next read does not look again. Leaves the site
+// empty (version 0) when the type has no version tag to key it on.
 inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
     site.version = 0;
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        return;
-    }
-    bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
-    bool no_dict =
-        !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0;
-    PyObject* descr = compat::type_lookup(type, site.name);
-    AttrSite learned{site.name, 0, AttrSite::Kind::slot, 0, nullptr};
-    if (!descr) {
-        if (!dict_readable) {
-            return;
+    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr};
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
+        bool no_dict =
+            !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0;
+        PyObject* descr = compat::type_lookup(type, site.name);
+        if (!descr || is_plain_value(descr)) {
+            // Nothing, or a plain value (a dataclass default): the instance
+            // dict answers first; when it does not, the generic path finds
+            // the value.
+            if (dict_readable) {
+                learned.kind = AttrSite::Kind::instance_dict;
+            }
         }
-        learned.kind = AttrSite::Kind::instance_dict;
-    }
-    else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-        PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-        if (member->type != Py_T_OBJECT_EX || (member->flags & Py_AUDIT_READ) ||
-            !PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
-            return;
+        else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+            if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
+                PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
+                learned.kind = AttrSite::Kind::slot;
+                learned.offset = member->offset;
+            }
         }
-        learned.offset = member->offset;
-    }
-    else if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-             (no_dict || owner == Owner::extension)) {
-        learned.kind = AttrSite::Kind::type_method;
-        learned.function = descr;
-    }
-    else {
-        return;
+        else if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+                 (no_dict || owner == Owner::extension)) {
+            learned.kind = AttrSite::Kind::type_method;
+            learned.function = descr;
+        }
+        else if (Py_IS_TYPE(descr, &PyStaticMethod_Type) &&
+                 (no_dict || owner == Owner::extension)) {
+            // staticmethod.__get__ gives the wrapped callable, fixed for the
+            // static method's life; the static method keeps it alive.
+            PyObject* callable = Py_TYPE(descr)->tp_descr_get(descr, nullptr, nullptr);
+            if (callable) {
+                learned.kind = AttrSite::Kind::static_method;
+                learned.function = callable;
+                Py_DECREF(callable);
+            }
+            else {
+                PyErr_Clear();
+            }
+        }
     }
     learned.version = compat::assign_version_tag(type);
     site = learned;
@@ -155,8 +189,7 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
 {
     if (detail::applies(obj, site, owner)) {
         if (site.kind == AttrSite::Kind::slot) {
-            PyObject* value =
-                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+            PyObject* value = slot_value(obj, site.offset);
             if (value) {
                 return OwnedRef::owning(value);
             }
@@ -174,6 +207,35 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
     // An empty slot, a name missing from the dict, or anything not learned:
     // the generic path gives the value or the usual error.
     return OwnedRef::consuming(PyObject_GetAttr(obj, site.name));
+}
+
+// `cls.name` for a class whose metaclass reads attributes as `type` does,
+// where the metaclass defines nothing under `name` and the class holds a
+// value that no descriptor protocol applies to: an immutable builtin value,
+// or an instance of the class itself (an enum member), which the class's own
+// tag covers. Valid while neither the class nor its metaclass changes.
+inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
+{
+    if (PyType_Check(cls) && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyTypeObject* meta = Py_TYPE(cls);
+        if (compat::has_version_tag(type, site.version) &&
+            compat::has_version_tag(meta, site.meta_version)) {
+            return OwnedRef::owning(site.function);
+        }
+        site.version = 0;
+        PyObject* value = compat::type_lookup(type, site.name);
+        if (value && !compat::type_lookup(meta, site.name) &&
+            (detail::is_plain_value(value) ||
+             (Py_TYPE(value) == type && !type->tp_descr_get))) {
+            unsigned int meta_version = compat::assign_version_tag(meta);
+            unsigned int version = compat::assign_version_tag(type);
+            if (meta_version && version) {
+                site = {site.name, version, AttrSite::Kind::class_value, 0, meta_version, value};
+            }
+        }
+    }
+    return OwnedRef::consuming(PyObject_GetAttr(cls, site.name));
 }
 
 // `self.name` for the extension's own state, kept in its instance dict.

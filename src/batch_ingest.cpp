@@ -30,14 +30,20 @@ OwnedRef ingest_one(IngestContext& cx, PyObject* node)
     return method(cx.graph, node);
 }
 
-// result.<field>.extend(one.<field>)
-int merge_field(State* st, PyObject* result, PyObject* one, PyObject* field)
+// result.<field>.extend(one.<field>); both results are read like the
+// package's own objects (their instance dicts directly).
+struct FieldSites {
+    AttrSite& into;   // the field of the batch's result
+    AttrSite& items;  // the same field of one node's result
+};
+
+int merge_field(State* st, PyObject* result, PyObject* one, const FieldSites& field)
 {
-    OwnedRef into = getattr(result, field);
+    OwnedRef into = getattr(result, field.into, Owner::extension);
     if (!into) {
         return -1;
     }
-    OwnedRef items = getattr(one, field);
+    OwnedRef items = getattr(one, field.items, Owner::extension);
     if (!items) {
         return -1;
     }
@@ -90,10 +96,12 @@ OwnedRef on_ingest_batch(IngestContext& cx, PyObject* nodes)
             }
             continue;
         }
-        if (merge_field(st, result.get(), one.get(), st->str_created) < 0) {
+        if (merge_field(st, result.get(), one.get(), {st->at_result_created, st->at_one_created}) <
+            0) {
             return {};
         }
-        if (merge_field(st, result.get(), one.get(), st->str_evicted_edge_ids) < 0) {
+        if (merge_field(st, result.get(), one.get(),
+                        {st->at_result_evicted_edge_ids, st->at_one_evicted_edge_ids}) < 0) {
             return {};
         }
     }

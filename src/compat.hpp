@@ -38,6 +38,9 @@
 //                           namespace is unchanged. A dict watcher would
 //                           serve, but its callback has no way to reach the
 //                           per-interpreter module state without a global.
+//   PyUnstable_Long_IsCompact / PyUnstable_Long_CompactValue
+//                           compare small exact ints (edge ids, caps) without
+//                           the generic rich comparison.
 //   tp_call, tp_new, tp_init of a class
 //                           confirm that calling a host class means
 //                           type.__call__, object.__new__ and a Python
@@ -149,6 +152,18 @@ inline uint64_t dict_version(PyObject* dict)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #pragma GCC diagnostic pop
+}
+
+// The value of an exact int small enough to be stored in one digit (nearly
+// every count, cap and edge id): true with `*value` set, false otherwise.
+inline bool compact_int(PyObject* exact_int, Py_ssize_t* value)
+{
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    *value = PyUnstable_Long_CompactValue(number);
+    return true;
 }
 
 // True when calling `cls` runs type.__call__ (its metaclass does not

@@ -38,8 +38,9 @@ int enforce_cap(IngestContext& cx, PyObject* a_id, PyObject* b_id, PyObject* sim
 // `node.content_embedding is not None`: 1, 0, or -1 with an exception set.
 int has_embedding(State* st, PyObject* node);
 
-// self._config.<field>, read afresh at each use.
-OwnedRef config_field(State* st, PyObject* self, PyObject* field);
+// self._config.<field>, read afresh at each use. The configuration record
+// is read like the extension's own state (its instance dict directly).
+OwnedRef config_field(State* st, PyObject* self, AttrSite& field);
 
 // A new LacetIngestResult, as calling the class currently bound in the
 // module namespace with no arguments makes it.

@@ -372,7 +372,7 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
     if (!cap) {
         return nullptr;
     }
-    auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, nullptr}; };
+    auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, 0, nullptr}; };
     st->own_on_ingest = {site(st->str_on_ingest), ingest.relinquish(), true, Member::on_ingest};
     st->own_enforce_cap = {site(st->str__enforce_cap), cap.relinquish(), true,
                            Member::enforce_cap};

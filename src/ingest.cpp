@@ -29,10 +29,15 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
 
 // What the generated __init__ does with no arguments:
 // self.created = list(); self.evicted_edge_ids = list()
+// The instance dict is made at once: the ingest reads the two lists back
+// through it (see the result_* attribute sites) at every edge it records.
 OwnedRef build_empty_result(State* st, PyTypeObject* type)
 {
     OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
     if (!result) {
+        return {};
+    }
+    if (!OwnedRef::consuming(PyObject_GenericGetDict(result.get(), nullptr))) {
         return {};
     }
     for (PyObject* field : {st->str_created, st->str_evicted_edge_ids}) {
@@ -49,10 +54,10 @@ OwnedRef build_empty_result(State* st, PyTypeObject* type)
 
 }  // namespace
 
-OwnedRef config_field(State* st, PyObject* self, PyObject* field)
+OwnedRef config_field(State* st, PyObject* self, AttrSite& field)
 {
     OwnedRef config = instance_attr(self, st->at_self_config);
-    return config ? getattr(config.get(), field) : OwnedRef();
+    return config ? getattr(config.get(), field, Owner::extension) : OwnedRef();
 }
 
 OwnedRef new_ingest_result(State* st)
@@ -77,7 +82,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
     OwnedRef added = call_method(cx.graph, st->at_graph_add_edge, edge);
     if (added) {
         added.reset();
-        OwnedRef created = getattr(cx.result, st->str_created);
+        OwnedRef created = getattr(cx.result, st->at_result_created, Owner::extension);
         if (created && append_to(st, created.get(), edge) == 0) {
             return 0;
         }
@@ -91,7 +96,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
 // Which relationship an edge gets: RelationshipType.<type_name>, and the
 // subtype held by the module global <subtype_global>.
 struct EdgeKind {
-    PyObject* type_name;
+    AttrSite& type_member;  // RelationshipType.<kind>
     GlobalCache& subtype_global;
 };
 
@@ -135,7 +140,7 @@ int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends,
     if (!types) {
         return -1;
     }
-    parts.relationship_type = getattr(types.get(), kind.type_name);
+    parts.relationship_type = class_attr(types.get(), kind.type_member);
     if (!parts.relationship_type) {
         return -1;
     }
@@ -158,7 +163,7 @@ OwnedRef build_chain_edge(IngestContext& cx)
         p.target = getattr(cx.node, st->at_node_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->at_type_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
@@ -192,7 +197,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
         p.target = getattr(candidate, st->at_node_id);
         return p.target ? 0 : -1;
     };
-    if (read_edge_parts(cx, {st->str_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
+    if (read_edge_parts(cx, {st->at_type_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
         return {};
     }
     OwnedRef relationship =
@@ -225,7 +230,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
 int chain_wanted(IngestContext& cx)
 {
     State* st = cx.st;
-    OwnedRef chaining = config_field(st, cx.self, st->str_temporal_chain);
+    OwnedRef chaining = config_field(st, cx.self, st->at_config_temporal_chain);
     if (!chaining) {
         return -1;
     }
@@ -295,11 +300,11 @@ OwnedRef run_search(IngestContext& cx)
     if (!exclude) {
         return {};
     }
-    OwnedRef top_k = config_field(st, cx.self, st->str_max_semantic_edges_per_node);
+    OwnedRef top_k = config_field(st, cx.self, st->at_config_max_semantic_edges_per_node);
     if (!top_k) {
         return {};
     }
-    OwnedRef threshold = config_field(st, cx.self, st->str_similarity_threshold);
+    OwnedRef threshold = config_field(st, cx.self, st->at_config_similarity_threshold);
     if (!threshold) {
         return {};
     }

@@ -47,7 +47,7 @@ int state_init(State* st)
 #undef LACET_INIT_NAME
 #undef LACET_INIT_TEXT
 #undef LACET_INIT_TUPLE
-#define LACET_INIT_SITE(site, name) st->at_##site = {st->str_##name, 0, {}, 0, nullptr};
+#define LACET_INIT_SITE(site, name) st->at_##site = {st->str_##name, 0, {}, 0, 0, nullptr};
     LACET_ATTRIBUTE_SITES(LACET_INIT_SITE)
 #undef LACET_INIT_SITE
 #define LACET_INIT_GLOBAL(name) st->global_##name = {st->str_##name, 0, nullptr};

@@ -78,7 +78,15 @@
     X(graph_has_node, has_node) X(graph_add_edge, add_edge)                   \
     X(graph_get_edge_between, get_edge_between)                               \
     X(graph_get_edges_for_node, get_edges_for_node)                           \
-    X(graph_remove_edge, remove_edge) X(service_find_similar, find_similar)
+    X(graph_remove_edge, remove_edge) X(service_find_similar, find_similar)   \
+    X(type_SEMANTIC, SEMANTIC) X(type_TEMPORAL, TEMPORAL)                     \
+    X(result_created, created) X(result_evicted_edge_ids, evicted_edge_ids)   \
+    X(one_created, created) X(one_evicted_edge_ids, evicted_edge_ids)         \
+    X(config_temporal_chain, temporal_chain)                                  \
+    X(config_max_semantic_edges_per_node, max_semantic_edges_per_node)        \
+    X(config_similarity_threshold, similarity_threshold)                      \
+    X(config_seed_count, seed_count) X(config_max_iterations, max_iterations) \
+    X(config_coverage_gossip_weight, coverage_gossip_weight)
 
 // Tuples of names, one per call shape: st->kw_<name> (keyword names of a
 // vectorcall) or st->fromlist_<name>. The names are interned, so each item

@@ -1,6 +1,7 @@
 #include "pyops.hpp"
 
 #include <climits>
+#include <cstring>
 
 namespace lacet {
 
@@ -14,7 +15,8 @@ bool compares_by_identity(PyObject* obj)
     return Py_TYPE(obj)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
-int compare_doubles(double a, double b, int op)
+template <typename Number>
+int compare_values(Number a, Number b, int op)
 {
     switch (op) {
     case Py_EQ: return a == b;
@@ -30,6 +32,10 @@ int compare_doubles(double a, double b, int op)
 // compare it with a count or with zero.
 long long clamped(PyObject* exact_int)
 {
+    Py_ssize_t compact;
+    if (compat::compact_int(exact_int, &compact)) {
+        return compact;
+    }
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
     return overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : value;
@@ -37,15 +43,46 @@ long long clamped(PyObject* exact_int)
 
 }  // namespace
 
+bool str_equal(PyObject* a, PyObject* b)
+{
+    if (a == b) {
+        return true;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
+        return false;  // one text has one canonical kind
+    }
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+int str_startswith(PyObject* text, PyObject* prefix)
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    if (length > PyUnicode_GET_LENGTH(text)) {
+        return 0;
+    }
+    if (PyUnicode_KIND(text) == PyUnicode_KIND(prefix)) {
+        return std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(prefix),
+                           static_cast<std::size_t>(length) * PyUnicode_KIND(prefix)) == 0;
+    }
+    Py_ssize_t match = PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1);
+    return match < 0 ? -1 : match > 0;
+}
+
 int compare(PyObject* a, PyObject* b, int op)
 {
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        return compare_doubles(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+        return compare_values(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+    }
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        Py_ssize_t x, y;
+        if (compat::compact_int(a, &x) && compat::compact_int(b, &y)) {
+            return compare_values(x, y, op);
+        }
     }
     if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        bool equal = a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                                PyUnicode_Compare(a, b) == 0);
-        return (op == Py_EQ) == equal;
+        return (op == Py_EQ) == str_equal(a, b);
     }
     if ((op == Py_EQ || op == Py_NE) && compares_by_identity(a) && compares_by_identity(b)) {
         return (op == Py_EQ) == (a == b);
@@ -135,28 +172,34 @@ OwnedRef global(State* st, PyObject* globals, PyObject* name)
     return {};
 }
 
+namespace {
+
+// 0 when a method call gave a result, -1 with its error set.
+int status_of(const OwnedRef& called)
+{
+    return called ? 0 : -1;
+}
+
+}  // namespace
+
+// Each of these takes the exact builtin's own operation where it can, and
+// otherwise calls the method, as `container.append(item)` would.
 int append_to(State* st, PyObject* container, PyObject* item)
 {
-    if (PyList_CheckExact(container)) {
-        return PyList_Append(container, item);
-    }
-    return call_method(container, st->str_append, item) ? 0 : -1;
+    return PyList_CheckExact(container) ? PyList_Append(container, item)
+                                        : status_of(call_method(container, st->str_append, item));
 }
 
 int add_to(State* st, PyObject* container, PyObject* item)
 {
-    if (PySet_CheckExact(container)) {
-        return PySet_Add(container, item);
-    }
-    return call_method(container, st->str_add, item) ? 0 : -1;
+    return PySet_CheckExact(container) ? PySet_Add(container, item)
+                                       : status_of(call_method(container, st->str_add, item));
 }
 
 int store_item(PyObject* container, PyObject* key, PyObject* value)
 {
-    if (PyDict_CheckExact(container)) {
-        return PyDict_SetItem(container, key, value);
-    }
-    return PyObject_SetItem(container, key, value);
+    return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
+                                        : PyObject_SetItem(container, key, value);
 }
 
 int extend_with(State* st, PyObject* container, PyObject* items)

@@ -18,7 +18,13 @@ inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
 }
 
 // `bool(obj)`: 1, 0, or -1 with an exception set.
-inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+inline int truth(PyObject* obj)
+{
+    if (PyUnicode_CheckExact(obj)) {
+        return PyUnicode_GET_LENGTH(obj) != 0;
+    }
+    return PyObject_IsTrue(obj);
+}
 
 // The truth of a call's result: -1 when the call failed (exception set).
 inline int truth_of(const OwnedRef& result) { return result ? truth(result.get()) : -1; }
@@ -31,6 +37,11 @@ inline int py_eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 inline int py_ne(PyObject* a, PyObject* b) { return compare(a, b, Py_NE); }
 inline int py_lt(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
 inline int py_ge(PyObject* a, PyObject* b) { return compare(a, b, Py_GE); }
+
+// Equality of two exact strs, and `text.startswith(prefix)` for exact strs
+// (1, 0, or -1 with an exception set).
+bool str_equal(PyObject* a, PyObject* b);
+int str_startswith(PyObject* text, PyObject* prefix);
 
 // `count >= bound` and `bound <= 0` for an arbitrary `bound`.
 int count_at_least(Py_ssize_t count, PyObject* bound);
@@ -69,14 +80,13 @@ public:
         if (detail::applies(obj, site, owner)) {
             if (site.kind == AttrSite::Kind::slot) {
                 // A data descriptor: its value, whatever the instance holds.
-                PyObject* value =
-                    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+                PyObject* value = slot_value(obj, site.offset);
                 if (value) {
                     callable_ = OwnedRef::owning(value);
                     return;
                 }
             }
-            else {
+            else if (site.kind != AttrSite::Kind::generic) {
                 // The instance dict comes before a function on the type (a
                 // host's managed dict is not created here: learn() only
                 // takes a function for a host type without instance dicts).
@@ -94,6 +104,10 @@ public:
                 if (site.kind == AttrSite::Kind::type_method) {
                     callable_ = OwnedRef::owning(site.function);
                     self_ = obj;
+                    return;
+                }
+                if (site.kind == AttrSite::Kind::static_method) {
+                    callable_ = OwnedRef::owning(site.function);
                     return;
                 }
             }

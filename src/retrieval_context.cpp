@@ -54,7 +54,7 @@ OwnedRef retrieval_context(State* st, PyObject* self, PyObject* max_results)
     PyObject* seed_count_ceiling = imported[1].get();
     PyObject* context_class = imported[2].get();
 
-    OwnedRef configured_seeds = config_field(st, self, st->str_seed_count);
+    OwnedRef configured_seeds = config_field(st, self, st->at_config_seed_count);
     if (!configured_seeds) {
         return {};
     }
@@ -62,7 +62,7 @@ OwnedRef retrieval_context(State* st, PyObject* self, PyObject* max_results)
     if (!seeds) {
         return {};
     }
-    OwnedRef iterations = config_field(st, self, st->str_max_iterations);
+    OwnedRef iterations = config_field(st, self, st->at_config_max_iterations);
     if (!iterations) {
         return {};
     }
@@ -70,7 +70,7 @@ OwnedRef retrieval_context(State* st, PyObject* self, PyObject* max_results)
     if (!results) {
         return {};
     }
-    OwnedRef weight = config_field(st, self, st->str_coverage_gossip_weight);
+    OwnedRef weight = config_field(st, self, st->at_config_coverage_gossip_weight);
     if (!weight) {
         return {};
     }

@@ -37,7 +37,7 @@ int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
     if (!types) {
         return -1;
     }
-    OwnedRef semantic_type = getattr(types.get(), st->str_SEMANTIC);
+    OwnedRef semantic_type = class_attr(types.get(), st->at_type_SEMANTIC);
     if (!semantic_type) {
         return -1;
     }
@@ -109,8 +109,7 @@ int is_prunable(State* st, PyObject* edge)
             return -1;
         }
         if (PyUnicode_CheckExact(prefix.get())) {
-            Py_ssize_t match = PyUnicode_Tailmatch(subtype.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
-            return match < 0 ? -1 : match > 0;
+            return str_startswith(subtype.get(), prefix.get());
         }
     }
     Method startswith(subtype.get(), st->str_startswith);
@@ -245,7 +244,7 @@ int evict(IngestContext& cx, PyObject* edge)
     if (!remove_edge(id.get())) {
         return -1;
     }
-    OwnedRef evicted = getattr(cx.result, st->str_evicted_edge_ids);
+    OwnedRef evicted = getattr(cx.result, st->at_result_evicted_edge_ids, Owner::extension);
     if (!evicted) {
         return -1;
     }
@@ -261,7 +260,7 @@ int evict(IngestContext& cx, PyObject* edge)
 int enforce_cap(IngestContext& cx, PyObject* a_id, PyObject* b_id, PyObject* similarity)
 {
     State* st = cx.st;
-    OwnedRef cap = config_field(st, cx.self, st->str_max_semantic_edges_per_node);
+    OwnedRef cap = config_field(st, cx.self, st->at_config_max_semantic_edges_per_node);
     if (!cap) {
         return -1;
     }

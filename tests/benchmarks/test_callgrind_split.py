@@ -9,8 +9,9 @@ import callgrind_split  # noqa: E402
 
 # The caller's loop (100 of its own) enters the package once (600 inclusive).
 # The package spends 80 itself, calls two host callables (300), adds to its
-# set (40) and looks up and calls a method (100, of which 40 is the lookup:
-# the entry's own 10 and _PyObject_GetMethod's 30). One host callable calls
+# set (40), looks up and calls a method (100, of which 40 is the lookup:
+# the entry's own 10 and _PyObject_GetMethod's 30) and allocates a host
+# object through the class's __new__ (20). One host callable calls
 # back into the package (a nested region of 50, named at recursion level 2).
 PROFILE = """\
 # callgrind format
@@ -51,6 +52,10 @@ cob=(1)
 cfn=(7) PyObject_VectorcallMethod
 calls=1 0
 0 100
+cob=(1)
+cfn=(9) object_new
+calls=1 0
+0 20
 fn=(4)
 0 50
 
@@ -69,9 +74,9 @@ def test_split_counts_nested_regions_once_and_lookups_as_own(tmp_path):
     split = callgrind_split.Profile(str(path)).split()
     assert split["total"] == 1000
     assert split["entered"] == 650
-    assert split["host_calls"] == 360    # 300 + (100 - 40)
+    assert split["host_calls"] == 380    # 300 + (100 - 40) + 20
     assert split["index"] == 40
     # 80 + the lookup's 40 in the outer region, the nested region's 50 (which
     # the host call's 300 included), and nothing of the host's own work
-    assert split["own"] == 250
+    assert split["own"] == 230
     assert split["by_callee"]["PySet_Add"] == 40

@@ -234,8 +234,13 @@ MUTANTS = {
 def test_harness_tells_mutants_apart(mutant):
     model = implementations.load("model", "x")
     broken = implementations.load_model_mutant(mutant, *MUTANTS[mutant])
+    examples = int(os.environ.get("LACET_MUTANT_EXAMPLES", "300"))
+    if mutant == "tie_evicts":
+        # Only an exact tie between the weakest edge and the proposal shows
+        # this one; 300 examples missed it in about one run in six.
+        examples *= 8
     with pytest.raises(Divergence):
         run_state_machine_as_test(
             machine_for((model, broken), MUTANT_COUNTS),
-            settings=run_settings(int(os.environ.get("LACET_MUTANT_EXAMPLES", "300")), phases=[Phase.generate]),
+            settings=run_settings(examples, phases=[Phase.generate], derandomize=True),
         )

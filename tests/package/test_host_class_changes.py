@@ -454,3 +454,70 @@ def test_method_lookups_follow_class_and_instance_changes():
 
     observations = run_on_both(scenario, "slots")
     assert ([], []) in observations  # the refusing add_edge: edges logged and skipped
+
+
+# ---- comparison fast paths: the same answers as Python's operators
+
+
+def test_cap_comparisons_on_wide_strings_big_ids_and_equal_copies():
+    def scenario(step):
+        for _ in range(3):
+            step()
+
+        # host edges at one node: subtypes of a wider string kind, ids that
+        # are big ints or equal but distinct strings
+        def crowd(env):
+            target = env.nodes[0].id
+            subtypes = ["auto_discovered\u2192wide", "auto_discovere\u00e9", "\u00e9auto_discovered",
+                        "auto_discovered"]
+            ids = [2 ** 70, 2 ** 70 + 1, "e-" + "x" * 3, "".join(["e-", "xxx"])]
+            for i, (subtype, edge_id) in enumerate(zip(subtypes, ids)):
+                rel = env.classes.RelationshipMetadata(type=env.classes.RelationshipType.SEMANTIC,
+                                                       subtype=subtype)
+                edge = env.classes.MemoryEdge(source_node=target, target_node=f"h{i}",
+                                              relationship=rel,
+                                              weight=env.classes.WeightMetadata(0.01 * i, 0.01 * i))
+                edge.id = edge_id
+                env.graph.inner.host_put_node(SimpleNamespace(id=f"h{i}", content_embedding=None))
+                env.graph.inner.host_add_edge(edge)
+        step(crowd)
+        step()
+        step()
+
+    observations = run_on_both(scenario, "slots", cap=3)
+    evicted = [e for o in observations if isinstance(o, tuple) and isinstance(o[1], list)
+               for e in o[1]]
+    assert 2 ** 70 in evicted  # a prunable edge with a wide-string subtype
+
+
+def test_class_attribute_reads_follow_the_class_and_its_metaclass():
+    class Meta(type):
+        pass
+
+    def scenario(step):
+        for _ in range(4):
+            step()
+
+        def plain(env):
+            env.former.RelationshipType = Meta("RT", (), {"SEMANTIC": Kind.SEMANTIC,
+                                                          "TEMPORAL": Kind.TEMPORAL})
+        step(plain)
+        step()
+
+        # the class's value changes: semantic edges stop counting for the cap
+        def swapped(env):
+            env.former.RelationshipType.SEMANTIC = "associative"
+        step(swapped)
+        step()
+
+        # the metaclass gains a data descriptor under the name: it wins
+        def meta_property(env):
+            Meta.SEMANTIC = property(lambda cls: Kind.SEMANTIC)
+        step(meta_property)
+        step()
+        del Meta.SEMANTIC
+
+    observations = run_on_both(scenario, "slots")
+    subtypes = {o[0][i][2] for o in observations if isinstance(o, tuple) and o[0]
+                for i in range(len(o[0]))}
+    assert "auto_discovered" in subtypes

@@ -11,7 +11,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 
 # Parts of the repository that neither build the package nor run its tests.
-DEVELOPMENT_ONLY = (".ci/", ".gitignore", "benchmarks/", "demo/",
+DEVELOPMENT_ONLY = (".ci/", ".gitignore", "benchmarks/", "demo/", "docs/images/",
                     "tools/memcheck_workload.py", "tools/valgrind_memcheck.sh",
                     "tools/check_installed_wheel.py")
 # ... except what the tests import from those parts.
