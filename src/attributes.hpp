@@ -10,6 +10,13 @@
 
 namespace lacet {
 
+// The object a __slots__ member at `offset` holds (borrowed), or null when
+// the slot is empty.
+inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) noexcept
+{
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
 // `obj.name`. A __slots__ member that the type resolves `name` to (a data
 // descriptor, so it takes precedence over everything else) is read from
 // the object directly; every other case goes through PyObject_GetAttr.
@@ -22,8 +29,7 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
             if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
                 PyObject_TypeCheck(obj, PyDescr_TYPE(descr))) {
-                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
-                                                               member->offset);
+                PyObject* value = slot_value(obj, member->offset);
                 if (value) {
                     return OwnedRef::owning(value);
                 }
@@ -183,8 +189,7 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
 {
     if (detail::applies(obj, site, owner)) {
         if (site.kind == AttrSite::Kind::slot) {
-            PyObject* value =
-                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+            PyObject* value = slot_value(obj, site.offset);
             if (value) {
                 return OwnedRef::owning(value);
             }

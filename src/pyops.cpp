@@ -172,28 +172,34 @@ OwnedRef global(State* st, PyObject* globals, PyObject* name)
     return {};
 }
 
+namespace {
+
+// 0 when a method call gave a result, -1 with its error set.
+int status_of(const OwnedRef& called)
+{
+    return called ? 0 : -1;
+}
+
+}  // namespace
+
+// Each of these takes the exact builtin's own operation where it can, and
+// otherwise calls the method, as `container.append(item)` would.
 int append_to(State* st, PyObject* container, PyObject* item)
 {
-    if (PyList_CheckExact(container)) {
-        return PyList_Append(container, item);
-    }
-    return call_method(container, st->str_append, item) ? 0 : -1;
+    return PyList_CheckExact(container) ? PyList_Append(container, item)
+                                        : status_of(call_method(container, st->str_append, item));
 }
 
 int add_to(State* st, PyObject* container, PyObject* item)
 {
-    if (PySet_CheckExact(container)) {
-        return PySet_Add(container, item);
-    }
-    return call_method(container, st->str_add, item) ? 0 : -1;
+    return PySet_CheckExact(container) ? PySet_Add(container, item)
+                                       : status_of(call_method(container, st->str_add, item));
 }
 
 int store_item(PyObject* container, PyObject* key, PyObject* value)
 {
-    if (PyDict_CheckExact(container)) {
-        return PyDict_SetItem(container, key, value);
-    }
-    return PyObject_SetItem(container, key, value);
+    return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
+                                        : PyObject_SetItem(container, key, value);
 }
 
 int extend_with(State* st, PyObject* container, PyObject* items)

@@ -80,8 +80,7 @@ public:
         if (detail::applies(obj, site, owner)) {
             if (site.kind == AttrSite::Kind::slot) {
                 // A data descriptor: its value, whatever the instance holds.
-                PyObject* value =
-                    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.offset);
+                PyObject* value = slot_value(obj, site.offset);
                 if (value) {
                     callable_ = OwnedRef::owning(value);
                     return;

@@ -4,12 +4,12 @@
 // edges is marked to go, as long as it is strictly weaker than the proposal.
 // Nothing is removed until both endpoints admit the proposal, so a refused
 // proposal never costs the graph an edge.
+#include "arena.hpp"
 #include "extension.hpp"
 #include "pyops.hpp"
 
 #include <cstddef>
 #include <initializer_list>
-#include <memory_resource>
 #include <vector>
 
 namespace lacet {
@@ -19,8 +19,8 @@ namespace {
 // The lists of one cap check live in an arena on the stack of enforce_cap
 // (an endpoint at the cap holds about `cap` edges), reused from one pass
 // and one endpoint to the next; only an unusually long list reaches the heap.
-using EdgeList = std::pmr::vector<OwnedRef>;
-using IndexList = std::pmr::vector<std::size_t>;
+using EdgeList = std::vector<OwnedRef, ArenaAllocator<OwnedRef>>;
+using IndexList = std::vector<std::size_t, ArenaAllocator<std::size_t>>;
 
 // edge.weight.current
 OwnedRef strength(State* st, PyObject* edge)
@@ -271,10 +271,11 @@ int enforce_cap(IngestContext& cx, PyObject* a_id, PyObject* b_id, PyObject* sim
     if (off) {
         return off < 0 ? -1 : 1;
     }
-    std::byte arena_space[2048];
-    std::pmr::monotonic_buffer_resource arena(arena_space, sizeof arena_space);
-    Proposal proposal{cap.get(), similarity, EdgeList(&arena), EdgeList(&arena),
-                      IndexList(&arena)};
+    alignas(std::max_align_t) std::byte arena_space[2048];
+    Arena arena(arena_space, sizeof arena_space);
+    ArenaAllocator<OwnedRef> in_arena(arena);
+    Proposal proposal{cap.get(), similarity, EdgeList(in_arena), EdgeList(in_arena),
+                      IndexList(in_arena)};
     proposal.semantic.reserve(32);
     proposal.prunable.reserve(32);
     for (PyObject* node_id : {a_id, b_id}) {

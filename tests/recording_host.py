@@ -126,11 +126,11 @@ class Node:
 class RecNode:
     """A host node; reads of `id` and `content_embedding` are recorded."""
 
-    def __init__(self, rec, node_id, embedding, serial):
+    def __init__(self, rec, node_id, embedding, label):
         self._rec = rec
         self._id = node_id
         self._emb = embedding
-        self._label = f"{node_id}#{serial}"
+        self._label = label
 
     @property
     def id(self):

@@ -55,13 +55,23 @@ class World:
         sys.modules[RETRIEVER_MODULE] = self.retriever
         self.handler.target = self.rec
 
-    def make_node(self, node_id, emb_kind, reuse=False):
+    def make_node(self, node_id, emb_kind="vec", reuse=False):
         if reuse and node_id in self.latest:
             return self.latest[node_id]
         self.node_serial += 1
-        node = RecNode(self.rec, node_id, EMBEDDINGS[emb_kind](), self.node_serial)
+        node = self.new_node(node_id, EMBEDDINGS[emb_kind](), f"{node_id}#{self.node_serial}")
         self.latest[node_id] = node
         return node
+
+    def new_node(self, node_id, embedding, label):
+        return RecNode(self.rec, node_id, embedding, label)
+
+    # how the state shows a node of the index and an edge of the graph
+    def node_state(self, node):
+        return node._label
+
+    def edge_state(self, edge):
+        return (edge.id, edge.source_node, edge.target_node, edge.shared)
 
     def make_config(self, choice):
         kind, fields = choice
@@ -79,8 +89,8 @@ class World:
         return {
             "last_id": describe(ext._last_id),
             "candidate_ids": sorted(ext._candidate_ids),
-            "node_lookup": [(k, lookup[k]._label) for k in sorted(lookup)],
-            "graph_edges": [(e.id, e.source_node, e.target_node, e.shared) for e in self.graph.edges.values()],
+            "node_lookup": [(k, self.node_state(lookup[k])) for k in sorted(lookup)],
+            "graph_edges": [self.edge_state(e) for e in self.graph.edges.values()],
         }
 
 

@@ -159,24 +159,13 @@ def world_in(layout):
             self.subtype = type("Subtype", (str,), {})
             self.undo = []
 
-        def make_node(self, node_id, emb_kind="vec", reuse=False):
-            if reuse and node_id in self.latest:
-                return self.latest[node_id]
-            self.node_serial += 1
-            node = self.host.Node(id=node_id, content_embedding=[0.25, 0.5], label=f"{node_id}#{self.node_serial}")
-            self.latest[node_id] = node
-            return node
+        def new_node(self, node_id, embedding, label):
+            return self.host.Node(id=node_id, content_embedding=embedding, label=label)
 
-        def state(self):
-            ext = self.ext
-            if ext is None:
-                return None
-            return {
-                "last_id": describe(ext._last_id),
-                "candidate_ids": sorted(ext._candidate_ids),
-                "node_lookup": [(k, describe(ext._node_lookup[k])) for k in sorted(ext._node_lookup)],
-                "graph_edges": [describe(e) for e in self.graph.edges.values()],
-            }
+        def node_state(self, node):
+            return describe(node)
+
+        edge_state = node_state
 
     return LayoutWorld
 
