@@ -58,16 +58,19 @@ test-313:
 demo: build
 	$(VENV)/bin/python demo/lacet_demo.py
 
+# BENCH_ARGS=--quick: small sizes and few repetitions (what CI runs).
+BENCH_ARGS ?=
 bench: build
-	$(VENV)/bin/python benchmarks/run.py
+	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 
 # Instructions per ingest under callgrind for both thin hosts, split at the
 # package's boundary: host share, zero-own-cost bound, fraction reached.
 bench-callgrind: build
 	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python --construct 100000 --json build/callgrind.json
 
+PROPERTY_EXAMPLES ?= 10000
 property-long: build
-	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=10000 $(VENV)/bin/python -m pytest -q tests/differential -s
+	LACET_DIFF_IMPLS=model,native LACET_PROPERTY_EXAMPLES=$(PROPERTY_EXAMPLES) $(VENV)/bin/python -m pytest -q tests/differential -s
 
 $(ASAN_VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(ASAN_VENV)
