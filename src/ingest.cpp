@@ -76,6 +76,19 @@ bool result_class_untouched(State* st)
                                    st->result_class_version);
 }
 
+// Removes the node's entries (the tails from `*_from` on) from the batch's
+// lists. 0, or -1 with an exception set.
+int cut_node_entries(BatchSink& sink)
+{
+    for (auto [list, from] : {std::pair{sink.created.get(), sink.created_from},
+                              std::pair{sink.evicted_edge_ids.get(), sink.evicted_from}}) {
+        if (PyList_SetSlice(list, from, PyList_GET_SIZE(list), nullptr) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // The node's entries move out of the batch's lists into a result object of
 // its own, the one the node would have had from the start: made when the
 // class was untouched, so its __init__ only filled the instance dict.
@@ -106,11 +119,8 @@ int give_node_a_result(IngestContext& cx)
             return -1;
         }
     }
-    for (const Field& field : {Field{nullptr, sink.created.get(), sink.created_from},
-                               Field{nullptr, sink.evicted_edge_ids.get(), sink.evicted_from}}) {
-        if (PyList_SetSlice(field.list, field.from, PyList_GET_SIZE(field.list), nullptr) < 0) {
-            return -1;
-        }
+    if (cut_node_entries(sink) < 0) {
+        return -1;
     }
     cx.result = result.get();
     cx.sink = nullptr;
@@ -119,15 +129,14 @@ int give_node_a_result(IngestContext& cx)
 }
 
 // A failed node's entries leave the batch's lists, as its result object
-// would have been dropped; the exception in flight is kept.
+// would have been dropped; the exception in flight is kept. Shrinking a
+// list fails only when memory runs out, and then the node's own error is
+// still the one to report.
 void drop_node_entries(BatchSink& sink)
 {
     PyObject* raised = PyErr_GetRaisedException();
-    for (auto [list, from] : {std::pair{sink.created.get(), sink.created_from},
-                              std::pair{sink.evicted_edge_ids.get(), sink.evicted_from}}) {
-        if (PyList_SetSlice(list, from, PyList_GET_SIZE(list), nullptr) < 0) {
-            PyErr_Clear();  // cannot fail while shrinking; nothing to add
-        }
+    if (cut_node_entries(sink) < 0) {
+        PyErr_Clear();
     }
     PyErr_SetRaisedException(raised);
 }

@@ -75,13 +75,13 @@ OwnedRef new_former_module(State* st, PyObject* package)
         return {};
     }
     // ModuleSpec("vantor_lacet.former", loader, origin=origin)
-    OwnedRef spec = call_kw(reinterpret_cast<PyObject*>(Py_TYPE(package_spec.get())),
+    OwnedRef former_spec = call_kw(reinterpret_cast<PyObject*>(Py_TYPE(package_spec.get())),
                             origin_kw.get(), st->str_former_module_name, loader.get(),
                             origin.get());
-    if (!spec) {
+    if (!former_spec) {
         return {};
     }
-    if (setattr(former.get(), st->str___spec__, spec.get()) < 0) {
+    if (setattr(former.get(), st->str___spec__, former_spec.get()) < 0) {
         return {};
     }
     if (PyUnicode_Check(origin.get()) && setattr(former.get(), st->str___file__, origin.get()) < 0) {
