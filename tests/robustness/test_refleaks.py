@@ -181,6 +181,7 @@ class CountingHandler(logging.Handler):
 # ------------------------------------------------------------------ operations
 # Each factory takes the world and returns a no-argument call; the call checks
 # that it took the path it names, so a test cannot pass on the wrong path.
+# An operation with nothing to set up is written as the call itself, fn(w).
 
 OPS = {}
 
@@ -193,50 +194,49 @@ def op(name):
     return register
 
 
+def call_op(name):
+    def register(fn):
+        OPS[name] = lambda w, mp: lambda: fn(w)
+        return fn
+
+    return register
+
+
 def ingest_after_prev(w):
     w.ext._last_id = w.prev.id
     return w.ext.on_ingest(w.graph, w.new)
 
 
-@op("construct")
-def _(w, mp):
-    return lambda: former.LacetExtension(w.service, w.graph, w.config)
+@call_op("construct")
+def _(w):
+    return former.LacetExtension(w.service, w.graph, w.config)
 
 
-@op("construct with default config")
-def _(w, mp):
-    return lambda: former.LacetExtension(service=w.service, graph=w.graph)
+@call_op("construct with default config")
+def _(w):
+    return former.LacetExtension(service=w.service, graph=w.graph)
 
 
-@op("build_extension")
-def _(w, mp):
-    def call():
-        assert vantor_lacet.build_extension(w.service, w.graph, w.config).config is w.config
-
-    return call
+@call_op("build_extension")
+def _(w):
+    assert vantor_lacet.build_extension(w.service, w.graph, w.config).config is w.config
 
 
-@op("config")
-def _(w, mp):
-    def call():
-        assert w.ext.config is w.config
-
-    return call
+@call_op("config")
+def _(w):
+    assert w.ext.config is w.config
 
 
-@op("on_ingest: chain, evictions, refusal and skips")
-def _(w, mp):
-    def call():
-        result = ingest_after_prev(w)
-        assert [e.target_node for e in result.created] == [w.new.id, w.c1.id, w.c3.id]
-        assert result.evicted_edge_ids == [w.weak[0].id]
-
-    return call
+@call_op("on_ingest: chain, evictions, refusal and skips")
+def _(w):
+    result = ingest_after_prev(w)
+    assert [e.target_node for e in result.created] == [w.new.id, w.c1.id, w.c3.id]
+    assert result.evicted_edge_ids == [w.weak[0].id]
 
 
-@op("on_ingest: node without embedding")
-def _(w, mp):
-    return lambda: w.ext.on_ingest(w.graph, w.bare)
+@call_op("on_ingest: node without embedding")
+def _(w):
+    return w.ext.on_ingest(w.graph, w.bare)
 
 
 @op("on_ingest_batch")
@@ -273,26 +273,20 @@ def _(w, mp):
     return call
 
 
-@op("_are_connected")
-def _(w, mp):
-    def call():
-        assert w.ext._are_connected(w.graph, w.new.id, w.conn.id) is True
-        assert w.ext._are_connected(w.graph, w.conn.id, w.new.id) is True
-        assert w.ext._are_connected(w.graph, w.new.id, w.c1.id) is False
-
-    return call
+@call_op("_are_connected")
+def _(w):
+    assert w.ext._are_connected(w.graph, w.new.id, w.conn.id) is True
+    assert w.ext._are_connected(w.graph, w.conn.id, w.new.id) is True
+    assert w.ext._are_connected(w.graph, w.new.id, w.c1.id) is False
 
 
-@op("_enforce_cap: admits after eviction, refuses")
-def _(w, mp):
-    def call():
-        result = former.LacetIngestResult()
-        assert w.ext._enforce_cap(w.graph, w.new.id, w.c1.id, w.sims[0], result) is True
-        assert w.ext._enforce_cap(w.graph, w.new.id, w.c2.id, w.sims[1], result) is False
-        assert w.ext._enforce_cap(graph=w.graph, a_id=w.c2.id, b_id=w.c1.id, similarity=w.sims[2], result=result)
-        assert len(result.evicted_edge_ids) == 3
-
-    return call
+@call_op("_enforce_cap: admits after eviction, refuses")
+def _(w):
+    result = former.LacetIngestResult()
+    assert w.ext._enforce_cap(w.graph, w.new.id, w.c1.id, w.sims[0], result) is True
+    assert w.ext._enforce_cap(w.graph, w.new.id, w.c2.id, w.sims[1], result) is False
+    assert w.ext._enforce_cap(graph=w.graph, a_id=w.c2.id, b_id=w.c1.id, similarity=w.sims[2], result=result)
+    assert len(result.evicted_edge_ids) == 3
 
 
 # caught failures
@@ -479,26 +473,19 @@ def test_results_are_owned_by_the_caller():
         assert counts == [2] * len(created)
 
 
-def test_the_check_catches_one_leaked_reference_per_call():
+@pytest.mark.parametrize("leaked, message, rounds", [
+    pytest.param(lambda w: w.new, "node-new", 20, id="reference"),
+    # nothing tracked: only the block count sees it
+    pytest.param(lambda w: object(), "allocated blocks", 100, id="block",
+                 marks=pytest.mark.skipif(not COUNT_BLOCKS, reason="the allocator does not count blocks")),
+])
+def test_the_check_catches_one_leak_per_call(leaked, message, rounds):
     w = World()
     sink = []
 
     def leaky():
         ingest_after_prev(w)
-        sink.append(w.new)
+        sink.append(leaked(w))
 
-    with pytest.raises(AssertionError, match="node-new"):
-        assert_no_growth(leaky, w.tracked(), rounds=20)
-
-
-@pytest.mark.skipif(not COUNT_BLOCKS, reason="the allocator does not count blocks")
-def test_the_check_catches_one_leaked_block_per_call():
-    w = World()
-    sink = []
-
-    def leaky():
-        ingest_after_prev(w)
-        sink.append(object())  # nothing tracked: only the block count sees it
-
-    with pytest.raises(AssertionError, match="allocated blocks"):
-        assert_no_growth(leaky, w.tracked(), rounds=100)
+    with pytest.raises(AssertionError, match=message):
+        assert_no_growth(leaky, w.tracked(), rounds=rounds)
