@@ -210,16 +210,12 @@ def _(w):
 
 
 # ids and attributes
-@case("node id whose hash raises")
-def _(w):
-    node = MemoryNode(id=RaisingHashId("n5"), content_embedding=[1.0])
-    return lambda: w.ext.on_ingest(w.graph, node)
+for _what, _id_class in (("hash", RaisingHashId), ("eq", RaisingEqId)):
 
-
-@case("node id whose eq raises")
-def _(w):
-    node = MemoryNode(id=RaisingEqId("n5"), content_embedding=[1.0])
-    return lambda: w.ext.on_ingest(w.graph, node)
+    @case(f"node id whose {_what} raises")
+    def _(w, id_class=_id_class):
+        node = MemoryNode(id=id_class("n5"), content_embedding=[1.0])
+        return lambda: w.ext.on_ingest(w.graph, node)
 
 
 @case("forget an id whose eq raises")
@@ -299,6 +295,25 @@ def _(w):
     return w.ingest
 
 
+class RaisingHandler(logging.Handler):
+    def __init__(self, exc):
+        super().__init__(logging.DEBUG)
+        self.exc = exc
+
+    def emit(self, record):
+        raise self.exc("handler")
+
+
+def _raising_handler_case(name, handler_exc, host_call, error, message, call="ingest"):
+    """`host_call` fails once with error(message); the log handler that hears
+    of the failure raises handler_exc."""
+    @case(name)
+    def _(w):
+        w.log_handler = RaisingHandler(handler_exc)
+        w.rec.fail(host_call, error(message), once=True)
+        return w.ingest if call == "ingest" else w.batch
+
+
 # interrupts from every callback, in a single ingest and in a batch
 for _exc in (KeyboardInterrupt, SystemExit):
     for _callback in CALLBACKS:
@@ -328,34 +343,13 @@ for _exc in (KeyboardInterrupt, SystemExit):
         w.hook("all_nodes", interrupt)
         return lambda: w.former.LacetExtension(w.service, w.graph, w.config)
 
-    @case(f"{_exc.__name__} from a logging handler")
-    def _(w, exc=_exc):
-        w.log_handler = RaisingHandler(exc)
-        w.rec.fail("graph.add_edge", ValueError("refused"), once=True)
-        return w.ingest
+    _raising_handler_case(f"{_exc.__name__} from a logging handler", _exc, "graph.add_edge", ValueError, "refused")
 
 
-class RaisingHandler(logging.Handler):
-    def __init__(self, exc):
-        super().__init__(logging.DEBUG)
-        self.exc = exc
-
-    def emit(self, record):
-        raise self.exc("handler")
-
-
-@case("logging handler raises on a caught edge failure")
-def _(w):
-    w.log_handler = RaisingHandler(RuntimeError)
-    w.rec.fail("graph.add_edge", KeyError("refused"), once=True)
-    return w.ingest
-
-
-@case("logging handler raises on a failed batch node")
-def _(w):
-    w.log_handler = RaisingHandler(RuntimeError)
-    w.rec.fail("graph.has_node", RuntimeError("has_node"), once=True)
-    return w.batch
+_raising_handler_case("logging handler raises on a caught edge failure", RuntimeError,
+                      "graph.add_edge", KeyError, "refused")
+_raising_handler_case("logging handler raises on a failed batch node", RuntimeError,
+                      "graph.has_node", RuntimeError, "has_node", call="batch")
 
 
 def run_case(name, former, monkeypatch):
