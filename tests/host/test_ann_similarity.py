@@ -22,6 +22,12 @@ from vantor.core.similarity import SimilarityService  # noqa: E402
 SERVICES = [SimilarityService, ApproximateSimilarityService]
 
 
+@pytest.fixture(params=SERVICES)
+def kind(request):
+    """A similarity service class: a test that takes one runs on each."""
+    return request.param
+
+
 def clustered_vectors(n, dim=32, clusters=20, noise=0.35, seed=0):
     rng = np.random.default_rng(seed)
     centres = rng.normal(size=(clusters, dim))
@@ -85,7 +91,6 @@ def fed_graph(service, lookup):
 
 # -- the contract, fed ---------------------------------------------------------
 
-@pytest.mark.parametrize("kind", SERVICES)
 def test_fed_search_reads_only_its_hits(kind):
     lookup = {k: MemoryNode(id=k, content_embedding=n.content_embedding)
               for k, n in clustered_nodes(3000).items()}
@@ -103,7 +108,6 @@ def test_fed_search_reads_only_its_hits(kind):
     assert cand.contains <= 40 and nodes.gets <= 40
 
 
-@pytest.mark.parametrize("kind", SERVICES)
 def test_fed_contract_top_k_threshold_exclude_and_self(kind):
     lookup = clustered_nodes(400)
     service = kind()
@@ -129,7 +133,6 @@ def test_fed_contract_top_k_threshold_exclude_and_self(kind):
         search(service, SimpleNamespace(id="x", content_embedding=np.ones(7)), cand, lookup)
 
 
-@pytest.mark.parametrize("kind", SERVICES)
 def test_fed_when_most_hits_are_not_candidates(kind):
     # The index holds 3,000 vectors but only every 25th is a candidate (and the
     # query's own cluster is left out): the search must widen until it has top_k.
@@ -147,7 +150,6 @@ def test_fed_when_most_hits_are_not_candidates(kind):
     assert ids(search(service, q, set(), lookup)) == []
 
 
-@pytest.mark.parametrize("kind", SERVICES)
 def test_forget_and_store_again_through_the_graph(kind):
     lookup = {k: MemoryNode(id=k, content_embedding=n.content_embedding)
               for k, n in clustered_nodes(1500, seed=2).items()}
@@ -182,7 +184,6 @@ def test_forget_and_store_again_through_the_graph(kind):
     assert not graph.has_node("bare") and "bare" not in service
 
 
-@pytest.mark.parametrize("kind", SERVICES)
 def test_fed_service_reads_what_it_was_not_told(kind):
     lookup = clustered_nodes(600, seed=4)
     service = kind()
@@ -208,7 +209,6 @@ def test_fed_service_reads_what_it_was_not_told(kind):
     assert other not in ids(search(service, q, cand, lookup, top_k=3))
 
 
-@pytest.mark.parametrize("kind", SERVICES)
 def test_churn_keeps_rows_and_index_in_step(kind):
     # growth past the first matrix, removals, rows reused: results stay those of brute force
     rng = np.random.default_rng(11)
