@@ -30,9 +30,7 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
             if (member->type == Py_T_OBJECT_EX && !(member->flags & Py_AUDIT_READ) &&
                 PyObject_TypeCheck(obj, PyDescr_TYPE(descr))) {
                 PyObject* value = slot_value(obj, member->offset);
-                if (value) {
-                    return OwnedRef::owning(value);
-                }
+                if (value) return OwnedRef::owning(value);
             }
         }
     }
@@ -50,12 +48,8 @@ inline OwnedRef instance_attr(PyObject* obj, PyObject* name)
         PyObject** dict = compat::dict_ptr(obj);
         if (dict && *dict) {
             PyObject* value = PyDict_GetItemWithError(*dict, name);
-            if (value) {
-                return OwnedRef::owning(value);
-            }
-            if (PyErr_Occurred()) {
-                return {};
-            }
+            if (value) return OwnedRef::owning(value);
+            if (PyErr_Occurred()) return {};
         }
     }
     return OwnedRef::consuming(PyObject_GetAttr(obj, name));
@@ -175,9 +169,7 @@ inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
 inline PyObject* instance_dict_value(PyObject* obj, PyObject* name)
 {
     PyObject** dict = compat::dict_ptr(obj);
-    if (!dict || !*dict) {
-        return nullptr;
-    }
+    if (!dict || !*dict) return nullptr;
     return PyDict_GetItemWithError(*dict, name);
 }
 
@@ -190,18 +182,12 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
     if (detail::applies(obj, site, owner)) {
         if (site.kind == AttrSite::Kind::slot) {
             PyObject* value = slot_value(obj, site.offset);
-            if (value) {
-                return OwnedRef::owning(value);
-            }
+            if (value) return OwnedRef::owning(value);
         }
         else if (site.kind == AttrSite::Kind::instance_dict) {
             PyObject* value = detail::instance_dict_value(obj, site.name);
-            if (value) {
-                return OwnedRef::owning(value);
-            }
-            if (PyErr_Occurred()) {
-                return {};
-            }
+            if (value) return OwnedRef::owning(value);
+            if (PyErr_Occurred()) return {};
         }
     }
     // An empty slot, a name missing from the dict, or anything not learned:

@@ -18,9 +18,7 @@ namespace {
 int ingest_one(IngestContext& cx, PyObject* node, BatchSink* sink, OwnedRef& one)
 {
     Method method(cx.self, cx.st->own_on_ingest.site, Owner::extension);
-    if (!method) {
-        return -1;
-    }
+    if (!method) return -1;
     if (method.is_own(cx.st->own_on_ingest)) {
         IngestContext node_cx{cx.st, cx.self, cx.graph, node, nullptr};
         if (on_ingest_in_batch(node_cx, sink, one) < 0) {
@@ -43,13 +41,9 @@ struct FieldSites {
 int merge_field(State* st, PyObject* result, PyObject* one, const FieldSites& field)
 {
     OwnedRef into = getattr(result, field.into, Owner::extension);
-    if (!into) {
-        return -1;
-    }
+    if (!into) return -1;
     OwnedRef items = getattr(one, field.items, Owner::extension);
-    if (!items) {
-        return -1;
-    }
+    if (!items) return -1;
     return extend_with(st, into.get(), items.get());
 }
 
@@ -59,9 +53,7 @@ int merge_field(State* st, PyObject* result, PyObject* one, const FieldSites& fi
 int take_nodes(PyObject* nodes, std::vector<OwnedRef>& batch)
 {
     Iteration iteration(nodes);
-    if (!iteration) {
-        return -1;
-    }
+    if (!iteration) return -1;
     while (OwnedRef node = iteration.next()) {
         batch.push_back(std::move(node));
     }
@@ -74,30 +66,20 @@ OwnedRef on_ingest_batch(IngestContext& cx, PyObject* nodes)
 {
     State* st = cx.st;
     std::vector<OwnedRef> batch;
-    if (take_nodes(nodes, batch) < 0) {
-        return {};
-    }
+    if (take_nodes(nodes, batch) < 0) return {};
     OwnedRef result = new_ingest_result(st);
-    if (!result) {
-        return {};
-    }
+    if (!result) return {};
     for (const OwnedRef& node : batch) {
-        if (register_candidate(cx, node.get(), nullptr) < 0) {
-            return {};
-        }
+        if (register_candidate(cx, node.get(), nullptr) < 0) return {};
     }
     BatchSink lists;
     int direct = batch_sink_for(st, result.get(), lists);
-    if (direct < 0) {
-        return {};
-    }
+    if (direct < 0) return {};
     BatchSink* sink = direct ? &lists : nullptr;
     for (const OwnedRef& node : batch) {
         OwnedRef one;
         if (ingest_one(cx, node.get(), sink, one) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-                return {};
-            }
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
             auto node_id = [&] { return getattr(node.get(), st->str_id); };
             if (log_caught(st, Member::on_ingest_batch, st->str_warning, st->str_msg_batch_failed,
                            node_id) < 0) {

@@ -42,9 +42,7 @@ OwnedRef index_part(IngestContext& cx, PyObject* given, AttrSite& site)
 int has_embedding(State* st, PyObject* node)
 {
     OwnedRef embedding = getattr(node, st->at_node_embedding);
-    if (!embedding) {
-        return -1;
-    }
+    if (!embedding) return -1;
     return !embedding.is_none();
 }
 
@@ -52,71 +50,41 @@ int register_candidate(IngestContext& cx, PyObject* node, const CandidateIndex* 
 {
     State* st = cx.st;
     int embedded = has_embedding(st, node);
-    if (embedded <= 0) {
-        return embedded;
-    }
+    if (embedded <= 0) return embedded;
     // node.id is read once for the set and again for the dict, as the
     // Python statements do; the differential tests count the reads.
     OwnedRef candidate_ids = index_part(cx, index ? index->candidate_ids : nullptr,
                                         st->at_self_candidate_ids);
-    if (!candidate_ids) {
-        return -1;
-    }
+    if (!candidate_ids) return -1;
     OwnedRef node_id = getattr(node, st->at_node_id);
-    if (!node_id) {
-        return -1;
-    }
-    if (add_to(st, candidate_ids.get(), node_id.get()) < 0) {
-        return -1;
-    }
+    if (!node_id) return -1;
+    if (add_to(st, candidate_ids.get(), node_id.get()) < 0) return -1;
     OwnedRef node_lookup = index_part(cx, index ? index->node_lookup : nullptr,
                                       st->at_self_node_lookup);
-    if (!node_lookup) {
-        return -1;
-    }
+    if (!node_lookup) return -1;
     node_id = getattr(node, st->at_node_id);
-    if (!node_id) {
-        return -1;
-    }
+    if (!node_id) return -1;
     return store_item(node_lookup.get(), node_id.get(), node);
 }
 
 OwnedRef on_forget(State* st, PyObject* self, PyObject* node_ids)
 {
     Iteration iteration(node_ids);
-    if (!iteration) {
-        return {};
-    }
+    if (!iteration) return {};
     while (OwnedRef node_id = iteration.next()) {
         OwnedRef candidate_ids = instance_attr(self, st->at_self_candidate_ids);
-        if (!candidate_ids) {
-            return {};
-        }
-        if (discard_from(st, candidate_ids.get(), node_id.get()) < 0) {
-            return {};
-        }
+        if (!candidate_ids) return {};
+        if (discard_from(st, candidate_ids.get(), node_id.get()) < 0) return {};
         OwnedRef node_lookup = instance_attr(self, st->at_self_node_lookup);
-        if (!node_lookup) {
-            return {};
-        }
-        if (pop_from(st, node_lookup.get(), node_id.get()) < 0) {
-            return {};
-        }
+        if (!node_lookup) return {};
+        if (pop_from(st, node_lookup.get(), node_id.get()) < 0) return {};
         OwnedRef last_id = instance_attr(self, st->at_self_last_id);
-        if (!last_id) {
-            return {};
-        }
+        if (!last_id) return {};
         int same = py_eq(last_id.get(), node_id.get());
-        if (same < 0) {
-            return {};
-        }
-        if (same && setattr(self, st->str__last_id, Py_None) < 0) {
-            return {};
-        }
+        if (same < 0) return {};
+        if (same && setattr(self, st->str__last_id, Py_None) < 0) return {};
     }
-    if (PyErr_Occurred()) {
-        return {};
-    }
+    if (PyErr_Occurred()) return {};
     return OwnedRef::owning(Py_None);
 }
 

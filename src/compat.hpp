@@ -103,9 +103,7 @@ inline PyObject* dict_pop(PyObject* dict, PyObject* key, PyObject* default_value
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* result = nullptr;
     int found = PyDict_Pop(dict, key, &result);
-    if (found < 0) {
-        return nullptr;
-    }
+    if (found < 0) return nullptr;
     return found ? result : Py_NewRef(default_value);
 #else
     return _PyDict_Pop(dict, key, default_value);
@@ -159,9 +157,7 @@ inline uint64_t dict_version(PyObject* dict)
 inline bool compact_int(PyObject* exact_int, Py_ssize_t* value)
 {
     auto* number = reinterpret_cast<PyLongObject*>(exact_int);
-    if (!PyUnstable_Long_IsCompact(number)) {
-        return false;
-    }
+    if (!PyUnstable_Long_IsCompact(number)) return false;
     *value = PyUnstable_Long_CompactValue(number);
     return true;
 }

@@ -34,16 +34,12 @@ OwnedRef construct(State* st, ConstructorCache& cache, PyObject* cls, PyObject* 
 {
     static_assert(sizeof...(Values) > 0, "keyword arguments only");
     PyObject* found = plain_init(st, cache, cls);
-    if (!found) {
-        return call_kw(cls, kwnames, values...);
-    }
+    if (!found) return call_kw(cls, kwnames, values...);
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     // Held for the call: __init__ may rebind __init__ on its class.
     OwnedRef init = OwnedRef::owning(found);
     OwnedRef self = OwnedRef::consuming(type->tp_new(type, st->empty_tuple, nullptr));
-    if (!self) {
-        return {};
-    }
+    if (!self) return {};
     std::array<PyObject*, sizeof...(Values) + 2> slots{nullptr, self.get(), values...};
     // The allocation may have run a finalizer that changed the class;
     // type.__call__ would look __init__ up after it.
@@ -52,9 +48,7 @@ OwnedRef construct(State* st, ConstructorCache& cache, PyObject* cls, PyObject* 
     }
     OwnedRef returned = OwnedRef::consuming(
         PyObject_Vectorcall(init.get(), &slots[1], 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    if (!returned) {
-        return {};
-    }
+    if (!returned) return {};
     if (!returned.is_none()) {
         PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
                      Py_TYPE(returned.get())->tp_name);

@@ -43,9 +43,7 @@ bool names_host_module(PyObject* error)
         PyErr_Clear();
         return false;
     }
-    if (!PyUnicode_Check(name.get())) {
-        return false;
-    }
+    if (!PyUnicode_Check(name.get())) return false;
     const char* text = PyUnicode_AsUTF8(name.get());
     if (!text) {
         PyErr_Clear();

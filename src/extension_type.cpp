@@ -73,13 +73,9 @@ template <const Signature& sig, Member member, Body body>
 PyObject* invoke(PyObject* self, PyTypeObject* cls, const VectorcallArgs& call)
 {
     PyObject* arg[5];
-    if (bind_arguments(sig, call, arg) < 0) {
-        return nullptr;
-    }
+    if (bind_arguments(sig, call, arg) < 0) return nullptr;
     State* st = state_of_type(cls);
-    if (!st) {
-        return nullptr;
-    }
+    if (!st) return nullptr;
     return hand_back(st->former_dict, member, body(st, self, arg));
 }
 
@@ -152,9 +148,7 @@ int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
     OwnedRef kwnames;
     if (nkw) {
         kwnames = OwnedRef::consuming(PyTuple_New(nkw));
-        if (!kwnames) {
-            return -1;
-        }
+        if (!kwnames) return -1;
         Py_ssize_t pos = 0, k = 0;
         PyObject *key, *value;
         while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -169,9 +163,7 @@ int slot_init(PyObject* self, PyObject* args, PyObject* kwargs)
         return -1;
     }
     State* st = state_of_type(Py_TYPE(self));
-    if (!st) {
-        return -1;
-    }
+    if (!st) return -1;
     // The values of `kwargs` are held here for the whole construction: the
     // dict is the caller's, and host code run by the constructor could
     // change it.
@@ -195,9 +187,7 @@ PyCFunction as_cfunction(PyCMethod method)
 // binds a class's own non-slot __init__ to the class itself.
 PyObject* wrap_init(PyObject* self, PyObject* args, void*, PyObject* kwargs)
 {
-    if (slot_init(self, args, kwargs) < 0) {
-        return nullptr;
-    }
+    if (slot_init(self, args, kwargs) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -278,9 +268,7 @@ PyType_Spec extension_spec = {
 OwnedRef bind_method(PyTypeObject* type, PyMethodDef* def)
 {
     OwnedRef descriptor = OwnedRef::consuming(PyDescr_NewMethod(type, def));
-    if (!descriptor) {
-        return {};
-    }
+    if (!descriptor) return {};
     if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), def->ml_name,
                                descriptor.get()) < 0) {
         return {};
@@ -292,17 +280,11 @@ OwnedRef bind_method(PyTypeObject* type, PyMethodDef* def)
 int bind_read_only_property(State* st, PyTypeObject* type, PyMethodDef* def)
 {
     OwnedRef fget = OwnedRef::consuming(PyDescr_NewMethod(type, def));
-    if (!fget) {
-        return -1;
-    }
+    if (!fget) return -1;
     OwnedRef prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get());
-    if (!prop) {
-        return -1;
-    }
+    if (!prop) return -1;
     auto* owner = reinterpret_cast<PyObject*>(type);
-    if (!call_method(prop.get(), st->str___set_name__, owner, st->str_config)) {
-        return -1;
-    }
+    if (!call_method(prop.get(), st->str___set_name__, owner, st->str_config)) return -1;
     return PyObject_SetAttr(owner, st->str_config, prop.get());
 }
 
@@ -313,16 +295,10 @@ OwnedRef bind_static_method(State* st, PyTypeObject* type, PyMethodDef* def)
     auto* owner = reinterpret_cast<PyObject*>(type);
     OwnedRef function =
         OwnedRef::consuming(PyCFunction_NewEx(def, owner, st->str_former_module_name));
-    if (!function) {
-        return {};
-    }
+    if (!function) return {};
     OwnedRef wrapper = OwnedRef::consuming(PyStaticMethod_New(function.get()));
-    if (!wrapper) {
-        return {};
-    }
-    if (PyObject_SetAttrString(owner, def->ml_name, wrapper.get()) < 0) {
-        return {};
-    }
+    if (!wrapper) return {};
+    if (PyObject_SetAttrString(owner, def->ml_name, wrapper.get()) < 0) return {};
     return function;
 }
 
@@ -332,46 +308,28 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
 {
     OwnedRef type_object =
         OwnedRef::consuming(PyType_FromModuleAndSpec(module, &extension_spec, nullptr));
-    if (!type_object) {
-        return nullptr;
-    }
+    if (!type_object) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(type_object.get());
     // The signature lives in the class's text signature; it has no docstring.
-    if (PyObject_SetAttr(type_object.get(), st->str___doc__, Py_None) < 0) {
-        return nullptr;
-    }
+    if (PyObject_SetAttr(type_object.get(), st->str___doc__, Py_None) < 0) return nullptr;
 
     // Members bound one by one after creation, in the order a class
     // statement would define them, so the class dictionary lists them in
     // that order. Replacing the slot wrapper that type creation put under
     // __init__ keeps its place, first; construction then goes through it.
     OwnedRef init = OwnedRef::consuming(PyDescr_NewWrapper(type, &init_wrapper, nullptr));
-    if (!init) {
-        return nullptr;
-    }
-    if (PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) {
-        return nullptr;
-    }
-    if (bind_read_only_property(st, type, &config_def) < 0) {
-        return nullptr;
-    }
+    if (!init) return nullptr;
+    if (PyObject_SetAttrString(type_object.get(), "__init__", init.get()) < 0) return nullptr;
+    if (bind_read_only_property(st, type, &config_def) < 0) return nullptr;
     OwnedRef ingest = bind_method(type, &on_ingest_def);
-    if (!ingest) {
-        return nullptr;
-    }
+    if (!ingest) return nullptr;
     for (PyMethodDef* def : {&on_ingest_batch_def, &on_forget_def, &retrieval_context_def}) {
-        if (!bind_method(type, def)) {
-            return nullptr;
-        }
+        if (!bind_method(type, def)) return nullptr;
     }
     OwnedRef connected = bind_static_method(st, type, &are_connected_def);
-    if (!connected) {
-        return nullptr;
-    }
+    if (!connected) return nullptr;
     OwnedRef cap = bind_method(type, &enforce_cap_def);
-    if (!cap) {
-        return nullptr;
-    }
+    if (!cap) return nullptr;
     auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, 0, nullptr}; };
     st->own_on_ingest = {site(st->str_on_ingest), ingest.relinquish(), true, Member::on_ingest};
     st->own_enforce_cap = {site(st->str__enforce_cap), cap.relinquish(), true,

@@ -18,17 +18,13 @@ namespace {
 int bind_from(PyObject* globals, PyObject* module_name, std::initializer_list<PyObject*> names)
 {
     OwnedRef fromlist = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!fromlist) {
-        return -1;
-    }
+    if (!fromlist) return -1;
     Py_ssize_t i = 0;
     for (PyObject* name : names) {
         PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(name));
     }
     std::vector<OwnedRef> values(names.size());
-    if (import_from(globals, module_name, fromlist.get(), values.data()) < 0) {
-        return -1;
-    }
+    if (import_from(globals, module_name, fromlist.get(), values.data()) < 0) return -1;
     i = 0;
     for (PyObject* name : names) {
         if (PyDict_SetItem(globals, name, values[static_cast<std::size_t>(i++)].get()) < 0) {
@@ -48,14 +44,10 @@ int bind(PyObject* globals, PyObject* name, const OwnedRef& value)
 int populate_former(State* st, PyObject* package)
 {
     PyObject* globals = st->former_dict;
-    if (bind_from(globals, st->str_future_module_name, {st->str_annotations}) < 0) {
-        return -1;
-    }
+    if (bind_from(globals, st->str_future_module_name, {st->str_annotations}) < 0) return -1;
     OwnedRef logging = OwnedRef::consuming(
         PyImport_ImportModuleLevelObject(st->str_logging, globals, nullptr, nullptr, 0));
-    if (bind(globals, st->str_logging, logging) < 0) {
-        return -1;
-    }
+    if (bind(globals, st->str_logging, logging) < 0) return -1;
     if (bind_from(globals, st->str_dataclasses_module_name, {st->str_dataclass, st->str_field}) <
         0) {
         return -1;
@@ -69,9 +61,7 @@ int populate_former(State* st, PyObject* package)
         return -1;
     }
     OwnedRef logger = call_method(logging.get(), st->str_getLogger, st->str_former_module_name);
-    if (bind(globals, st->str_logger, logger) < 0) {
-        return -1;
-    }
+    if (bind(globals, st->str_logger, logger) < 0) return -1;
     struct Constant {
         PyObject* name;
         OwnedRef value;
@@ -85,28 +75,20 @@ int populate_former(State* st, PyObject* package)
         {st->str_CHAIN_SUBTYPE, OwnedRef::owning(st->str_auto_chain)},
     };
     for (const Constant& constant : constants) {
-        if (bind(globals, constant.name, constant.value) < 0) {
-            return -1;
-        }
+        if (bind(globals, constant.name, constant.value) < 0) return -1;
     }
     OwnedRef config_class = make_config_record(st);
-    if (bind(globals, st->str_LacetConfig, config_class) < 0) {
-        return -1;
-    }
+    if (bind(globals, st->str_LacetConfig, config_class) < 0) return -1;
     st->python_init_slot = reinterpret_cast<PyTypeObject*>(config_class.get())->tp_init;
     OwnedRef result_class = make_result_record(st);
-    if (bind(globals, st->str_LacetIngestResult, result_class) < 0) {
-        return -1;
-    }
+    if (bind(globals, st->str_LacetIngestResult, result_class) < 0) return -1;
     auto* result_type = reinterpret_cast<PyTypeObject*>(result_class.get());
     if (unsigned int tag = compat::assign_version_tag(result_type)) {
         st->result_class_version = tag;
         st->result_class = result_class.relinquish();
     }
     PyTypeObject* extension_type = create_extension_type(st, package);
-    if (!extension_type) {
-        return -1;
-    }
+    if (!extension_type) return -1;
     st->extension_type = extension_type;
     return PyDict_SetItem(globals, st->str_LacetExtension,
                           reinterpret_cast<PyObject*>(extension_type));

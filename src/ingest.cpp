@@ -20,9 +20,7 @@ namespace {
 
 bool is_pristine_result_class(State* st, PyObject* record_class)
 {
-    if (record_class != st->result_class) {
-        return false;
-    }
+    if (record_class != st->result_class) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(record_class);
     return compat::has_version_tag(type, st->result_class_version);
 }
@@ -34,20 +32,12 @@ bool is_pristine_result_class(State* st, PyObject* record_class)
 OwnedRef build_empty_result(State* st, PyTypeObject* type)
 {
     OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
-    if (!result) {
-        return {};
-    }
-    if (!OwnedRef::consuming(PyObject_GenericGetDict(result.get(), nullptr))) {
-        return {};
-    }
+    if (!result) return {};
+    if (!OwnedRef::consuming(PyObject_GenericGetDict(result.get(), nullptr))) return {};
     for (PyObject* field : {st->str_created, st->str_evicted_edge_ids}) {
         OwnedRef items = OwnedRef::consuming(PyList_New(0));
-        if (!items) {
-            return {};
-        }
-        if (setattr(result.get(), field, items.get()) < 0) {
-            return {};
-        }
+        if (!items) return {};
+        if (setattr(result.get(), field, items.get()) < 0) return {};
     }
     return result;
 }
@@ -82,9 +72,7 @@ int cut_node_entries(BatchSink& sink)
 {
     for (auto [list, from] : {std::pair{sink.created.get(), sink.created_from},
                               std::pair{sink.evicted_edge_ids.get(), sink.evicted_from}}) {
-        if (PyList_SetSlice(list, from, PyList_GET_SIZE(list), nullptr) < 0) {
-            return -1;
-        }
+        if (PyList_SetSlice(list, from, PyList_GET_SIZE(list), nullptr) < 0) return -1;
     }
     return 0;
 }
@@ -98,13 +86,9 @@ int give_node_a_result(IngestContext& cx)
     BatchSink& sink = *cx.sink;
     auto* type = reinterpret_cast<PyTypeObject*>(st->result_class);
     OwnedRef result = OwnedRef::consuming(type->tp_alloc(type, 0));
-    if (!result) {
-        return -1;
-    }
+    if (!result) return -1;
     OwnedRef dict = OwnedRef::consuming(PyObject_GenericGetDict(result.get(), nullptr));
-    if (!dict) {
-        return -1;
-    }
+    if (!dict) return -1;
     struct Field {
         PyObject* name;
         PyObject* list;
@@ -115,13 +99,9 @@ int give_node_a_result(IngestContext& cx)
                                      sink.evicted_from}}) {
         OwnedRef tail = OwnedRef::consuming(
             PyList_GetSlice(field.list, field.from, PyList_GET_SIZE(field.list)));
-        if (!tail || PyDict_SetItem(dict.get(), field.name, tail.get()) < 0) {
-            return -1;
-        }
+        if (!tail || PyDict_SetItem(dict.get(), field.name, tail.get()) < 0) return -1;
     }
-    if (cut_node_entries(sink) < 0) {
-        return -1;
-    }
+    if (cut_node_entries(sink) < 0) return -1;
     cx.result = result.get();
     cx.sink = nullptr;
     sink.node_result = std::move(result);
@@ -146,17 +126,13 @@ void drop_node_entries(BatchSink& sink)
 OwnedRef new_ingest_result(State* st)
 {
     OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
-    if (!record_class) {
-        return {};
-    }
+    if (!record_class) return {};
     return make_result(st, record_class.get());
 }
 
 PyObject* ingest_result(IngestContext& cx)
 {
-    if (cx.sink && give_node_a_result(cx) < 0) {
-        return nullptr;
-    }
+    if (cx.sink && give_node_a_result(cx) < 0) return nullptr;
     return cx.result;
 }
 
@@ -167,9 +143,7 @@ OwnedRef result_field(IngestContext& cx, AttrSite& field)
         return &field == &st->at_result_created ? cx.sink->created : cx.sink->evicted_edge_ids;
     }
     PyObject* result = ingest_result(cx);
-    if (!result) {
-        return {};
-    }
+    if (!result) return {};
     return getattr(result, field, Owner::extension);
 }
 
@@ -180,19 +154,13 @@ int batch_sink_for(State* st, PyObject* result, BatchSink& sink)
         return 0;
     }
     PyObject** dict = compat::dict_ptr(result);
-    if (!dict || !*dict) {
-        return 0;
-    }
+    if (!dict || !*dict) return 0;
     PyObject* lists[2];
     PyObject* names[2] = {st->str_created, st->str_evicted_edge_ids};
     for (int i = 0; i < 2; ++i) {
         lists[i] = PyDict_GetItemWithError(*dict, names[i]);
-        if (!lists[i]) {
-            return PyErr_Occurred() ? -1 : 0;
-        }
-        if (!PyList_CheckExact(lists[i])) {
-            return 0;
-        }
+        if (!lists[i]) return PyErr_Occurred() ? -1 : 0;
+        if (!PyList_CheckExact(lists[i])) return 0;
     }
     sink.created = OwnedRef::owning(lists[0]);
     sink.evicted_edge_ids = OwnedRef::owning(lists[1]);
@@ -210,9 +178,7 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
     if (added) {
         added.reset();
         OwnedRef created = result_field(cx, st->at_result_created);
-        if (created && append_to(st, created.get(), edge) == 0) {
-            return 0;
-        }
+        if (created && append_to(st, created.get(), edge) == 0) return 0;
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return -1;
@@ -249,28 +215,16 @@ int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends,
 {
     State* st = cx.st;
     parts.share = former_global(st, st->global_share_edge_fields_set);
-    if (!parts.share) {
-        return -1;
-    }
+    if (!parts.share) return -1;
     parts.edge_class = former_global(st, st->global_MemoryEdge);
-    if (!parts.edge_class) {
-        return -1;
-    }
-    if (read_ends(parts) < 0) {
-        return -1;
-    }
+    if (!parts.edge_class) return -1;
+    if (read_ends(parts) < 0) return -1;
     parts.relationship_class = former_global(st, st->global_RelationshipMetadata);
-    if (!parts.relationship_class) {
-        return -1;
-    }
+    if (!parts.relationship_class) return -1;
     OwnedRef types = former_global(st, st->global_RelationshipType);
-    if (!types) {
-        return -1;
-    }
+    if (!types) return -1;
     parts.relationship_type = class_attr(types.get(), kind.type_member);
-    if (!parts.relationship_type) {
-        return -1;
-    }
+    if (!parts.relationship_type) return -1;
     parts.subtype = former_global(st, kind.subtype_global);
     return parts.subtype ? 0 : -1;
 }
@@ -284,9 +238,7 @@ OwnedRef build_chain_edge(IngestContext& cx)
     EdgeParts parts;
     auto read_ends = [&](EdgeParts& p) {
         p.source = instance_attr(cx.self, st->at_self_last_id);
-        if (!p.source) {
-            return -1;
-        }
+        if (!p.source) return -1;
         p.target = getattr(cx.node, st->at_node_id);
         return p.target ? 0 : -1;
     };
@@ -297,14 +249,10 @@ OwnedRef build_chain_edge(IngestContext& cx)
         construct(st, st->construct_relationship, parts.relationship_class.get(),
                   st->kw_chain_relationship, parts.relationship_type.get(), parts.subtype.get(),
                   st->str_chain_description);
-    if (!relationship) {
-        return {};
-    }
+    if (!relationship) return {};
     OwnedRef built = construct(st, st->construct_edge, parts.edge_class.get(), st->kw_chain_edge,
                                parts.source.get(), parts.target.get(), relationship.get());
-    if (!built) {
-        return {};
-    }
+    if (!built) return {};
     return call(parts.share.get(), built.get());
 }
 
@@ -318,9 +266,7 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
     EdgeParts parts;
     auto read_ends = [&](EdgeParts& p) {
         p.source = getattr(cx.node, st->at_node_id);
-        if (!p.source) {
-            return -1;
-        }
+        if (!p.source) return -1;
         p.target = getattr(candidate, st->at_node_id);
         return p.target ? 0 : -1;
     };
@@ -331,23 +277,15 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
         construct(st, st->construct_relationship, parts.relationship_class.get(),
                   st->kw_semantic_relationship, parts.relationship_type.get(), parts.subtype.get(),
                   Py_True);
-    if (!relationship) {
-        return {};
-    }
+    if (!relationship) return {};
     OwnedRef weight_class = former_global(st, st->global_WeightMetadata);
-    if (!weight_class) {
-        return {};
-    }
+    if (!weight_class) return {};
     OwnedRef weight = construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
-    if (!weight) {
-        return {};
-    }
+    if (!weight) return {};
     OwnedRef built =
         construct(st, st->construct_edge, parts.edge_class.get(), st->kw_semantic_edge,
                   parts.source.get(), parts.target.get(), relationship.get(), weight.get());
-    if (!built) {
-        return {};
-    }
+    if (!built) return {};
     return call(parts.share.get(), built.get());
 }
 
@@ -358,40 +296,22 @@ int chain_wanted(IngestContext& cx)
 {
     State* st = cx.st;
     OwnedRef chaining = config_field(st, cx.self, st->at_config_temporal_chain);
-    if (!chaining) {
-        return -1;
-    }
+    if (!chaining) return -1;
     int on = truth(chaining.get());
-    if (on <= 0) {
-        return on;
-    }
+    if (on <= 0) return on;
     OwnedRef last_id = instance_attr(cx.self, st->at_self_last_id);
-    if (!last_id) {
-        return -1;
-    }
-    if (last_id.is_none()) {
-        return 0;
-    }
+    if (!last_id) return -1;
+    if (last_id.is_none()) return 0;
     last_id = instance_attr(cx.self, st->at_self_last_id);
-    if (!last_id) {
-        return -1;
-    }
+    if (!last_id) return -1;
     OwnedRef node_id = getattr(cx.node, st->at_node_id);
-    if (!node_id) {
-        return -1;
-    }
+    if (!node_id) return -1;
     int other = py_ne(last_id.get(), node_id.get());
-    if (other <= 0) {
-        return other;
-    }
+    if (other <= 0) return other;
     Method has_node(cx.graph, st->at_graph_has_node);
-    if (!has_node) {
-        return -1;
-    }
+    if (!has_node) return -1;
     last_id = instance_attr(cx.self, st->at_self_last_id);
-    if (!last_id) {
-        return -1;
-    }
+    if (!last_id) return -1;
     return truth_of(has_node(last_id.get()));
 }
 
@@ -400,13 +320,9 @@ int chain_wanted(IngestContext& cx)
 int form_chain_edge(IngestContext& cx)
 {
     int wanted = chain_wanted(cx);
-    if (wanted <= 0) {
-        return wanted;
-    }
+    if (wanted <= 0) return wanted;
     OwnedRef edge = build_chain_edge(cx);
-    if (!edge) {
-        return -1;
-    }
+    if (!edge) return -1;
     return add_and_record(cx, edge.get(), cx.st->str_msg_chain_rejected);
 }
 
@@ -416,33 +332,19 @@ OwnedRef run_search(IngestContext& cx)
 {
     State* st = cx.st;
     OwnedRef service = instance_attr(cx.self, st->at_self_service);
-    if (!service) {
-        return {};
-    }
+    if (!service) return {};
     Method find_similar(service.get(), st->at_service_find_similar);
-    if (!find_similar) {
-        return {};
-    }
+    if (!find_similar) return {};
     OwnedRef exclude = OwnedRef::consuming(PyList_New(0));
-    if (!exclude) {
-        return {};
-    }
+    if (!exclude) return {};
     OwnedRef top_k = config_field(st, cx.self, st->at_config_max_semantic_edges_per_node);
-    if (!top_k) {
-        return {};
-    }
+    if (!top_k) return {};
     OwnedRef threshold = config_field(st, cx.self, st->at_config_similarity_threshold);
-    if (!threshold) {
-        return {};
-    }
+    if (!threshold) return {};
     OwnedRef candidate_ids = instance_attr(cx.self, st->at_self_candidate_ids);
-    if (!candidate_ids) {
-        return {};
-    }
+    if (!candidate_ids) return {};
     OwnedRef node_lookup = instance_attr(cx.self, st->at_self_node_lookup);
-    if (!node_lookup) {
-        return {};
-    }
+    if (!node_lookup) return {};
     return find_similar.call_kw(st->kw_find_similar, cx.node, exclude.get(), top_k.get(),
                                 threshold.get(), Py_True, candidate_ids.get(), node_lookup.get());
 }
@@ -453,24 +355,14 @@ int search_similar(IngestContext& cx, OwnedRef& similar)
 {
     State* st = cx.st;
     int embedded = has_embedding(st, cx.node);
-    if (embedded <= 0) {
-        return embedded;
-    }
+    if (embedded <= 0) return embedded;
     OwnedRef candidate_ids = instance_attr(cx.self, st->at_self_candidate_ids);
-    if (!candidate_ids) {
-        return -1;
-    }
+    if (!candidate_ids) return -1;
     int any = truth(candidate_ids.get());
-    if (any <= 0) {
-        return any;
-    }
+    if (any <= 0) return any;
     similar = run_search(cx);
-    if (similar) {
-        return 0;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return -1;
-    }
+    if (similar) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     return log_caught(st, Member::on_ingest, st->str_warning, st->str_msg_search_failed);
 }
 
@@ -478,9 +370,7 @@ int search_similar(IngestContext& cx, OwnedRef& similar)
 int read_ids(State* st, PyObject* first, PyObject* second, OwnedRef (&ids)[2])
 {
     ids[0] = getattr(first, st->at_node_id);
-    if (!ids[0]) {
-        return -1;
-    }
+    if (!ids[0]) return -1;
     ids[1] = getattr(second, st->at_node_id);
     return ids[1] ? 0 : -1;
 }
@@ -494,13 +384,9 @@ int ask_member(IngestContext& cx, OwnMember& own, PyObject* candidate, Native na
                Python python)
 {
     Method method(cx.self, own.site, Owner::extension);
-    if (!method) {
-        return -1;
-    }
+    if (!method) return -1;
     OwnedRef ids[2];
-    if (read_ids(cx.st, cx.node, candidate, ids) < 0) {
-        return -1;
-    }
+    if (read_ids(cx.st, cx.node, candidate, ids) < 0) return -1;
     if (method.is_own(own)) {
         return traced(cx.st->former_dict, own.member, native(ids[0].get(), ids[1].get()));
     }
@@ -512,31 +398,21 @@ int consider_candidate(IngestContext& cx, PyObject* candidate, PyObject* similar
 {
     State* st = cx.st;
     OwnedRef ids[2];  // candidate.id == node.id
-    if (read_ids(st, candidate, cx.node, ids) < 0) {
-        return -1;
-    }
+    if (read_ids(st, candidate, cx.node, ids) < 0) return -1;
     int itself = py_eq(ids[0].get(), ids[1].get());
-    if (itself) {
-        return itself < 0 ? -1 : 0;
-    }
+    if (itself) return itself < 0 ? -1 : 0;
     int connected = ask_member(
         cx, st->own_are_connected, candidate,
         [&](PyObject* a_id, PyObject* b_id) { return are_connected(cx, a_id, b_id); },
         [&](const Method& method, PyObject* a_id, PyObject* b_id) {
             return method(cx.graph, a_id, b_id);
         });
-    if (connected) {
-        return connected < 0 ? -1 : 0;
-    }
+    if (connected) return connected < 0 ? -1 : 0;
     OwnedRef sim = OwnedRef::consuming(PyNumber_Float(similarity));
-    if (!sim) {
-        return -1;
-    }
+    if (!sim) return -1;
     // A NaN is no similarity: every comparison with it is false, so it
     // would evict the weakest edge and be stored as a NaN weight.
-    if (std::isnan(PyFloat_AS_DOUBLE(sim.get()))) {
-        return 0;
-    }
+    if (std::isnan(PyFloat_AS_DOUBLE(sim.get()))) return 0;
     int admitted = ask_member(
         cx, st->own_enforce_cap, candidate,
         [&](PyObject* a_id, PyObject* b_id) { return enforce_cap(cx, a_id, b_id, sim.get()); },
@@ -544,30 +420,20 @@ int consider_candidate(IngestContext& cx, PyObject* candidate, PyObject* similar
             PyObject* result = ingest_result(cx);
             return result ? method(cx.graph, a_id, b_id, sim.get(), result) : OwnedRef();
         });
-    if (admitted <= 0) {
-        return admitted;
-    }
+    if (admitted <= 0) return admitted;
     OwnedRef edge = build_semantic_edge(cx, candidate, sim.get());
-    if (!edge) {
-        return -1;
-    }
+    if (!edge) return -1;
     return add_and_record(cx, edge.get(), st->str_msg_semantic_rejected);
 }
 
 int form_semantic_edges(IngestContext& cx, PyObject* similar)
 {
     Iteration iteration(similar);
-    if (!iteration) {
-        return -1;
-    }
+    if (!iteration) return -1;
     while (OwnedRef item = iteration.next()) {
         OwnedRef candidate, similarity;
-        if (unpack_pair(item.get(), candidate, similarity) < 0) {
-            return -1;
-        }
-        if (consider_candidate(cx, candidate.get(), similarity.get()) < 0) {
-            return -1;
-        }
+        if (unpack_pair(item.get(), candidate, similarity) < 0) return -1;
+        if (consider_candidate(cx, candidate.get(), similarity.get()) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -575,24 +441,14 @@ int form_semantic_edges(IngestContext& cx, PyObject* similar)
 // Everything after the result is made. 0, or -1 to propagate.
 int ingest_steps(IngestContext& cx)
 {
-    if (form_chain_edge(cx) < 0) {
-        return -1;
-    }
+    if (form_chain_edge(cx) < 0) return -1;
     OwnedRef similar;
-    if (search_similar(cx, similar) < 0) {
-        return -1;
-    }
-    if (similar && form_semantic_edges(cx, similar.get()) < 0) {
-        return -1;
-    }
+    if (search_similar(cx, similar) < 0) return -1;
+    if (similar && form_semantic_edges(cx, similar.get()) < 0) return -1;
     similar.reset();
-    if (register_candidate(cx, cx.node, nullptr) < 0) {
-        return -1;
-    }
+    if (register_candidate(cx, cx.node, nullptr) < 0) return -1;
     OwnedRef node_id = getattr(cx.node, cx.st->at_node_id);
-    if (!node_id) {
-        return -1;
-    }
+    if (!node_id) return -1;
     return setattr(cx.self, cx.st->str__last_id, node_id.get());
 }
 
@@ -601,13 +457,9 @@ int ingest_steps(IngestContext& cx)
 OwnedRef on_ingest(IngestContext& cx)
 {
     OwnedRef result = new_ingest_result(cx.st);
-    if (!result) {
-        return {};
-    }
+    if (!result) return {};
     cx.result = result.get();
-    if (ingest_steps(cx) < 0) {
-        return {};
-    }
+    if (ingest_steps(cx) < 0) return {};
     return result;
 }
 
@@ -615,14 +467,10 @@ int on_ingest_in_batch(IngestContext& cx, BatchSink* sink, OwnedRef& one)
 {
     State* st = cx.st;
     OwnedRef record_class = former_global(st, st->global_LacetIngestResult);
-    if (!record_class) {
-        return -1;
-    }
+    if (!record_class) return -1;
     if (!sink || !is_pristine_result_class(st, record_class.get())) {
         one = make_result(st, record_class.get());
-        if (!one) {
-            return -1;
-        }
+        if (!one) return -1;
         cx.result = one.get();
         return ingest_steps(cx);
     }
@@ -647,17 +495,11 @@ int on_ingest_in_batch(IngestContext& cx, BatchSink* sink, OwnedRef& one)
 int are_connected(IngestContext& cx, PyObject* a_id, PyObject* b_id)
 {
     OwnedRef forward = call_method(cx.graph, cx.st->at_graph_get_edge_between, a_id, b_id);
-    if (!forward) {
-        return -1;
-    }
-    if (!forward.is_none()) {
-        return 1;
-    }
+    if (!forward) return -1;
+    if (!forward.is_none()) return 1;
     forward.reset();
     OwnedRef backward = call_method(cx.graph, cx.st->at_graph_get_edge_between, b_id, a_id);
-    if (!backward) {
-        return -1;
-    }
+    if (!backward) return -1;
     return !backward.is_none();
 }
 

@@ -45,22 +45,16 @@ int log_caught(State* st, Member where, PyObject* level, PyObject* message, Argu
     OwnedRef caught = OwnedRef::consuming(PyErr_GetRaisedException());
     detail::HandledException handling(caught.get());
     OwnedRef logger = former_global(st, st->global_logger);
-    if (!logger) {
-        return -1;
-    }
+    if (!logger) return -1;
     Method log(logger.get(), level);
-    if (!log) {
-        return -1;
-    }
+    if (!log) return -1;
     OwnedRef logged;
     if constexpr (std::is_same_v<ArgumentFn, std::nullptr_t>) {
         logged = log.call_kw(st->kw_exc_info, message, Py_True);
     }
     else {
         OwnedRef value = argument();
-        if (!value) {
-            return -1;
-        }
+        if (!value) return -1;
         logged = log.call_kw(st->kw_exc_info, message, value.get(), Py_True);
     }
     return logged ? 0 : -1;

@@ -26,15 +26,11 @@ void too_many_positional(const Signature& sig, Py_ssize_t given)
 void missing(const Signature& sig, PyObject** out)
 {
     OwnedRef names = OwnedRef::consuming(PyList_New(0));
-    if (!names) {
-        return;
-    }
+    if (!names) return;
     for (Py_ssize_t i = 0; i < sig.required; ++i) {
         if (!out[i]) {
             OwnedRef quoted = OwnedRef::consuming(PyUnicode_FromFormat("'%s'", sig.names[i]));
-            if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) {
-                return;
-            }
+            if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return;
         }
     }
     Py_ssize_t n = PyList_GET_SIZE(names.get());
@@ -46,19 +42,13 @@ void missing(const Signature& sig, PyObject** out)
         // 'a' and 'b' / 'a', 'b', and 'c'
         OwnedRef head = OwnedRef::consuming(PyList_GetSlice(names.get(), 0, n - 1));
         OwnedRef separator = OwnedRef::consuming(PyUnicode_FromString(", "));
-        if (!head || !separator) {
-            return;
-        }
+        if (!head || !separator) return;
         OwnedRef joined = OwnedRef::consuming(PyUnicode_Join(separator.get(), head.get()));
-        if (!joined) {
-            return;
-        }
+        if (!joined) return;
         listed = OwnedRef::consuming(PyUnicode_FromFormat(
             n == 2 ? "%U and %U" : "%U, and %U", joined.get(), PyList_GET_ITEM(names.get(), n - 1)));
     }
-    if (!listed) {
-        return;
-    }
+    if (!listed) return;
     PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
                  sig.qualname, n, n == 1 ? "" : "s", listed.get());
 }
@@ -66,9 +56,7 @@ void missing(const Signature& sig, PyObject** out)
 Py_ssize_t parameter_index(const Signature& sig, PyObject* keyword)
 {
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, sig.names[i]) == 0) {
-            return i;
-        }
+        if (PyUnicode_CompareWithASCIIString(keyword, sig.names[i]) == 0) return i;
     }
     return -1;
 }

@@ -11,15 +11,11 @@ PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 PyObject* name_tuple(std::initializer_list<const char*> names)
 {
     OwnedRef tuple = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) {
-        return nullptr;
-    }
+    if (!tuple) return nullptr;
     Py_ssize_t i = 0;
     for (const char* name : names) {
         PyObject* item = intern(name);
-        if (!item) {
-            return nullptr;
-        }
+        if (!item) return nullptr;
         PyTuple_SET_ITEM(tuple.get(), i++, item);
     }
     return tuple.relinquish();
@@ -105,9 +101,7 @@ State* state_of_module(PyObject* module)
 State* state_of_type(PyTypeObject* cls)
 {
     PyObject* module = PyType_GetModuleByDef(cls, &package_def);
-    if (!module) {
-        return nullptr;
-    }
+    if (!module) return nullptr;
     return state_of_module(module);
 }
 

@@ -21,14 +21,10 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
     State* st = state_of_module(module);
-    if (!st) {
-        return nullptr;
-    }
+    if (!st) return nullptr;
     PyObject* globals = PyModule_GetDict(module);
     OwnedRef extension_class = global(st, globals, st->str_LacetExtension);
-    if (!extension_class) {
-        return hand_back(globals, Member::build_extension, {});
-    }
+    if (!extension_class) return hand_back(globals, Member::build_extension, {});
     return hand_back(globals, Member::build_extension,
                      call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
                              arg[2] ? arg[2] : Py_None));
@@ -46,44 +42,24 @@ PyMethodDef build_extension_def = {
 OwnedRef new_former_module(State* st, PyObject* package)
 {
     OwnedRef former = OwnedRef::consuming(PyModule_NewObject(st->str_former_module_name));
-    if (!former) {
-        return {};
-    }
-    if (setattr(former.get(), st->str___package__, st->str_package_name) < 0) {
-        return {};
-    }
+    if (!former) return {};
+    if (setattr(former.get(), st->str___package__, st->str_package_name) < 0) return {};
     OwnedRef package_spec = getattr(package, st->str___spec__);
-    if (!package_spec) {
-        return {};
-    }
-    if (package_spec.is_none()) {
-        return former;
-    }
+    if (!package_spec) return {};
+    if (package_spec.is_none()) return former;
     OwnedRef loader = getattr(package_spec.get(), st->str_loader);
-    if (!loader) {
-        return {};
-    }
+    if (!loader) return {};
     OwnedRef origin = getattr(package_spec.get(), st->str_origin);
-    if (!origin) {
-        return {};
-    }
-    if (setattr(former.get(), st->str___loader__, loader.get()) < 0) {
-        return {};
-    }
+    if (!origin) return {};
+    if (setattr(former.get(), st->str___loader__, loader.get()) < 0) return {};
     OwnedRef origin_kw = OwnedRef::consuming(PyTuple_Pack(1, st->str_origin));
-    if (!origin_kw) {
-        return {};
-    }
+    if (!origin_kw) return {};
     // ModuleSpec("vantor_lacet.former", loader, origin=origin)
     OwnedRef former_spec = call_kw(reinterpret_cast<PyObject*>(Py_TYPE(package_spec.get())),
                             origin_kw.get(), st->str_former_module_name, loader.get(),
                             origin.get());
-    if (!former_spec) {
-        return {};
-    }
-    if (setattr(former.get(), st->str___spec__, former_spec.get()) < 0) {
-        return {};
-    }
+    if (!former_spec) return {};
+    if (setattr(former.get(), st->str___spec__, former_spec.get()) < 0) return {};
     if (PyUnicode_Check(origin.get()) && setattr(former.get(), st->str___file__, origin.get()) < 0) {
         return {};
     }
@@ -93,51 +69,31 @@ OwnedRef new_former_module(State* st, PyObject* package)
 int build_package(State* st, PyObject* package)
 {
     OwnedRef former = new_former_module(st, package);
-    if (!former) {
-        return -1;
-    }
+    if (!former) return -1;
     PyObject* modules = PyImport_GetModuleDict();
-    if (PyDict_SetItem(modules, st->str_former_module_name, former.get()) < 0) {
-        return -1;
-    }
+    if (PyDict_SetItem(modules, st->str_former_module_name, former.get()) < 0) return -1;
     st->former_dict = Py_NewRef(PyModule_GetDict(former.get()));
     // As for any module whose body runs: the builtins its code sees.
     PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins || PyDict_SetItemString(st->former_dict, "__builtins__", builtins) < 0) {
-        return -1;
-    }
-    if (populate_former(st, package) < 0) {
-        return -1;
-    }
+    if (!builtins || PyDict_SetItemString(st->former_dict, "__builtins__", builtins) < 0) return -1;
+    if (populate_former(st, package) < 0) return -1;
     // As the import system does once a submodule is loaded.
-    if (setattr(package, st->str_former, former.get()) < 0) {
-        return -1;
-    }
+    if (setattr(package, st->str_former, former.get()) < 0) return -1;
     // from vantor_lacet.former import LacetConfig, LacetExtension, LacetIngestResult
     for (PyObject* name : {st->str_LacetConfig, st->str_LacetExtension, st->str_LacetIngestResult}) {
         OwnedRef value = getattr(former.get(), name);
-        if (!value || setattr(package, name, value.get()) < 0) {
-            return -1;
-        }
+        if (!value || setattr(package, name, value.get()) < 0) return -1;
     }
     OwnedRef all = OwnedRef::consuming(PyList_New(0));
-    if (!all) {
-        return -1;
-    }
+    if (!all) return -1;
     for (PyObject* name : {st->str_LacetConfig, st->str_LacetExtension, st->str_LacetIngestResult,
                            st->str_build_extension}) {
-        if (PyList_Append(all.get(), name) < 0) {
-            return -1;
-        }
+        if (PyList_Append(all.get(), name) < 0) return -1;
     }
-    if (setattr(package, st->str___all__, all.get()) < 0) {
-        return -1;
-    }
+    if (setattr(package, st->str___all__, all.get()) < 0) return -1;
     OwnedRef factory =
         OwnedRef::consuming(PyCFunction_NewEx(&build_extension_def, package, st->str_package_name));
-    if (!factory) {
-        return -1;
-    }
+    if (!factory) return -1;
     return setattr(package, st->str_build_extension, factory.get());
 }
 

@@ -33,9 +33,7 @@ int compare_values(Number a, Number b, int op)
 long long clamped(PyObject* exact_int)
 {
     Py_ssize_t compact;
-    if (compat::compact_int(exact_int, &compact)) {
-        return compact;
-    }
+    if (compat::compact_int(exact_int, &compact)) return compact;
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
     return overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : value;
@@ -45,9 +43,7 @@ long long clamped(PyObject* exact_int)
 
 bool str_equal(PyObject* a, PyObject* b)
 {
-    if (a == b) {
-        return true;
-    }
+    if (a == b) return true;
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
         return false;  // one text has one canonical kind
@@ -59,9 +55,7 @@ bool str_equal(PyObject* a, PyObject* b)
 int str_startswith(PyObject* text, PyObject* prefix)
 {
     Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
-    if (length > PyUnicode_GET_LENGTH(text)) {
-        return 0;
-    }
+    if (length > PyUnicode_GET_LENGTH(text)) return 0;
     if (PyUnicode_KIND(text) == PyUnicode_KIND(prefix)) {
         return std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(prefix),
                            static_cast<std::size_t>(length) * PyUnicode_KIND(prefix)) == 0;
@@ -88,39 +82,25 @@ int compare(PyObject* a, PyObject* b, int op)
         return (op == Py_EQ) == (a == b);
     }
     OwnedRef answer = OwnedRef::consuming(PyObject_RichCompare(a, b, op));
-    if (!answer) {
-        return -1;
-    }
-    if (answer.is(Py_True)) {
-        return 1;
-    }
-    if (answer.is(Py_False)) {
-        return 0;
-    }
+    if (!answer) return -1;
+    if (answer.is(Py_True)) return 1;
+    if (answer.is(Py_False)) return 0;
     return truth(answer.get());
 }
 
 int count_at_least(Py_ssize_t count, PyObject* bound)
 {
-    if (PyLong_CheckExact(bound)) {
-        return count >= clamped(bound);
-    }
+    if (PyLong_CheckExact(bound)) return count >= clamped(bound);
     OwnedRef boxed = OwnedRef::consuming(PyLong_FromSsize_t(count));
-    if (!boxed) {
-        return -1;
-    }
+    if (!boxed) return -1;
     return py_ge(boxed.get(), bound);
 }
 
 int at_most_zero(PyObject* bound)
 {
-    if (PyLong_CheckExact(bound)) {
-        return clamped(bound) <= 0;
-    }
+    if (PyLong_CheckExact(bound)) return clamped(bound) <= 0;
     OwnedRef zero = OwnedRef::consuming(PyLong_FromLong(0));
-    if (!zero) {
-        return -1;
-    }
+    if (!zero) return -1;
     return compare(bound, zero.get(), Py_LE);
 }
 
@@ -129,14 +109,10 @@ OwnedRef former_global(State* st, PyObject* name) { return global(st, st->former
 OwnedRef former_global(State* st, GlobalCache& cache)
 {
     uint64_t version = compat::dict_version(st->former_dict);
-    if (version != 0 && version == cache.version) {
-        return OwnedRef::owning(cache.value);
-    }
+    if (version != 0 && version == cache.version) return OwnedRef::owning(cache.value);
     cache.version = 0;
     PyObject* found = PyDict_GetItemWithError(st->former_dict, cache.name);
-    if (!found) {
-        return global(st, st->former_dict, cache.name);
-    }
+    if (!found) return global(st, st->former_dict, cache.name);
     // Kept only when the lookup changed nothing (a key's __eq__ could).
     if (compat::dict_version(st->former_dict) == version) {
         cache = {cache.name, version, found};
@@ -147,21 +123,13 @@ OwnedRef former_global(State* st, GlobalCache& cache)
 OwnedRef global(State* st, PyObject* globals, PyObject* name)
 {
     PyObject* found = PyDict_GetItemWithError(globals, name);
-    if (found) {
-        return OwnedRef::owning(found);
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
+    if (found) return OwnedRef::owning(found);
+    if (PyErr_Occurred()) return {};
     PyObject* builtins = PyEval_GetBuiltins();
     if (builtins) {
         found = PyDict_GetItemWithError(builtins, name);
-        if (found) {
-            return OwnedRef::owning(found);
-        }
-        if (PyErr_Occurred()) {
-            return {};
-        }
+        if (found) return OwnedRef::owning(found);
+        if (PyErr_Occurred()) return {};
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     PyObject* error = PyErr_GetRaisedException();
@@ -226,9 +194,7 @@ int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second)
         return -1;
     }
     OwnedRef iterator = OwnedRef::consuming(PyObject_GetIter(item));
-    if (!iterator) {
-        return -1;
-    }
+    if (!iterator) return -1;
     OwnedRef* targets[2] = {&first, &second};
     for (int got = 0; got < 2; ++got) {
         *targets[got] = OwnedRef::consuming(PyIter_Next(iterator.get()));
@@ -241,9 +207,7 @@ int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second)
         }
     }
     OwnedRef extra = OwnedRef::consuming(PyIter_Next(iterator.get()));
-    if (!extra) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
+    if (!extra) return PyErr_Occurred() ? -1 : 0;
     PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     return -1;
 }
@@ -252,33 +216,25 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ow
 {
     OwnedRef module = OwnedRef::consuming(
         PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
-    if (!module) {
-        return -1;
-    }
+    if (!module) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist, i);
         out[i] = getattr(module.get(), name);
         if (out[i]) {
             continue;
         }
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         // A submodule of a package that is loaded but not bound yet.
         OwnedRef full = OwnedRef::consuming(PyUnicode_FromFormat("%U.%U", module_name, name));
-        if (!full) {
-            return -1;
-        }
+        if (!full) return -1;
         PyObject* modules = PyImport_GetModuleDict();
         PyObject* submodule = PyDict_GetItemWithError(modules, full.get());
         if (submodule) {
             out[i] = OwnedRef::owning(submodule);
             continue;
         }
-        if (PyErr_Occurred()) {
-            return -1;
-        }
+        if (PyErr_Occurred()) return -1;
         OwnedRef path = OwnedRef::consuming(PyModule_GetFilenameObject(module.get()));
         OwnedRef message;
         if (path && PyUnicode_Check(path.get())) {
@@ -290,9 +246,7 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ow
             message = OwnedRef::consuming(PyUnicode_FromFormat(
                 "cannot import name %R from %R (unknown location)", name, module_name));
         }
-        if (!message) {
-            return -1;
-        }
+        if (!message) return -1;
         PyErr_SetImportError(message.get(), module_name, path.get());
         return -1;
     }

@@ -20,9 +20,7 @@ inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
 // `bool(obj)`: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* obj)
 {
-    if (PyUnicode_CheckExact(obj)) {
-        return PyUnicode_GET_LENGTH(obj) != 0;
-    }
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
     return PyObject_IsTrue(obj);
 }
 
@@ -98,9 +96,7 @@ public:
                     callable_ = OwnedRef::owning(value);
                     return;
                 }
-                if (PyErr_Occurred()) {
-                    return;
-                }
+                if (PyErr_Occurred()) return;
                 if (site.kind == AttrSite::Kind::type_method) {
                     callable_ = OwnedRef::owning(site.function);
                     self_ = obj;
@@ -193,9 +189,7 @@ template <typename... Args>
 OwnedRef call_method(PyObject* obj, AttrSite& site, Args... args)
 {
     Method method(obj, site);
-    if (!method) {
-        return {};
-    }
+    if (!method) return {};
     return method(args...);
 }
 

@@ -27,55 +27,29 @@ OwnedRef make_record(State* st, PyObject* name, std::initializer_list<FieldSpec>
         defaults[n++] = OwnedRef::consuming(f.default_value);
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (!defaults[i]) {
-            return {};
-        }
+        if (!defaults[i]) return {};
     }
     OwnedRef body = OwnedRef::consuming(PyDict_New());
-    if (!body) {
-        return {};
-    }
+    if (!body) return {};
     OwnedRef annotations = OwnedRef::consuming(PyDict_New());
-    if (!annotations) {
-        return {};
-    }
-    if (PyDict_SetItem(body.get(), st->str___module__, st->str_former_module_name) < 0) {
-        return {};
-    }
-    if (PyDict_SetItem(body.get(), st->str___qualname__, name) < 0) {
-        return {};
-    }
-    if (PyDict_SetItem(body.get(), st->str___annotations__, annotations.get()) < 0) {
-        return {};
-    }
+    if (!annotations) return {};
+    if (PyDict_SetItem(body.get(), st->str___module__, st->str_former_module_name) < 0) return {};
+    if (PyDict_SetItem(body.get(), st->str___qualname__, name) < 0) return {};
+    if (PyDict_SetItem(body.get(), st->str___annotations__, annotations.get()) < 0) return {};
     n = 0;
     for (const FieldSpec& f : fields) {
-        if (PyDict_SetItem(annotations.get(), f.name, f.annotation) < 0) {
-            return {};
-        }
-        if (PyDict_SetItem(body.get(), f.name, defaults[n++].get()) < 0) {
-            return {};
-        }
+        if (PyDict_SetItem(annotations.get(), f.name, f.annotation) < 0) return {};
+        if (PyDict_SetItem(body.get(), f.name, defaults[n++].get()) < 0) return {};
     }
     OwnedRef bases = OwnedRef::consuming(PyTuple_New(0));
-    if (!bases) {
-        return {};
-    }
+    if (!bases) return {};
     OwnedRef plain = call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), body.get());
-    if (!plain) {
-        return {};
-    }
+    if (!plain) return {};
     OwnedRef dataclass = former_global(st, st->str_dataclass);
-    if (!dataclass) {
-        return {};
-    }
+    if (!dataclass) return {};
     OwnedRef record = call(dataclass.get(), plain.get());
-    if (!record) {
-        return {};
-    }
-    if (setattr(record.get(), st->str___doc__, Py_None) < 0) {
-        return {};
-    }
+    if (!record) return {};
+    if (setattr(record.get(), st->str___doc__, Py_None) < 0) return {};
     return record;
 }
 
@@ -90,13 +64,9 @@ PyObject* constant(State* st, PyObject* name)
 // field(default_factory=list)
 PyObject* new_list_field(State* st)
 {
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
+    if (PyErr_Occurred()) return nullptr;
     OwnedRef field = former_global(st, st->str_field);
-    if (!field) {
-        return nullptr;
-    }
+    if (!field) return nullptr;
     return call_kw(field.get(), st->kw_default_factory, reinterpret_cast<PyObject*>(&PyList_Type))
         .relinquish();  // handed to make_record, which takes it over
 }

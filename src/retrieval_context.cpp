@@ -25,17 +25,11 @@ OwnedRef larger(PyObject* a, PyObject* b)
 OwnedRef clamped_results(PyObject* max_results, PyObject* ceiling)
 {
     OwnedRef requested = OwnedRef::consuming(PyNumber_Long(max_results));
-    if (!requested) {
-        return {};
-    }
+    if (!requested) return {};
     OwnedRef one = OwnedRef::consuming(PyLong_FromLong(1));
-    if (!one) {
-        return {};
-    }
+    if (!one) return {};
     OwnedRef at_least_one = larger(requested.get(), one.get());
-    if (!at_least_one) {
-        return {};
-    }
+    if (!at_least_one) return {};
     return smaller(at_least_one.get(), ceiling);
 }
 
@@ -55,25 +49,15 @@ OwnedRef retrieval_context(State* st, PyObject* self, PyObject* max_results)
     PyObject* context_class = imported[2].get();
 
     OwnedRef configured_seeds = config_field(st, self, st->at_config_seed_count);
-    if (!configured_seeds) {
-        return {};
-    }
+    if (!configured_seeds) return {};
     OwnedRef seeds = smaller(configured_seeds.get(), seed_count_ceiling);
-    if (!seeds) {
-        return {};
-    }
+    if (!seeds) return {};
     OwnedRef iterations = config_field(st, self, st->at_config_max_iterations);
-    if (!iterations) {
-        return {};
-    }
+    if (!iterations) return {};
     OwnedRef results = clamped_results(max_results, max_results_ceiling);
-    if (!results) {
-        return {};
-    }
+    if (!results) return {};
     OwnedRef weight = config_field(st, self, st->at_config_coverage_gossip_weight);
-    if (!weight) {
-        return {};
-    }
+    if (!weight) return {};
     return construct(st, st->construct_retrieval_context, context_class,
                      st->kw_retrieval_context, seeds.get(), iterations.get(), results.get(),
                      Py_False, Py_False, Py_False, Py_True, weight.get());
