@@ -53,18 +53,12 @@ int state_init(State* st)
     return st->empty_tuple ? 0 : -1;
 }
 
-// Only the fields that can take part in a reference cycle are visited: the
-// former module's namespace, the classes and the members found on them
-// (the namespace holds the classes, and each class refers back to this
-// module). Interned strings and tuples of them cannot refer to anything.
+// Only LACET_CYCLE_FIELDS are visited (see there for why).
 int state_traverse(State* st, visitproc visit, void* arg)
 {
-    Py_VISIT(st->former_dict);
-    Py_VISIT(st->extension_type);
-    Py_VISIT(st->own_on_ingest.found);
-    Py_VISIT(st->own_enforce_cap.found);
-    Py_VISIT(st->own_are_connected.found);
-    Py_VISIT(st->result_class);
+#define LACET_VISIT_FIELD(field) Py_VISIT(st->field);
+    LACET_CYCLE_FIELDS(LACET_VISIT_FIELD)
+#undef LACET_VISIT_FIELD
     return 0;
 }
 
@@ -79,12 +73,9 @@ void state_clear(State* st)
 #undef LACET_CLEAR_NAME
 #undef LACET_CLEAR_TEXT
 #undef LACET_CLEAR_TUPLE
-    Py_CLEAR(st->former_dict);
-    Py_CLEAR(st->extension_type);
-    Py_CLEAR(st->own_on_ingest.found);
-    Py_CLEAR(st->own_enforce_cap.found);
-    Py_CLEAR(st->own_are_connected.found);
-    Py_CLEAR(st->result_class);
+#define LACET_CLEAR_FIELD(field) Py_CLEAR(st->field);
+    LACET_CYCLE_FIELDS(LACET_CLEAR_FIELD)
+#undef LACET_CLEAR_FIELD
     Py_CLEAR(st->empty_tuple);
 }
 

@@ -37,6 +37,16 @@ struct GlobalCache {
     PyObject* value;    // borrowed from the namespace while the version holds
 };
 
+// The state fields that can take part in a reference cycle, which the
+// module's traverse visits and its clear drops: the former module's
+// namespace, the classes and the members found on them (the namespace holds
+// the classes, and each class refers back to this module). Interned strings
+// and tuples of them cannot refer to anything; the caches only borrow. A new
+// field that holds a class, a function or a namespace belongs here.
+#define LACET_CYCLE_FIELDS(X)                                                 \
+    X(former_dict) X(extension_type) X(own_on_ingest.found)                   \
+    X(own_enforce_cap.found) X(own_are_connected.found) X(result_class)
+
 struct State {
 #define LACET_DECLARE_NAME(name) PyObject* str_##name;
 #define LACET_DECLARE_TEXT(name, text) PyObject* str_##name;
