@@ -2,33 +2,24 @@
 
 #include <frameobject.h>
 
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 
 namespace lacet {
 
 namespace {
 
-struct EntryName {
-    const char* file;
-    const char* function;
-    int line;
-};
-
 // There is no source file behind these entries. The file names the module
 // each function belongs to, and the line is the function's place among the
-// members of its class (of its module for build_extension), so each entry is
-// distinct and stays the same from release to release.
-constexpr EntryName entry_names[] = {
-    {"vantor_lacet/former", "__init__", 1},
-    {"vantor_lacet/former", "config", 2},
-    {"vantor_lacet/former", "on_ingest", 3},
-    {"vantor_lacet/former", "on_ingest_batch", 4},
-    {"vantor_lacet/former", "on_forget", 5},
-    {"vantor_lacet/former", "retrieval_context", 6},
-    {"vantor_lacet/former", "_are_connected", 7},
-    {"vantor_lacet/former", "_enforce_cap", 8},
-    {"vantor_lacet/__init__", "build_extension", 1},
+// members of its class (1 for build_extension, the package module's one
+// function), so each entry is distinct and stays the same from release to
+// release. Listed in the order of Member.
+constexpr const char* member_names[] = {
+    "__init__",          "config",         "on_ingest",    "on_ingest_batch", "on_forget",
+    "retrieval_context", "_are_connected", "_enforce_cap", "build_extension",
 };
+static_assert(std::size(member_names) == static_cast<std::size_t>(Member::build_extension) + 1);
 
 constexpr const char missing_host_note[] =
     "vantor_lacet needs the host package that provides the module vantor.core.edge "
@@ -56,12 +47,15 @@ bool names_host_module(PyObject* error)
 
 void add_traceback_entry(PyObject* globals, Member member)
 {
-    const EntryName& name = entry_names[static_cast<int>(member)];
+    auto position = static_cast<int>(member);
+    bool in_package = member == Member::build_extension;
+    const char* file = in_package ? "vantor_lacet/__init__" : "vantor_lacet/former";
+    int line = in_package ? 1 : position + 1;
     PyObject* raised = PyErr_GetRaisedException();
     // The code object and frame are made while no exception is set, as the
     // frame constructor requires. They exist only to be named by the entry:
     // PyFrame_New gives the frame the code's first line as its line number.
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(name.file, name.function, name.line));
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, member_names[position], line));
     PyFrameObject* frame =
         code ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)
              : nullptr;
