@@ -75,6 +75,10 @@ int has_embedding(State* st, PyObject* node);
 // is read like the extension's own state (its instance dict directly).
 OwnedRef config_field(State* st, PyObject* self, AttrSite& field);
 
+// RelationshipType.<member> (`member`: one of the at_type_* sites), with
+// the class looked up in the module namespace at each use.
+OwnedRef relationship_type(State* st, AttrSite& member);
+
 // A new LacetIngestResult, as calling the class currently bound in the
 // module namespace with no arguments makes it.
 OwnedRef new_ingest_result(State* st);

@@ -50,6 +50,13 @@ OwnedRef config_field(State* st, PyObject* self, AttrSite& field)
     return config ? getattr(config.get(), field, Owner::extension) : OwnedRef();
 }
 
+OwnedRef relationship_type(State* st, AttrSite& member)
+{
+    OwnedRef types = former_global(st, st->global_RelationshipType);
+    if (!types) return {};
+    return class_attr(types.get(), member);
+}
+
 namespace {
 
 OwnedRef make_result(State* st, PyObject* record_class)
@@ -186,47 +193,72 @@ int add_and_record(IngestContext& cx, PyObject* edge, PyObject* rejected_message
     return log_caught(st, Member::on_ingest, st->str_debug, rejected_message);
 }
 
-// Which relationship an edge gets: RelationshipType.<type_name>, and the
-// subtype held by the module global <subtype_global>.
+// Which relationship an edge gets:
+//   RelationshipMetadata(type=RelationshipType.<type_member>,
+//                        subtype=<subtype_global>, <last keyword>=<last_value>)
+// with the keyword names in `keywords`.
 struct EdgeKind {
-    AttrSite& type_member;  // RelationshipType.<kind>
+    AttrSite& type_member;
     GlobalCache& subtype_global;
+    PyObject* keywords;
+    PyObject* last_value;  // the chain's description, or bidirectional=True
 };
 
-// What both kinds of edge are built from, looked up in the order of the
-// Python expression
+// One end of an edge: the id read as `obj.<site>`.
+struct EdgeEnd {
+    PyObject* obj;
+    AttrSite& site;
+    Owner owner;  // extension for self._last_id, host for node.id
+};
+
+// What both kinds of edge are built from, in the order the Python expression
 //   share_edge_fields_set(MemoryEdge(source_node=..., target_node=...,
 //       relationship=RelationshipMetadata(type=RelationshipType.<kind>,
 //                                         subtype=<SUBTYPE>, ...), ...))
+// evaluates them: the function and the edge class are looked up before the
+// two ids are read, the relationship is made after them.
 struct EdgeParts {
     OwnedRef share;
     OwnedRef edge_class;
     OwnedRef source;
     OwnedRef target;
-    OwnedRef relationship_class;
-    OwnedRef relationship_type;
-    OwnedRef subtype;
+    OwnedRef relationship;
 };
 
-// Fills `parts`; `read_ends(parts)` reads the source and target ids, which
-// come between the edge class and the relationship class. 0, or -1.
-template <typename ReadEnds>
-int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends, EdgeParts& parts)
+int read_edge_parts(IngestContext& cx, const EdgeKind& kind, const EdgeEnd& source,
+                    const EdgeEnd& target, EdgeParts& parts)
 {
     State* st = cx.st;
     parts.share = former_global(st, st->global_share_edge_fields_set);
     if (!parts.share) return -1;
     parts.edge_class = former_global(st, st->global_MemoryEdge);
     if (!parts.edge_class) return -1;
-    if (read_ends(parts) < 0) return -1;
-    parts.relationship_class = former_global(st, st->global_RelationshipMetadata);
-    if (!parts.relationship_class) return -1;
-    OwnedRef types = former_global(st, st->global_RelationshipType);
-    if (!types) return -1;
-    parts.relationship_type = class_attr(types.get(), kind.type_member);
-    if (!parts.relationship_type) return -1;
-    parts.subtype = former_global(st, kind.subtype_global);
-    return parts.subtype ? 0 : -1;
+    parts.source = getattr(source.obj, source.site, source.owner);
+    if (!parts.source) return -1;
+    parts.target = getattr(target.obj, target.site, target.owner);
+    if (!parts.target) return -1;
+    OwnedRef relationship_class = former_global(st, st->global_RelationshipMetadata);
+    if (!relationship_class) return -1;
+    OwnedRef type = relationship_type(st, kind.type_member);
+    if (!type) return -1;
+    OwnedRef subtype = former_global(st, kind.subtype_global);
+    if (!subtype) return -1;
+    parts.relationship = construct(st, st->construct_relationship, relationship_class.get(),
+                                   kind.keywords, type.get(), subtype.get(), kind.last_value);
+    return parts.relationship ? 0 : -1;
+}
+
+// share_edge_fields_set(MemoryEdge(source_node=..., target_node=...,
+//     relationship=..., <more keywords>=<more>...)), the keyword names in
+// `keywords`.
+template <typename... More>
+OwnedRef shared_edge(IngestContext& cx, const EdgeParts& parts, PyObject* keywords, More... more)
+{
+    OwnedRef built = construct(cx.st, cx.st->construct_edge, parts.edge_class.get(), keywords,
+                               parts.source.get(), parts.target.get(), parts.relationship.get(),
+                               more...);
+    if (!built) return {};
+    return call(parts.share.get(), built.get());
 }
 
 // share_edge_fields_set(MemoryEdge(source_node=self._last_id, target_node=node.id,
@@ -235,25 +267,13 @@ int read_edge_parts(IngestContext& cx, const EdgeKind& kind, ReadEnds read_ends,
 OwnedRef build_chain_edge(IngestContext& cx)
 {
     State* st = cx.st;
+    EdgeKind chain{st->at_type_TEMPORAL, st->global_CHAIN_SUBTYPE, st->kw_chain_relationship,
+                   st->str_chain_description};
+    EdgeEnd source{cx.self, st->at_self_last_id, Owner::extension};
+    EdgeEnd target{cx.node, st->at_node_id, Owner::host};
     EdgeParts parts;
-    auto read_ends = [&](EdgeParts& p) {
-        p.source = instance_attr(cx.self, st->at_self_last_id);
-        if (!p.source) return -1;
-        p.target = getattr(cx.node, st->at_node_id);
-        return p.target ? 0 : -1;
-    };
-    if (read_edge_parts(cx, {st->at_type_TEMPORAL, st->global_CHAIN_SUBTYPE}, read_ends, parts) < 0) {
-        return {};
-    }
-    OwnedRef relationship =
-        construct(st, st->construct_relationship, parts.relationship_class.get(),
-                  st->kw_chain_relationship, parts.relationship_type.get(), parts.subtype.get(),
-                  st->str_chain_description);
-    if (!relationship) return {};
-    OwnedRef built = construct(st, st->construct_edge, parts.edge_class.get(), st->kw_chain_edge,
-                               parts.source.get(), parts.target.get(), relationship.get());
-    if (!built) return {};
-    return call(parts.share.get(), built.get());
+    if (read_edge_parts(cx, chain, source, target, parts) < 0) return {};
+    return shared_edge(cx, parts, st->kw_chain_edge);
 }
 
 // share_edge_fields_set(MemoryEdge(source_node=node.id, target_node=candidate.id,
@@ -263,30 +283,17 @@ OwnedRef build_chain_edge(IngestContext& cx)
 OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* sim)
 {
     State* st = cx.st;
+    EdgeKind semantic{st->at_type_SEMANTIC, st->global_SEMANTIC_SUBTYPE,
+                      st->kw_semantic_relationship, Py_True};
+    EdgeEnd source{cx.node, st->at_node_id, Owner::host};
+    EdgeEnd target{candidate, st->at_node_id, Owner::host};
     EdgeParts parts;
-    auto read_ends = [&](EdgeParts& p) {
-        p.source = getattr(cx.node, st->at_node_id);
-        if (!p.source) return -1;
-        p.target = getattr(candidate, st->at_node_id);
-        return p.target ? 0 : -1;
-    };
-    if (read_edge_parts(cx, {st->at_type_SEMANTIC, st->global_SEMANTIC_SUBTYPE}, read_ends, parts) < 0) {
-        return {};
-    }
-    OwnedRef relationship =
-        construct(st, st->construct_relationship, parts.relationship_class.get(),
-                  st->kw_semantic_relationship, parts.relationship_type.get(), parts.subtype.get(),
-                  Py_True);
-    if (!relationship) return {};
+    if (read_edge_parts(cx, semantic, source, target, parts) < 0) return {};
     OwnedRef weight_class = former_global(st, st->global_WeightMetadata);
     if (!weight_class) return {};
     OwnedRef weight = construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
     if (!weight) return {};
-    OwnedRef built =
-        construct(st, st->construct_edge, parts.edge_class.get(), st->kw_semantic_edge,
-                  parts.source.get(), parts.target.get(), relationship.get(), weight.get());
-    if (!built) return {};
-    return call(parts.share.get(), built.get());
+    return shared_edge(cx, parts, st->kw_semantic_edge, weight.get());
 }
 
 // self._config.temporal_chain and self._last_id is not None

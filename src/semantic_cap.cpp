@@ -33,9 +33,7 @@ OwnedRef strength(State* st, PyObject* edge)
 int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
 {
     State* st = cx.st;
-    OwnedRef types = former_global(st, st->global_RelationshipType);
-    if (!types) return -1;
-    OwnedRef semantic_type = class_attr(types.get(), st->at_type_SEMANTIC);
+    OwnedRef semantic_type = relationship_type(st, st->at_type_SEMANTIC);
     if (!semantic_type) return -1;
     OwnedRef edges = call_method(cx.graph, st->at_graph_get_edges_for_node, node_id);
     if (!edges) return -1;
