@@ -17,6 +17,25 @@ inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) noexcept
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
 
+// `dict[key]` into `value`, with the contract of PyDict_GetItemRef: 1 when
+// found, 0 when missing (`value` empty), -1 with an exception set when the
+// lookup failed.
+inline int dict_lookup(PyObject* dict, PyObject* key, OwnedRef& value)
+{
+    PyObject* found = PyDict_GetItemWithError(dict, key);  // borrowed, owned at once
+    value = OwnedRef::owning(found);
+    if (found) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The same in the instance dict of `obj`; 0 when it has none yet.
+inline int instance_dict_lookup(PyObject* obj, PyObject* name, OwnedRef& value)
+{
+    PyObject** dict = compat::dict_ptr(obj);
+    if (!dict || !*dict) return 0;
+    return dict_lookup(*dict, name, value);
+}
+
 // `obj.name`. A __slots__ member that the type resolves `name` to (a data
 // descriptor, so it takes precedence over everything else) is read from
 // the object directly; every other case goes through PyObject_GetAttr.
@@ -45,12 +64,8 @@ inline OwnedRef instance_attr(PyObject* obj, PyObject* name)
 {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(type, name)) {
-        PyObject** dict = compat::dict_ptr(obj);
-        if (dict && *dict) {
-            PyObject* value = PyDict_GetItemWithError(*dict, name);
-            if (value) return OwnedRef::owning(value);
-            if (PyErr_Occurred()) return {};
-        }
+        OwnedRef value;
+        if (instance_dict_lookup(obj, name, value) != 0) return value;
     }
     return OwnedRef::consuming(PyObject_GetAttr(obj, name));
 }
@@ -164,15 +179,6 @@ inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
     return site.version != 0;
 }
 
-// The value under `name` in the instance dict of `obj`: found (borrowed),
-// or nullptr, with an exception set when the lookup failed.
-inline PyObject* instance_dict_value(PyObject* obj, PyObject* name)
-{
-    PyObject** dict = compat::dict_ptr(obj);
-    if (!dict || !*dict) return nullptr;
-    return PyDict_GetItemWithError(*dict, name);
-}
-
 }  // namespace detail
 
 // `obj.name` through a call-site cache. `owner` says whether the instance
@@ -185,9 +191,8 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
             if (value) return OwnedRef::owning(value);
         }
         else if (site.kind == AttrSite::Kind::instance_dict) {
-            PyObject* value = detail::instance_dict_value(obj, site.name);
-            if (value) return OwnedRef::owning(value);
-            if (PyErr_Occurred()) return {};
+            OwnedRef value;
+            if (instance_dict_lookup(obj, site.name, value) != 0) return value;
         }
     }
     // An empty slot, a name missing from the dict, or anything not learned:

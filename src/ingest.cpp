@@ -162,15 +162,15 @@ int batch_sink_for(State* st, PyObject* result, BatchSink& sink)
     }
     PyObject** dict = compat::dict_ptr(result);
     if (!dict || !*dict) return 0;
-    PyObject* lists[2];
+    OwnedRef lists[2];
     PyObject* names[2] = {st->str_created, st->str_evicted_edge_ids};
     for (int i = 0; i < 2; ++i) {
-        lists[i] = PyDict_GetItemWithError(*dict, names[i]);
-        if (!lists[i]) return PyErr_Occurred() ? -1 : 0;
-        if (!PyList_CheckExact(lists[i])) return 0;
+        int found = dict_lookup(*dict, names[i], lists[i]);
+        if (found <= 0) return found;
+        if (!PyList_CheckExact(lists[i].get())) return 0;
     }
-    sink.created = OwnedRef::owning(lists[0]);
-    sink.evicted_edge_ids = OwnedRef::owning(lists[1]);
+    sink.created = std::move(lists[0]);
+    sink.evicted_edge_ids = std::move(lists[1]);
     return 1;
 }
 

@@ -122,15 +122,10 @@ OwnedRef former_global(State* st, GlobalCache& cache)
 
 OwnedRef global(State* st, PyObject* globals, PyObject* name)
 {
-    PyObject* found = PyDict_GetItemWithError(globals, name);
-    if (found) return OwnedRef::owning(found);
-    if (PyErr_Occurred()) return {};
+    OwnedRef found;
+    if (dict_lookup(globals, name, found) != 0) return found;
     PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        found = PyDict_GetItemWithError(builtins, name);
-        if (found) return OwnedRef::owning(found);
-        if (PyErr_Occurred()) return {};
-    }
+    if (builtins && dict_lookup(builtins, name, found) != 0) return found;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     PyObject* error = PyErr_GetRaisedException();
     if (PyObject_SetAttr(error, st->str_name, name) < 0) {
@@ -220,21 +215,16 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* fromlist, Ow
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist, i);
         out[i] = getattr(module.get(), name);
-        if (out[i]) {
-            continue;
-        }
+        if (out[i]) continue;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         // A submodule of a package that is loaded but not bound yet.
         OwnedRef full = OwnedRef::consuming(PyUnicode_FromFormat("%U.%U", module_name, name));
         if (!full) return -1;
         PyObject* modules = PyImport_GetModuleDict();
-        PyObject* submodule = PyDict_GetItemWithError(modules, full.get());
-        if (submodule) {
-            out[i] = OwnedRef::owning(submodule);
-            continue;
-        }
-        if (PyErr_Occurred()) return -1;
+        int loaded = dict_lookup(modules, full.get(), out[i]);
+        if (loaded < 0) return -1;
+        if (loaded) continue;
         OwnedRef path = OwnedRef::consuming(PyModule_GetFilenameObject(module.get()));
         OwnedRef message;
         if (path && PyUnicode_Check(path.get())) {

@@ -90,13 +90,7 @@ public:
                 // takes a function for a host type without instance dicts).
                 bool may_read_dict = owner == Owner::extension ||
                                      !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT);
-                PyObject* value =
-                    may_read_dict ? detail::instance_dict_value(obj, site.name) : nullptr;
-                if (value) {
-                    callable_ = OwnedRef::owning(value);
-                    return;
-                }
-                if (PyErr_Occurred()) return;
+                if (may_read_dict && instance_dict_lookup(obj, site.name, callable_) != 0) return;
                 if (site.kind == AttrSite::Kind::type_method) {
                     callable_ = OwnedRef::owning(site.function);
                     self_ = obj;
