@@ -82,7 +82,8 @@ struct AttrSite {
         slot,           // a __slots__ member: read at `offset`
         instance_dict,  // the class defines nothing: the instance dict answers
         type_method,    // a function on the type, to be called with the object
-        static_method,  // a static method on the type: `function` is what it gives
+        static_method,  // a static method on the type (`function`), asked for its
+                        // callable at each use
         class_value,    // read on a class: a plain value in its MRO (`function`)
         generic,        // nothing to read directly: the generic path
     };
@@ -91,8 +92,8 @@ struct AttrSite {
     Kind kind;
     Py_ssize_t offset;
     unsigned int meta_version;  // class_value: the tag of the class's metaclass
-    PyObject* function;    // type_method, static_method: borrowed from the MRO
-                           // (or the static method) while the tag holds
+    PyObject* function;    // type_method, static_method, class_value: borrowed
+                           // from the MRO while the tag holds
 };
 
 // Whether `obj` is read as the extension's own instance, whose managed
@@ -151,17 +152,11 @@ inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
         }
         else if (Py_IS_TYPE(descr, &PyStaticMethod_Type) &&
                  (no_dict || owner == Owner::extension)) {
-            // staticmethod.__get__ gives the wrapped callable, fixed for the
-            // static method's life; the static method keeps it alive.
-            PyObject* callable = Py_TYPE(descr)->tp_descr_get(descr, nullptr, nullptr);
-            if (callable) {
-                learned.kind = AttrSite::Kind::static_method;
-                learned.function = callable;
-                Py_DECREF(callable);
-            }
-            else {
-                PyErr_Clear();
-            }
+            // The static method itself is kept, not the callable it gives:
+            // staticmethod.__init__ can give it another one in place, which
+            // changes no version tag.
+            learned.kind = AttrSite::Kind::static_method;
+            learned.function = descr;
         }
     }
     learned.version = compat::assign_version_tag(type);

@@ -91,13 +91,22 @@ public:
                 bool may_read_dict = owner == Owner::extension ||
                                      !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT);
                 if (may_read_dict && instance_dict_lookup(obj, site.name, callable_) != 0) return;
-                if (site.kind == AttrSite::Kind::type_method) {
+                // A key's __eq__ in the dict lookup can run code that changes
+                // the class and frees what the site borrows: looked at again.
+                if (!compat::has_version_tag(Py_TYPE(obj), site.version)) {
+                    site.version = 0;
+                }
+                else if (site.kind == AttrSite::Kind::type_method) {
                     callable_ = OwnedRef::owning(site.function);
                     self_ = obj;
                     return;
                 }
-                if (site.kind == AttrSite::Kind::static_method) {
-                    callable_ = OwnedRef::owning(site.function);
+                else if (site.kind == AttrSite::Kind::static_method) {
+                    // What the generic lookup would call: the static method's
+                    // callable now (an uninitialised one raises RuntimeError).
+                    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+                    callable_ = OwnedRef::consuming(
+                        PyStaticMethod_Type.tp_descr_get(site.function, obj, type));
                     return;
                 }
             }

@@ -456,6 +456,34 @@ def test_method_lookups_follow_class_and_instance_changes():
     assert ([], []) in observations  # the refusing add_edge: edges logged and skipped
 
 
+def test_static_method_given_a_new_function_in_place():
+    """staticmethod.__init__ gives a static method another function without
+    changing its class; the next call must reach the new function (the old
+    one is gone by then)."""
+    def scenario(step):
+        def make_static(env):
+            inner = env.graph.inner
+            type(env.graph).get_edge_between = staticmethod(
+                lambda a, b: inner.get_edge_between(a, b))
+        step(make_static)
+        for _ in range(4):
+            step()
+
+        def swap_function(env):
+            calls = env.log
+            static = type(env.graph).__dict__["get_edge_between"]
+            static.__init__(lambda a, b: calls.append(("swapped", a, b)) or "connected")
+            # whatever took the old function's memory now sits where it was
+            env.garbage = [[object()] for _ in range(1000)]
+        step(swap_function)
+        step()
+
+    observations = run_on_both(scenario, "slots")
+    before, after = observations[-6][0], observations[-4][0]
+    assert len(before) > 1  # the chain edge and semantic edges
+    assert len(after) == 1  # the chain edge only: every candidate is "connected"
+
+
 # ---- comparison fast paths: the same answers as Python's operators
 
 
