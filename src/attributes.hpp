@@ -56,20 +56,6 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
     return OwnedRef::consuming(PyObject_GetAttr(obj, name));
 }
 
-// `self.name` for an attribute kept in the instance dictionary (the
-// extension's own state): when the class defines nothing under that name,
-// the dictionary answers; otherwise, or when the name is missing, the
-// generic lookup runs and gives the usual result or AttributeError.
-inline OwnedRef instance_attr(PyObject* obj, PyObject* name)
-{
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(type, name)) {
-        OwnedRef value;
-        if (instance_dict_lookup(obj, name, value) != 0) return value;
-    }
-    return OwnedRef::consuming(PyObject_GetAttr(obj, name));
-}
-
 // ---- per-call-site caches ----------------------------------------------
 //
 // What one place in the code has learned about `name` on the type of the

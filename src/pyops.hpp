@@ -118,7 +118,6 @@ public:
         callable_ = OwnedRef::consuming(found);
     }
     explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
-    PyObject* callable() const noexcept { return callable_.get(); }
     // True when the lookup found the function `target` on the type, to be
     // called with the object as its first argument (a plain method).
     bool is_type_method(PyObject* target) const noexcept
