@@ -4,6 +4,7 @@
 #include "pyops.hpp"
 
 #include <initializer_list>
+#include <vector>
 
 namespace lacet {
 
@@ -21,13 +22,13 @@ OwnedRef make_record(State* st, PyObject* name, std::initializer_list<FieldSpec>
 {
     // The defaults are taken over first, so that each is released on every
     // path out of here.
-    OwnedRef defaults[8];
-    std::size_t n = 0;
+    std::vector<OwnedRef> defaults;
+    defaults.reserve(fields.size());
     for (const FieldSpec& f : fields) {
-        defaults[n++] = OwnedRef::consuming(f.default_value);
+        defaults.push_back(OwnedRef::consuming(f.default_value));
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!defaults[i]) return {};
+    for (const OwnedRef& value : defaults) {
+        if (!value) return {};
     }
     OwnedRef body = OwnedRef::consuming(PyDict_New());
     if (!body) return {};
@@ -36,7 +37,7 @@ OwnedRef make_record(State* st, PyObject* name, std::initializer_list<FieldSpec>
     if (PyDict_SetItem(body.get(), st->str___module__, st->str_former_module_name) < 0) return {};
     if (PyDict_SetItem(body.get(), st->str___qualname__, name) < 0) return {};
     if (PyDict_SetItem(body.get(), st->str___annotations__, annotations.get()) < 0) return {};
-    n = 0;
+    std::size_t n = 0;
     for (const FieldSpec& f : fields) {
         if (PyDict_SetItem(annotations.get(), f.name, f.annotation) < 0) return {};
         if (PyDict_SetItem(body.get(), f.name, defaults[n++].get()) < 0) return {};
@@ -78,12 +79,14 @@ OwnedRef make_config_record(State* st)
     return make_record(
         st, st->str_LacetConfig,
         {
-            {st->str_similarity_threshold, st->str_type_float, constant(st, st->str_DEFAULT_SIMILARITY_THRESHOLD)},
+            {st->str_similarity_threshold, st->str_type_float,
+             constant(st, st->str_DEFAULT_SIMILARITY_THRESHOLD)},
             {st->str_max_semantic_edges_per_node, st->str_type_int,
              constant(st, st->str_DEFAULT_MAX_SEMANTIC_EDGES_PER_NODE)},
             {st->str_temporal_chain, st->str_type_bool, Py_NewRef(Py_True)},
             {st->str_seed_count, st->str_type_int, constant(st, st->str_DEFAULT_SEED_COUNT)},
-            {st->str_max_iterations, st->str_type_int, constant(st, st->str_DEFAULT_MAX_ITERATIONS)},
+            {st->str_max_iterations, st->str_type_int,
+             constant(st, st->str_DEFAULT_MAX_ITERATIONS)},
             {st->str_coverage_gossip_weight, st->str_type_float,
              PyErr_Occurred() ? nullptr : PyFloat_FromDouble(0.25)},
         });
