@@ -5,6 +5,7 @@
 #include "pyops.hpp"
 
 #include <array>
+#include <cstring>
 #include <vector>
 
 namespace lacet {
@@ -86,7 +87,10 @@ PyObject* method_entry(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     return invoke<sig, member, body>(self, cls, {args, nargsf, kwnames});
 }
 
-OwnedRef as_bool(int truth) { return truth < 0 ? OwnedRef() : OwnedRef::owning(truth ? Py_True : Py_False); }
+OwnedRef as_bool(int truth)
+{
+    return truth < 0 ? OwnedRef() : OwnedRef::owning(truth ? Py_True : Py_False);
+}
 
 OwnedRef config_body(State* st, PyObject* self, PyObject* const*)
 {
@@ -201,30 +205,31 @@ wrapperbase init_wrapper = {
     .name_strobj = nullptr,
 };
 
-// A method of the class, entered with the defining class (METH_METHOD).
-PyMethodDef method_def(const char* name, PyCMethod method, const char* text_signature)
+// A method of the class, entered with the defining class (METH_METHOD),
+// under the last part of the signature's qualified name.
+template <const Signature& sig, Member member, Body body>
+PyMethodDef method_def(const char* text_signature)
 {
-    return {.ml_name = name,
-            .ml_meth = as_cfunction(method),
+    return {.ml_name = std::strchr(sig.qualname, '.') + 1,
+            .ml_meth = as_cfunction(method_entry<sig, member, body>),
             .ml_flags = method_flags,
             .ml_doc = text_signature};
 }
 
 PyMethodDef config_def =
-    method_def("config", method_entry<config_sig, Member::config, config_body>, "config($self)\n--\n\n");
-PyMethodDef on_ingest_def = method_def("on_ingest", method_entry<ingest_sig, Member::on_ingest, on_ingest_body>,
-                                       "on_ingest($self, graph, node)\n--\n\n");
+    method_def<config_sig, Member::config, config_body>("config($self)\n--\n\n");
+PyMethodDef on_ingest_def = method_def<ingest_sig, Member::on_ingest, on_ingest_body>(
+    "on_ingest($self, graph, node)\n--\n\n");
 PyMethodDef on_ingest_batch_def =
-    method_def("on_ingest_batch", method_entry<batch_sig, Member::on_ingest_batch, on_ingest_batch_body>,
-               "on_ingest_batch($self, graph, nodes)\n--\n\n");
-PyMethodDef on_forget_def = method_def("on_forget", method_entry<forget_sig, Member::on_forget, on_forget_body>,
-                                       "on_forget($self, node_ids)\n--\n\n");
+    method_def<batch_sig, Member::on_ingest_batch, on_ingest_batch_body>(
+        "on_ingest_batch($self, graph, nodes)\n--\n\n");
+PyMethodDef on_forget_def = method_def<forget_sig, Member::on_forget, on_forget_body>(
+    "on_forget($self, node_ids)\n--\n\n");
 PyMethodDef retrieval_context_def =
-    method_def("retrieval_context", method_entry<retrieval_sig, Member::retrieval_context, retrieval_context_body>,
-               "retrieval_context($self, max_results)\n--\n\n");
-PyMethodDef enforce_cap_def =
-    method_def("_enforce_cap", method_entry<cap_sig, Member::enforce_cap, enforce_cap_body>,
-               "_enforce_cap($self, graph, a_id, b_id, similarity, result)\n--\n\n");
+    method_def<retrieval_sig, Member::retrieval_context, retrieval_context_body>(
+        "retrieval_context($self, max_results)\n--\n\n");
+PyMethodDef enforce_cap_def = method_def<cap_sig, Member::enforce_cap, enforce_cap_body>(
+    "_enforce_cap($self, graph, a_id, b_id, similarity, result)\n--\n\n");
 PyMethodDef are_connected_def = {
     .ml_name = "_are_connected",
     .ml_meth = reinterpret_cast<PyCFunction>(
