@@ -22,7 +22,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan build bench bench-callgrind stubtest typecheck property-long wheel clean
+.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel clean
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -49,7 +49,11 @@ typecheck: build
 	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
 	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
 
-test: build stubtest typecheck
+# The native sources stay within 100 columns.
+linelength:
+	@awk 'length > 100 { print FILENAME ":" FNR ": longer than 100 columns"; bad = 1 } END { exit bad }' src/*
+
+test: linelength build stubtest typecheck
 	LACET_DIFF_IMPLS=model,native $(VENV)/bin/python -m pytest -q tests
 
 test-313:

@@ -64,7 +64,10 @@ public:
     {
     }
 
-    T* allocate(std::size_t n) { return static_cast<T*>(arena_->allocate(n * sizeof(T), alignof(T))); }
+    T* allocate(std::size_t n)
+    {
+        return static_cast<T*>(arena_->allocate(n * sizeof(T), alignof(T)));
+    }
     void deallocate(T* block, std::size_t) noexcept { arena_->deallocate(block); }
 
     template <typename U>

@@ -55,10 +55,9 @@ void add_traceback_entry(PyObject* globals, Member member)
     // The code object and frame are made while no exception is set, as the
     // frame constructor requires. They exist only to be named by the entry:
     // PyFrame_New gives the frame the code's first line as its line number.
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, member_names[position], line));
+    PyCodeObject* code = PyCode_NewEmpty(file, member_names[position], line);
     PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)
-             : nullptr;
+        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     Py_XDECREF(code);
     if (!frame) {
         // Out of memory while decorating: the exception that is being
@@ -75,8 +74,10 @@ void add_traceback_entry(PyObject* globals, Member member)
 void note_missing_host()
 {
     PyObject* raised = PyErr_GetRaisedException();
-    if (raised && PyErr_GivenExceptionMatches(raised, PyExc_ImportError) && names_host_module(raised)) {
-        OwnedRef added = OwnedRef::consuming(PyObject_CallMethod(raised, "add_note", "s", missing_host_note));
+    if (raised && PyErr_GivenExceptionMatches(raised, PyExc_ImportError) &&
+        names_host_module(raised)) {
+        OwnedRef added =
+            OwnedRef::consuming(PyObject_CallMethod(raised, "add_note", "s", missing_host_note));
         if (!added) {
             // The import error itself is what the importer must see.
             PyErr_Clear();

@@ -291,7 +291,8 @@ OwnedRef build_semantic_edge(IngestContext& cx, PyObject* candidate, PyObject* s
     if (read_edge_parts(cx, semantic, source, target, parts) < 0) return {};
     OwnedRef weight_class = former_global(st, st->global_WeightMetadata);
     if (!weight_class) return {};
-    OwnedRef weight = construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
+    OwnedRef weight =
+        construct(st, st->construct_weight, weight_class.get(), st->kw_weight, sim, sim);
     if (!weight) return {};
     return shared_edge(cx, parts, st->kw_semantic_edge, weight.get());
 }

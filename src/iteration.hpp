@@ -31,7 +31,8 @@ public:
             PyObject* items = sequence_.get();
             Py_ssize_t size = is_list_ ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
             if (index_ < size) {
-                PyObject* item = is_list_ ? PyList_GET_ITEM(items, index_) : PyTuple_GET_ITEM(items, index_);
+                PyObject* item =
+                    is_list_ ? PyList_GET_ITEM(items, index_) : PyTuple_GET_ITEM(items, index_);
                 ++index_;
                 return OwnedRef::owning(item);
             }

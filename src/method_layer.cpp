@@ -45,8 +45,9 @@ void missing(const Signature& sig, PyObject** out)
         if (!head || !separator) return;
         OwnedRef joined = OwnedRef::consuming(PyUnicode_Join(separator.get(), head.get()));
         if (!joined) return;
-        listed = OwnedRef::consuming(PyUnicode_FromFormat(
-            n == 2 ? "%U and %U" : "%U, and %U", joined.get(), PyList_GET_ITEM(names.get(), n - 1)));
+        PyObject* last = PyList_GET_ITEM(names.get(), n - 1);
+        listed = OwnedRef::consuming(
+            PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(), last));
     }
     if (!listed) return;
     PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",

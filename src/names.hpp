@@ -89,8 +89,9 @@
     X(config_coverage_gossip_weight, coverage_gossip_weight)
 
 // Tuples of names, one per call shape: st->kw_<name> (keyword names of a
-// vectorcall) or st->fromlist_<name>. The names are interned, so each item
-// is the very object kept under str_<name>.
+// vectorcall) or st->fromlist_<name>. The names are interned: an item is the
+// very object kept under str_<name> when the name is also listed above, but
+// a keyword needs no entry there.
 #define LACET_NAME_TUPLES(X)                                                  \
     X(kw_chain_relationship, "type", "subtype", "description")                \
     X(kw_semantic_relationship, "type", "subtype", "bidirectional")           \

@@ -60,7 +60,8 @@ OwnedRef new_former_module(State* st, PyObject* package)
                             origin.get());
     if (!former_spec) return {};
     if (setattr(former.get(), st->str___spec__, former_spec.get()) < 0) return {};
-    if (PyUnicode_Check(origin.get()) && setattr(former.get(), st->str___file__, origin.get()) < 0) {
+    if (PyUnicode_Check(origin.get()) &&
+        setattr(former.get(), st->str___file__, origin.get()) < 0) {
         return {};
     }
     return former;
@@ -80,7 +81,8 @@ int build_package(State* st, PyObject* package)
     // As the import system does once a submodule is loaded.
     if (setattr(package, st->str_former, former.get()) < 0) return -1;
     // from vantor_lacet.former import LacetConfig, LacetExtension, LacetIngestResult
-    for (PyObject* name : {st->str_LacetConfig, st->str_LacetExtension, st->str_LacetIngestResult}) {
+    for (PyObject* name :
+         {st->str_LacetConfig, st->str_LacetExtension, st->str_LacetIngestResult}) {
         OwnedRef value = getattr(former.get(), name);
         if (!value || setattr(package, name, value.get()) < 0) return -1;
     }

@@ -40,7 +40,8 @@ int fetch_semantic(IngestContext& cx, PyObject* node_id, EdgeList& semantic)
     Iteration iteration(edges.get());
     if (!iteration) return -1;
     while (OwnedRef edge = iteration.next()) {
-        OwnedRef type = getattr_path(edge.get(), st->at_edge_relationship, st->at_relationship_type);
+        OwnedRef type =
+            getattr_path(edge.get(), st->at_edge_relationship, st->at_relationship_type);
         if (!type) return -1;
         int is_semantic = py_eq(type.get(), semantic_type.get());
         if (is_semantic < 0) return -1;
