@@ -144,16 +144,25 @@ def warm(host):
         "RelationshipMetadata", "WeightMetadata", "MemoryEdge"]
 
 
-def test_new_init_new_and_replaced_class_are_seen(host):
-    warm(host)
-    cls = host.classes.RelationshipMetadata
+def wrap_init(cls, before=None, after=None):
+    """Gives `cls` an __init__ that runs before(kwargs), then the one it had,
+    then returns after(kwargs); returns the one it had."""
     original = cls.__init__
 
     def init(self, *args, **kwargs):
-        host.log.append("replaced __init__")
+        if before:
+            before(kwargs)
         original(self, *args, **kwargs)
+        return after(kwargs) if after else None
 
     cls.__init__ = init
+    return original
+
+
+def test_new_init_new_and_replaced_class_are_seen(host):
+    warm(host)
+    wrap_init(host.classes.RelationshipMetadata,
+              before=lambda kwargs: host.log.append("replaced __init__"))
     host.ingest()
     assert host.log.count("replaced __init__") == 2
 
@@ -237,13 +246,7 @@ def test_abstract_class_and_metaclass_call(host):
 def test_init_returning_a_value_is_a_type_error(host):
     warm(host)
     cls = host.classes.RelationshipMetadata
-    original = cls.__init__
-
-    def init(self, *args, **kwargs):
-        original(self, *args, **kwargs)
-        return 7
-
-    cls.__init__ = init
+    wrap_init(cls, after=lambda kwargs: 7)
     with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'int'$"):
         host.ingest()
     del cls.__init__  # the dataclass or plain default: object.__init__ refuses keywords
@@ -256,19 +259,17 @@ def test_globals_rebound_during_an_ingest_and_found_in_builtins(host, monkeypatc
 
     warm(host)
     cls = host.classes.RelationshipMetadata
-    original = cls.__init__
 
     class Late:
         def __init__(self, current=0.5, initial=0.5):
             self.current, self.initial = current, initial
 
-    def init(self, *args, **kwargs):
-        original(self, *args, **kwargs)
+    def rebind(kwargs):
         if kwargs.get("bidirectional"):
             host.former.WeightMetadata = Late
 
     # WeightMetadata is looked up after RelationshipMetadata has been called
-    cls.__init__ = init
+    original = wrap_init(cls, after=rebind)
     result = host.ingest()
     assert type(result.created[1].weight) is Late
 
