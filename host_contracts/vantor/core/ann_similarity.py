@@ -1,6 +1,6 @@
 from __future__ import annotations
 
-from collections.abc import Collection, Iterable, Mapping
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
@@ -52,39 +52,19 @@ class ApproximateSimilarityService(VectorStore):
         self._index: Index | None = None
         self._indexed = 0
 
-    def find_similar(
-        self,
-        node: Any,
-        exclude: Collection[str] | None = None,
-        top_k: int | None = 10,
-        threshold: float | None = None,
-        exclude_self: bool = True,
-        candidate_ids: Iterable[str] | None = None,
-        node_lookup: Mapping[str, Any] | None = None,
-    ) -> list[tuple[Any, float]]:
-        """Return up to `top_k` (candidate node, cosine similarity) pairs, best first.
-
-        Only ids in `candidate_ids` (all of `node_lookup` when None) are returned,
-        each resolved through `node_lookup`; ids missing from it are skipped, as are
-        the ids in `exclude` and, with `exclude_self`, `node.id`. Pairs below
-        `threshold` are dropped (None: no threshold). `top_k` None or <= 0 means no
-        limit. Equal similarities are ordered by id. A query embedding of the wrong
-        dimension raises ValueError.
-        """
-        query, limit, skip, candidate_ids = self._begin(
-            node, exclude, top_k, exclude_self, candidate_ids, node_lookup)
-        assert node_lookup is not None  # checked by _begin
-        found: dict[str, Any] = {}
+    def _rank(self, query: np.ndarray | None, limit: int | None, threshold: float | None,
+              skip: set[str], candidate_ids: Any, node_lookup: Mapping[str, Any],
+              found: dict[str, Any]) -> list[float] | None:
         if query is None:
             if threshold is None or threshold <= 0.0:
                 self._accept((self._row_of[cid] for cid in candidate_ids if cid in self._row_of),
                              skip, candidate_ids, node_lookup, found)
-            return self._finish(found, self._scores(found, None), limit, threshold)
+            return None
         sims = self._search(query, limit, threshold, skip, candidate_ids, node_lookup, found)
         if self._blank and (threshold is None or threshold <= 0.0):
             self._blank_hits(skip, candidate_ids, node_lookup, found)
-            sims = None
-        return self._finish(found, sims or self._scores(found, query), limit, threshold)
+            return None
+        return sims
 
     def _search(self, query: np.ndarray, limit: int | None, threshold: float | None,
                 skip: set[str], candidate_ids: Any, node_lookup: Mapping[str, Any],

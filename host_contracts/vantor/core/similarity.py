@@ -98,6 +98,41 @@ class VectorStore:
 
     # -- search helpers shared by the services -----------------------------------
 
+    def find_similar(
+        self,
+        node: Any,
+        exclude: Collection[str] | None = None,
+        top_k: int | None = 10,
+        threshold: float | None = None,
+        exclude_self: bool = True,
+        candidate_ids: Iterable[str] | None = None,
+        node_lookup: Mapping[str, Any] | None = None,
+    ) -> list[tuple[Any, float]]:
+        """Return up to `top_k` (candidate node, cosine similarity) pairs, best first.
+
+        Only ids in `candidate_ids` (all of `node_lookup` when None) are returned,
+        each resolved through `node_lookup`; ids missing from it are skipped, as are
+        the ids in `exclude` and, with `exclude_self`, `node.id`. Pairs below
+        `threshold` are dropped (None: no threshold). `top_k` None or <= 0 means no
+        limit: callers use those values to say "uncapped", not "nothing".
+        Equal similarities are ordered by id. A query embedding of the wrong
+        dimension raises ValueError.
+        """
+        query, limit, skip, candidate_ids = self._begin(
+            node, exclude, top_k, exclude_self, candidate_ids, node_lookup)
+        assert node_lookup is not None  # checked by _begin
+        found: dict[str, Any] = {}
+        sims = self._rank(query, limit, threshold, skip, candidate_ids, node_lookup, found)
+        return self._finish(found, sims or self._scores(found, query), limit, threshold)
+
+    def _rank(self, query: np.ndarray | None, limit: int | None, threshold: float | None,
+              skip: set[str], candidate_ids: Any, node_lookup: Mapping[str, Any],
+              found: dict[str, Any]) -> list[float] | None:
+        """Fill `found` with the hits to return (id -> node); return their
+        similarities, in the order of `found`, when they were worked out on the
+        way (None: the caller works them out)."""
+        raise NotImplementedError
+
     def _begin(self, node: Any, exclude: Collection[str] | None, top_k: int | None,
                exclude_self: bool, candidate_ids: Iterable[str] | None,
                node_lookup: Mapping[str, Any] | None
@@ -261,29 +296,9 @@ class SimilarityService(VectorStore):
     candidate embeddings score 0.0.
     """
 
-    def find_similar(
-        self,
-        node: Any,
-        exclude: Collection[str] | None = None,
-        top_k: int | None = 10,
-        threshold: float | None = None,
-        exclude_self: bool = True,
-        candidate_ids: Iterable[str] | None = None,
-        node_lookup: Mapping[str, Any] | None = None,
-    ) -> list[tuple[Any, float]]:
-        """Return up to `top_k` (candidate node, cosine similarity) pairs, best first.
-
-        Only ids in `candidate_ids` (all of `node_lookup` when None) are considered,
-        each resolved through `node_lookup`; ids missing from it are skipped, as are
-        the ids in `exclude` and, with `exclude_self`, `node.id`. Pairs below
-        `threshold` are dropped (None: no threshold). `top_k` None or <= 0 means no
-        limit: callers use those values to say "uncapped", not "nothing".
-        Equal similarities are ordered by id. A query embedding of the wrong
-        dimension raises ValueError.
-        """
-        query, limit, skip, candidate_ids = self._begin(
-            node, exclude, top_k, exclude_self, candidate_ids, node_lookup)
-        assert node_lookup is not None  # checked by _begin
+    def _rank(self, query: np.ndarray | None, limit: int | None, threshold: float | None,
+              skip: set[str], candidate_ids: Any, node_lookup: Mapping[str, Any],
+              found: dict[str, Any]) -> list[float] | None:
         size = self._size
         if query is None:
             scores = np.zeros(size)
@@ -293,7 +308,6 @@ class SimilarityService(VectorStore):
         if threshold is not None:
             eligible &= scores >= threshold
         rows = np.flatnonzero(eligible)
-        found: dict[str, Any] = {}
         # Rows that are not live candidates are passed over; fetch twice what is
         # needed and fetch again, twice as many, while too few were candidates.
         count = rows.size if limit is None else 2 * limit + len(skip)
@@ -306,6 +320,5 @@ class SimilarityService(VectorStore):
             found.clear()
             self._accept(top.tolist(), skip, candidate_ids, node_lookup, found)
             if limit is None or len(found) >= limit or top.size == rows.size:
-                break
+                return None
             count *= 2
-        return self._finish(found, self._scores(found, query), limit, threshold)
