@@ -146,16 +146,15 @@ class TimedService:
             self.calls += 1
 
     def add(self, node: Any) -> None:
-        t0 = _clock()
-        try:
-            self.inner.add(node)
-        finally:
-            self.index_seconds += _clock() - t0
+        self._upkeep(self.inner.add, node)
 
     def remove(self, node_id: str) -> None:
+        self._upkeep(self.inner.remove, node_id)
+
+    def _upkeep(self, method: Any, argument: Any) -> None:
         t0 = _clock()
         try:
-            self.inner.remove(node_id)
+            method(argument)
         finally:
             self.index_seconds += _clock() - t0
 
