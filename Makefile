@@ -1,12 +1,32 @@
 # make demo   build the package and run the end-to-end ingest on the reference host
 # make test   build the package, check its stubs and run the tests
 # make test-asan   the same tests against an AddressSanitizer + UBSan build
-# make test-313    the whole suite on CPython 3.13 (any target takes PY=3.13)
+# make test-313    the whole suite on CPython 3.13 (any target takes PY=3.13,
+#                  PY=3.14 or PY=3.15; see below for 3.14 and 3.15)
 # make typecheck   mypy --strict over the README's wiring example and the example host
 SHELL := /bin/bash
+PY ?= 3.12
+
+# CPython 3.14 and 3.15: where this machine has no such interpreter (tools/python
+# finds none), every target runs inside the Debian unstable root that has it
+# (tools/in_sid_root.sh; built once, about two minutes, needs root).
+SID_ROOT_WRAP :=
+ifneq ($(filter 3.14 3.15,$(PY)),)
+ifndef VANTOR_LACET_IN_SID_ROOT
+ifeq ($(shell tools/python $(PY) >/dev/null 2>&1 && echo found),)
+SID_ROOT_WRAP := yes
+endif
+endif
+endif
+
+ifeq ($(SID_ROOT_WRAP),yes)
+WRAPPED_GOALS := $(or $(MAKECMDGOALS),test)
+.PHONY: $(WRAPPED_GOALS)
+$(WRAPPED_GOALS):
+	tools/in_sid_root.sh $(MAKE) --no-print-directory $@ PY=$(PY)
+else
 # The interpreter is looked up when a recipe needs it, so that a missing
 # one is reported by tools/python with what to do about it.
-PY ?= 3.12
 PYTHON = $$(tools/python $(PY))
 
 ifeq ($(PY),3.12)
@@ -124,3 +144,5 @@ wheel: $(VENV)/.ready
 
 clean:
 	rm -rf build .venv .venv-* dist wheelhouse
+
+endif
