@@ -42,7 +42,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel clean
+.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel sdist-install clean
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -141,6 +141,19 @@ wheel: $(VENV)/.ready
 	.venv-wheel-check/bin/pip install -q wheelhouse/*.whl
 	cd /tmp && env -u PYTHONPATH $(CURDIR)/.venv-wheel-check/bin/python -I $(CURDIR)/tools/check_installed_wheel.py no-host
 	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python $(CURDIR)/tools/check_installed_wheel.py host
+
+# The sdist installed the way a user installs it, with plain pip and no
+# flag (a build in pip's own isolated environment), into a clean virtual
+# environment of PY, then imported from outside the tree beside the
+# reference host.
+SDIST_VENV := .venv-sdist-check-$(PY)
+sdist-install: $(VENV)/.ready
+	$(VENV)/bin/pip install -q build
+	rm -rf build/sdist-$(PY) $(SDIST_VENV)
+	$(VENV)/bin/python -m build --sdist --outdir build/sdist-$(PY) . > /dev/null
+	py=$(PYTHON) && $$py -m venv $(SDIST_VENV)
+	env -u VANTOR_LACET_WERROR $(SDIST_VENV)/bin/pip install -q build/sdist-$(PY)/*.tar.gz
+	cd /tmp && $(CURDIR)/$(SDIST_VENV)/bin/python $(CURDIR)/tools/check_installed_wheel.py host
 
 clean:
 	rm -rf build .venv .venv-* dist wheelhouse
