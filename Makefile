@@ -89,8 +89,11 @@ bench: build
 
 # Instructions per ingest under callgrind for both thin hosts, split at the
 # package's boundary: host share, zero-own-cost bound, fraction reached.
+# CALLGRIND_ARGS=--quick: fewer ingests and constructions (what CI runs).
+CALLGRIND_ARGS ?= --construct 100000
 bench-callgrind: build
-	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python --construct 100000 --json build/callgrind.json
+	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python $(CALLGRIND_ARGS) \
+	    --json build/callgrind-$(PY).json
 
 PROPERTY_EXAMPLES ?= 10000
 property-long: build
