@@ -80,7 +80,7 @@ test-313:
 	$(MAKE) test PY=3.13
 
 demo: build
-	$(VENV)/bin/python demo/lacet_demo.py
+	$(VENV)/bin/python demo/lacet_demo
 
 # BENCH_ARGS=--quick: small sizes and few repetitions (what CI runs).
 BENCH_ARGS ?=
