@@ -3,7 +3,8 @@
 # make test-asan   the same tests against an AddressSanitizer + UBSan build
 # make test-313    the whole suite on CPython 3.13 (any target takes PY=3.13,
 #                  PY=3.14 or PY=3.15; see below for 3.14 and 3.15)
-# make typecheck   mypy --strict over the README's wiring example and the example host
+# make typecheck   mypy --strict over the README's wiring example, the example host and
+#                  hosts the contract allows; hosts it does not allow must be rejected
 SHELL := /bin/bash
 PY ?= 3.12
 
@@ -57,15 +58,22 @@ stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
-# The README's wiring example against the reference host, and the example
-# host against its own vantor package: a stub that rejects a documented call
-# fails here. (pyright is not run: it installs from npm, which the project's
+# The README's wiring example against the reference host, the example host
+# against its own vantor package, and hosts of every shape the contract
+# allows must pass: a stub that rejects a documented call fails here. The
+# broken hosts (a misspelt keyword, a missing graph method, ...) must fail,
+# on exactly their marked lines: host protocols that accept everything fail
+# here too. (pyright is not run: it installs from npm, which the project's
 # machines cannot reach.)
 typecheck: build
 	mkdir -p build/typecheck
 	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
 	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-readme \
 	    build/typecheck/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-hosts \
+	    tests/typecheck/allowed_hosts.py
+	$(VENV)/bin/python tests/typecheck/check_rejected.py tests/typecheck/broken_hosts.py \
+	    --cache-dir build/typecheck/cache-hosts
 	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
 	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
 
