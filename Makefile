@@ -66,16 +66,16 @@ stubtest: build
 # here too. (pyright is not run: it installs from npm, which the project's
 # machines cannot reach.)
 typecheck: build
-	mkdir -p build/typecheck
-	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
-	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-readme \
-	    build/typecheck/readme_example.py
-	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-hosts \
+	mkdir -p build/typecheck-$(PY)
+	$(VENV)/bin/python tools/readme_example.py > build/typecheck-$(PY)/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck-$(PY)/cache-readme \
+	    build/typecheck-$(PY)/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck-$(PY)/cache-hosts \
 	    tests/typecheck/allowed_hosts.py
 	$(VENV)/bin/python tests/typecheck/check_rejected.py tests/typecheck/broken_hosts.py \
-	    --cache-dir build/typecheck/cache-hosts
+	    --cache-dir build/typecheck-$(PY)/cache-hosts
 	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
-	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
+	    --cache-dir $(CURDIR)/build/typecheck-$(PY)/cache-plain-host run_example.py plain_host.py vantor
 
 # The native sources stay within 100 columns.
 linelength:
