@@ -95,7 +95,7 @@ class Run(NamedTuple):
     ext: Any
     description: str              # the host's search, for the summary
     ledger: Ledger
-    detail: bool                  # every host call timed, or only the search's
+    detail: bool                  # every host call timed, or only the search and add_node
     overhead: dict[str, Overhead]  # a timing wrapper's own cost, by the shape of its calls
 
 
