@@ -36,6 +36,11 @@ inline int instance_dict_lookup(PyObject* obj, PyObject* name, OwnedRef& value)
     return dict_lookup(*dict, name, value);
 }
 
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    return PyObject_SetAttr(obj, name, value);
+}
+
 // `obj.name`. A __slots__ member that the type resolves `name` to (a data
 // descriptor, so it takes precedence over everything else) is read from
 // the object directly; every other case goes through PyObject_GetAttr.
@@ -208,6 +213,13 @@ inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
         }
     }
     return OwnedRef::consuming(PyObject_GetAttr(cls, site.name));
+}
+
+// `obj.first.second`: one expression, one failure check for its caller.
+inline OwnedRef getattr_path(PyObject* obj, AttrSite& first, AttrSite& second)
+{
+    OwnedRef middle = getattr(obj, first);
+    return middle ? getattr(middle.get(), second) : OwnedRef();
 }
 
 // `self.name` for the extension's own state, kept in its instance dict.

@@ -30,7 +30,7 @@
 //                           rebound), so that ingest results can be built
 //                           without running the dataclass __init__; and
 //                           whether what the package has confirmed about a
-//                           host class (construct.cpp) still holds.
+//                           host class (class_call.cpp) still holds.
 //   PyDictObject.ma_version_tag (deprecated, still maintained in 3.12 and
 //                           3.13) a number that changes at every change of
 //                           a dict: the module globals the hooks look up at

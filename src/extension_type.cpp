@@ -1,8 +1,8 @@
 // The LacetExtension class: a heap type with an instance dictionary, weak
 // references and GC support, whose methods are native method descriptors.
+#include "calls.hpp"
 #include "extension.hpp"
 #include "method_layer.hpp"
-#include "pyops.hpp"
 
 #include <array>
 #include <cstring>

@@ -3,9 +3,10 @@
 //   MemoryEdge, RelationshipMetadata, RelationshipType, WeightMetadata,
 //   share_edge_fields_set, logger, the six constants,
 //   LacetConfig, LacetIngestResult, LacetExtension.
+#include "calls.hpp"
 #include "extension.hpp"
 #include "former_module.hpp"
-#include "pyops.hpp"
+#include "imports.hpp"
 
 #include <initializer_list>
 #include <vector>

@@ -6,10 +6,15 @@
 // the chain edge is built, node.id once per use): a property or a host
 // object may answer differently each time. The differential tests, which
 // trace every node read and host call against the Python model, pin them.
-#include "construct.hpp"
+#include "calls.hpp"
+#include "class_call.hpp"
+#include "comparisons.hpp"
+#include "containers.hpp"
 #include "extension.hpp"
+#include "globals.hpp"
+#include "iteration.hpp"
 #include "log_caught.hpp"
-#include "pyops.hpp"
+#include "unpacking.hpp"
 
 #include <cmath>
 #include <initializer_list>

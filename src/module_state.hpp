@@ -21,7 +21,7 @@ struct OwnMember {
     Member member;     // how a traceback names it
 };
 
-// What one call site of a host class has confirmed about it (construct.hpp).
+// What one call site of a host class has confirmed about it (class_call.hpp).
 struct ConstructorCache {
     unsigned int version;  // the class's version tag; 0: nothing confirmed
     PyObject* init;        // its __init__, a Python function, borrowed from
@@ -88,7 +88,7 @@ struct State {
 #define LACET_DECLARE_GLOBAL(name) GlobalCache global_##name;
     LACET_CACHED_GLOBALS(LACET_DECLARE_GLOBAL)
 #undef LACET_DECLARE_GLOBAL
-    // Per call site of a host class (see construct.hpp).
+    // Per call site of a host class (see class_call.hpp).
     ConstructorCache construct_relationship;
     ConstructorCache construct_weight;
     ConstructorCache construct_edge;

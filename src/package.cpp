@@ -1,8 +1,9 @@
 // The package vantor_lacet: module initialisation, the submodule
 // vantor_lacet.former, the re-exports, __all__ and build_extension.
+#include "calls.hpp"
 #include "former_module.hpp"
+#include "globals.hpp"
 #include "method_layer.hpp"
-#include "pyops.hpp"
 
 namespace lacet {
 

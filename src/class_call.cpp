@@ -1,4 +1,4 @@
-#include "construct.hpp"
+#include "class_call.hpp"
 
 namespace lacet {
 
