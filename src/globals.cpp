@@ -54,8 +54,10 @@ void unwatch_former_namespace(State* st)
     PyObject* error = PyErr_GetRaisedException();
     // The namespace may outlive the module (a host keeps the former module):
     // it must not call a later owner of the same watcher number.
-    if (PyDict_Unwatch(st->former_watcher, st->former_dict) < 0 ||
-        PyDict_ClearWatcher(st->former_watcher) < 0) {
+    if (PyDict_Unwatch(st->former_watcher, st->former_dict) < 0) {
+        PyErr_WriteUnraisable(st->former_dict);
+    }
+    if (PyDict_ClearWatcher(st->former_watcher) < 0) {
         PyErr_WriteUnraisable(st->former_dict);
     }
     st->former_watcher = -1;
