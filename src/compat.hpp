@@ -204,6 +204,24 @@ inline bool object_new_and_python_init(PyTypeObject* type, initproc python_init)
     return type->tp_new == PyBaseObject_Type.tp_new && type->tp_init == python_init;
 }
 
+// The error of `a, b, ... = item` (`expected` names) when `item` has more
+// values. From 3.14 on, the interpreter gives the length of an exact list,
+// tuple or dict in the message.
+inline void too_many_to_unpack(PyObject* item, int expected)
+{
+    constexpr bool tells_length = PY_VERSION_HEX >= 0x030E0000;
+    bool sized = PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item);
+    if (tells_length && sized) {
+        Py_ssize_t length = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
+        if (length > expected) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)",
+                         expected, length);
+            return;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
+}
+
 // The argument count of a METH_METHOD function as PyCMethod declares it:
 // size_t up to 3.13, Py_ssize_t from 3.14 on. Read from the declaration
 // itself, so that the method table matches whichever the headers give.

@@ -31,7 +31,7 @@ int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second)
     }
     OwnedRef extra = OwnedRef::consuming(PyIter_Next(iterator.get()));
     if (!extra) return PyErr_Occurred() ? -1 : 0;
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    compat::too_many_to_unpack(item, 2);
     return -1;
 }
 
