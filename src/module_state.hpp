@@ -25,7 +25,8 @@ struct OwnMember {
 struct ConstructorCache {
     unsigned int version;  // the class's version tag; 0: nothing confirmed
     PyObject* init;        // its __init__, a Python function, borrowed from
-                           // the class's MRO (alive while the tag holds)
+                           // the class's MRO (alive while the tag holds);
+                           // nullptr: the class takes the generic call
     CacheCounts counts;
 };
 
