@@ -20,6 +20,11 @@ none (set-up only), and prints per operation:
   package of zero own cost would reach; fraction = ratio / bound
   (= (host + index) / native), how much of that bound the package reaches.
 
+The native runs also count the package's cache hits and misses: a cache
+that learns afresh more than twice over the N operations (or caches that
+hardly hit at all) stop the run with an error, since every figure after it
+would measure a package whose caches are off.
+
 Instruction counts are stable from run to run where times on a shared
 machine are not. `make bench-callgrind` runs the default set (a few minutes).
 """
@@ -42,12 +47,30 @@ DRIVER = os.path.join(HERE, "ingest_driver.py")
 
 def profile(python, args, out_dir, label):
     out = os.path.join(out_dir, f"cg.{label}")
+    counts = os.path.join(out_dir, f"counts.{label}.json")
     env = dict(os.environ, PYTHONHASHSEED="0")
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, DRIVER, *args]
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, DRIVER, *args,
+           "--counts", counts]
     done = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if done.returncode != 0:
         raise SystemExit(f"callgrind run failed: {' '.join(cmd)}\n{done.stderr[-2000:]}")
-    return callgrind_split.Profile(out).split()
+    figures = callgrind_split.Profile(out).split()
+    if os.path.exists(counts):
+        with open(counts) as f:
+            figures["caches"] = json.load(f)
+    return figures
+
+
+def check_caches(label, with_ops, without, ops):
+    """Stops the run when a cache of the package does not serve: over the
+    measured operations each cache may learn at most twice, and the caches
+    together must hit at least once per operation."""
+    delta = {k: (with_ops[k][0] - without[k][0], with_ops[k][1] - without[k][1]) for k in with_ops}
+    relearning = {k: d for k, d in delta.items() if d[1] > 2}
+    hits = sum(d[0] for d in delta.values())
+    if relearning or hits < ops:
+        raise SystemExit(f"{label}: the package's caches are not serving over {ops} operations "
+                         f"(hits {hits}; caches learning afresh, as (hits, misses): {relearning})")
 
 
 def measure(python, host, workload, n, out_dir):
@@ -66,6 +89,8 @@ def measure(python, host, workload, n, out_dir):
             label = f"{host}.{workload.replace(':', '')}.{impl}.{count}"
             runs[count] = profile(python, [impl, str(count), "--host", host, *extra], out_dir, label)
         figures[impl] = {key: (runs[n][key] - runs[0][key]) / per for key in ("total", "own", "index")}
+        if impl == "native":
+            check_caches(f"{host} {workload}", runs[n]["caches"], runs[0]["caches"], per)
     native, model = figures["native"]["total"], figures["model"]["total"]
     own, index = figures["native"]["own"], figures["native"]["index"]
     host_share = native - own - index

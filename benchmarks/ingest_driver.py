@@ -1,16 +1,19 @@
 """Fixed workloads on a thin host, for instruction counting and profiling.
 
     python benchmarks/ingest_driver.py IMPL N [--host slots|dict] [--batch SIZE] [--construct]
+                                             [--counts FILE]
 
 Builds the thin-host stream of workload 1 (pool of 4000 at the cap, 8
 candidates per search) and ingests its first N memories with IMPL ("native"
 or "model"), one by one or in batches. With --construct it instead builds N
 extensions over a graph of --nodes nodes. N = 0 only sets up, which gives
-the baseline to subtract.
+the baseline to subtract. With --counts, the native package's cache hits
+and misses at the end are written to FILE (JSON).
 """
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 
@@ -29,7 +32,18 @@ def main():
     ap.add_argument("--stream", type=int, default=2000, help="stream length built (>= n)")
     ap.add_argument("--construct", action="store_true", help="construction instead of ingests")
     ap.add_argument("--nodes", type=int, default=10**5, help="graph size for --construct")
+    ap.add_argument("--counts", help="write the native package's cache counts here at the end")
     args = ap.parse_args()
+    try:
+        run(args)
+    finally:
+        if args.counts and args.impl == "native":
+            import vantor_lacet
+            with open(args.counts, "w") as f:
+                json.dump(vantor_lacet._cache_counts(), f)
+
+
+def run(args):
     impls = W.implementations()
     pkg, former = impls[args.impl]
     kind = thin_host.KINDS[args.host]

@@ -8,7 +8,18 @@
 
 #include <structmember.h>
 
+#include <cstdint>
+
 namespace lacet {
+
+// How often a cache was found valid (hits) and how often it had to learn
+// afresh (misses). A cache that stops hitting changes no result, only the
+// speed, so the tests and the benchmarks read these counts (the package's
+// private _cache_counts()) to see that each cache serves.
+struct CacheCounts {
+    std::uint64_t hits;
+    std::uint64_t misses;
+};
 
 // The object a __slots__ member at `offset` holds (borrowed), or null when
 // the slot is empty.
@@ -34,6 +45,11 @@ inline int instance_dict_lookup(PyObject* obj, PyObject* name, OwnedRef& value)
     PyObject** dict = compat::dict_ptr(obj);
     if (!dict || !*dict) return 0;
     return dict_lookup(*dict, name, value);
+}
+
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    return PyObject_SetAttr(obj, name, value);
 }
 
 // `obj.name`. A __slots__ member that the type resolves `name` to (a data
@@ -80,6 +96,7 @@ struct AttrSite {
     unsigned int meta_version;  // class_value: the tag of the class's metaclass
     PyObject* function;    // type_method, static_method, class_value: borrowed
                            // from the MRO while the tag holds
+    CacheCounts counts;
 };
 
 // Whether `obj` is read as the extension's own instance, whose managed
@@ -109,7 +126,7 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
 inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
     site.version = 0;
-    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr};
+    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts};
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
         bool no_dict =
@@ -154,9 +171,12 @@ inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    if (!compat::has_version_tag(type, site.version)) {
-        learn(type, site, owner);
+    if (compat::has_version_tag(type, site.version)) {
+        ++site.counts.hits;
+        return true;
     }
+    ++site.counts.misses;
+    learn(type, site, owner);
     return site.version != 0;
 }
 
@@ -193,8 +213,10 @@ inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
         PyTypeObject* meta = Py_TYPE(cls);
         if (compat::has_version_tag(type, site.version) &&
             compat::has_version_tag(meta, site.meta_version)) {
+            ++site.counts.hits;
             return OwnedRef::owning(site.function);
         }
+        ++site.counts.misses;
         site.version = 0;
         PyObject* value = compat::type_lookup(type, site.name);
         if (value && !compat::type_lookup(meta, site.name) &&
@@ -203,11 +225,19 @@ inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
             unsigned int meta_version = compat::assign_version_tag(meta);
             unsigned int version = compat::assign_version_tag(type);
             if (meta_version && version) {
-                site = {site.name, version, AttrSite::Kind::class_value, 0, meta_version, value};
+                site = {site.name,    version, AttrSite::Kind::class_value, 0, meta_version,
+                        value,        site.counts};
             }
         }
     }
     return OwnedRef::consuming(PyObject_GetAttr(cls, site.name));
+}
+
+// `obj.first.second`: one expression, one failure check for its caller.
+inline OwnedRef getattr_path(PyObject* obj, AttrSite& first, AttrSite& second)
+{
+    OwnedRef middle = getattr(obj, first);
+    return middle ? getattr(middle.get(), second) : OwnedRef();
 }
 
 // `self.name` for the extension's own state, kept in its instance dict.

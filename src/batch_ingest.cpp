@@ -1,9 +1,11 @@
 // Batch ingest: every node with an embedding enters the candidate index
 // first, then each node is ingested through the instance's on_ingest; an
 // Exception from one node is logged and the batch goes on.
+#include "calls.hpp"
+#include "containers.hpp"
 #include "extension.hpp"
+#include "iteration.hpp"
 #include "log_caught.hpp"
-#include "pyops.hpp"
 
 #include <vector>
 

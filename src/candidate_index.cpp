@@ -1,7 +1,10 @@
 // The candidate index: registering a node with an embedding, and on_forget,
 // which keeps the index in step with deletions.
+#include "calls.hpp"
+#include "comparisons.hpp"
+#include "containers.hpp"
 #include "extension.hpp"
-#include "pyops.hpp"
+#include "iteration.hpp"
 
 namespace lacet {
 

@@ -1,8 +1,8 @@
 // The LacetExtension class: a heap type with an instance dictionary, weak
 // references and GC support, whose methods are native method descriptors.
+#include "calls.hpp"
 #include "extension.hpp"
 #include "method_layer.hpp"
-#include "pyops.hpp"
 
 #include <array>
 #include <cstring>
@@ -80,11 +80,12 @@ PyObject* invoke(PyObject* self, PyTypeObject* cls, const VectorcallArgs& call)
     return hand_back(st->former_dict, member, body(st, self, arg));
 }
 
+// The count's type is the one PyCMethod declares on this version.
 template <const Signature& sig, Member member, Body body>
-PyObject* method_entry(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                       PyObject* kwnames)
+PyObject* method_entry(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                       compat::cmethod_count nargsf, PyObject* kwnames)
 {
-    return invoke<sig, member, body>(self, cls, {args, nargsf, kwnames});
+    return invoke<sig, member, body>(self, cls, {args, static_cast<size_t>(nargsf), kwnames});
 }
 
 OwnedRef as_bool(int truth)
@@ -335,7 +336,7 @@ PyTypeObject* create_extension_type(State* st, PyObject* module)
     if (!connected) return nullptr;
     OwnedRef cap = bind_method(type, &enforce_cap_def);
     if (!cap) return nullptr;
-    auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, 0, nullptr}; };
+    auto site = [](PyObject* name) { return AttrSite{name, 0, {}, 0, 0, nullptr, {}}; };
     st->own_on_ingest = {site(st->str_on_ingest), ingest.relinquish(), true, Member::on_ingest};
     st->own_enforce_cap = {site(st->str__enforce_cap), cap.relinquish(), true,
                            Member::enforce_cap};

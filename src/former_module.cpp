@@ -3,9 +3,10 @@
 //   MemoryEdge, RelationshipMetadata, RelationshipType, WeightMetadata,
 //   share_edge_fields_set, logger, the six constants,
 //   LacetConfig, LacetIngestResult, LacetExtension.
+#include "calls.hpp"
 #include "extension.hpp"
 #include "former_module.hpp"
-#include "pyops.hpp"
+#include "imports.hpp"
 
 #include <initializer_list>
 #include <vector>
@@ -84,6 +85,9 @@ int populate_former(State* st, PyObject* package)
     if (bind(globals, st->str_LacetIngestResult, result_class) < 0) return -1;
     auto* result_type = reinterpret_cast<PyTypeObject*>(result_class.get());
     if (unsigned int tag = compat::assign_version_tag(result_type)) {
+        OwnedRef built = OwnedRef::consuming(PyType_GetDict(result_type));
+        st->result_class_namespace = PyDict_Copy(built.get());
+        if (!st->result_class_namespace) return -1;
         st->result_class_version = tag;
         st->result_class = result_class.relinquish();
     }

@@ -2,8 +2,9 @@
 // inside an `except` block does.
 #pragma once
 
+#include "calls.hpp"
 #include "error_context.hpp"
-#include "pyops.hpp"
+#include "globals.hpp"
 
 #include <cstddef>
 #include <type_traits>

@@ -25,6 +25,7 @@ PyObject* name_tuple(std::initializer_list<const char*> names)
 
 int state_init(State* st)
 {
+    st->former_watcher = -1;
 #define LACET_INIT_NAME(name)              \
     if (!(st->str_##name = intern(#name))) { \
         return -1;                         \
@@ -43,10 +44,10 @@ int state_init(State* st)
 #undef LACET_INIT_NAME
 #undef LACET_INIT_TEXT
 #undef LACET_INIT_TUPLE
-#define LACET_INIT_SITE(site, name) st->at_##site = {st->str_##name, 0, {}, 0, 0, nullptr};
+#define LACET_INIT_SITE(site, name) st->at_##site = {st->str_##name, 0, {}, 0, 0, nullptr, {}};
     LACET_ATTRIBUTE_SITES(LACET_INIT_SITE)
 #undef LACET_INIT_SITE
-#define LACET_INIT_GLOBAL(name) st->global_##name = {st->str_##name, 0, nullptr};
+#define LACET_INIT_GLOBAL(name) st->global_##name = {st->str_##name, 0, nullptr, {}};
     LACET_CACHED_GLOBALS(LACET_INIT_GLOBAL)
 #undef LACET_INIT_GLOBAL
     st->empty_tuple = PyTuple_New(0);

@@ -21,20 +21,24 @@ struct OwnMember {
     Member member;     // how a traceback names it
 };
 
-// What one call site of a host class has confirmed about it (construct.hpp).
+// What one call site of a host class has confirmed about it (class_call.hpp).
 struct ConstructorCache {
     unsigned int version;  // the class's version tag; 0: nothing confirmed
     PyObject* init;        // its __init__, a Python function, borrowed from
-                           // the class's MRO (alive while the tag holds)
+                           // the class's MRO (alive while the tag holds);
+                           // nullptr: the class takes the generic call
+    CacheCounts counts;
 };
 
 // The last value found under `name` in the former module's namespace, valid
-// while the namespace's version is the one recorded (any change to the
-// namespace changes it). A name found only among the builtins is not kept.
+// while no watched namespace has changed since (globals.cpp). A name found
+// only among the builtins is not kept.
 struct GlobalCache {
     PyObject* name;     // borrowed from the interned names
-    uint64_t version;   // 0: nothing kept
-    PyObject* value;    // borrowed from the namespace while the version holds
+    uint64_t version;   // the count of namespace changes it was found under;
+                        // 0: nothing kept
+    PyObject* value;    // borrowed from the namespace while the count holds
+    CacheCounts counts;
 };
 
 // The state fields that can take part in a reference cycle, which the
@@ -45,7 +49,8 @@ struct GlobalCache {
 // field that holds a class, a function or a namespace belongs here.
 #define LACET_CYCLE_FIELDS(X)                                                 \
     X(former_dict) X(extension_type) X(own_on_ingest.found)                   \
-    X(own_enforce_cap.found) X(own_are_connected.found) X(result_class)
+    X(own_enforce_cap.found) X(own_are_connected.found) X(result_class)      \
+    X(result_class_namespace)
 
 struct State {
 #define LACET_DECLARE_NAME(name) PyObject* str_##name;
@@ -61,6 +66,9 @@ struct State {
     // The namespace of vantor_lacet.former: module globals are looked up
     // here at each use.
     PyObject* former_dict;
+    // The dict watcher that tells the globals cache of changes to
+    // former_dict (-1: none, and nothing is cached).
+    int former_watcher;
     PyTypeObject* extension_type;
 
     // The members that an ingest calls through the instance.
@@ -74,6 +82,11 @@ struct State {
     // the generated __init__, to the same effect.
     PyObject* result_class;
     unsigned int result_class_version;
+    CacheCounts result_class_counts;
+    // A copy of its namespace as built: a class given a new tag by a change
+    // that was then undone (patched and restored) is known as untouched
+    // again by comparing the two.
+    PyObject* result_class_namespace;
 
     // ---- caches; each entry is checked against what invalidates it -----
 
@@ -88,7 +101,7 @@ struct State {
 #define LACET_DECLARE_GLOBAL(name) GlobalCache global_##name;
     LACET_CACHED_GLOBALS(LACET_DECLARE_GLOBAL)
 #undef LACET_DECLARE_GLOBAL
-    // Per call site of a host class (see construct.hpp).
+    // Per call site of a host class (see class_call.hpp).
     ConstructorCache construct_relationship;
     ConstructorCache construct_weight;
     ConstructorCache construct_edge;

@@ -1,8 +1,10 @@
 // The package vantor_lacet: module initialisation, the submodule
 // vantor_lacet.former, the re-exports, __all__ and build_extension.
+#include "cache_counts.hpp"
+#include "calls.hpp"
 #include "former_module.hpp"
+#include "globals.hpp"
 #include "method_layer.hpp"
-#include "pyops.hpp"
 
 namespace lacet {
 
@@ -29,6 +31,22 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
                      call_kw(extension_class.get(), st->kw_build_extension, arg[0], arg[1],
                              arg[2] ? arg[2] : Py_None));
 }
+
+// _cache_counts(): how often each cache of this module instance has hit and
+// missed (see cache_counts.hpp). Private: for the tests and the benchmarks.
+PyObject* cache_counts_of(PyObject* module, PyObject*)
+{
+    State* st = state_of_module(module);
+    if (!st) return nullptr;
+    return cache_counts(st).relinquish();
+}
+
+PyMethodDef cache_counts_def = {
+    .ml_name = "_cache_counts",
+    .ml_meth = cache_counts_of,
+    .ml_flags = METH_NOARGS,
+    .ml_doc = "_cache_counts()\n--\n\n",
+};
 
 PyMethodDef build_extension_def = {
     .ml_name = "build_extension",
@@ -74,6 +92,7 @@ int build_package(State* st, PyObject* package)
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_SetItem(modules, st->str_former_module_name, former.get()) < 0) return -1;
     st->former_dict = Py_NewRef(PyModule_GetDict(former.get()));
+    if (watch_former_namespace(st) < 0) return -1;
     // As for any module whose body runs: the builtins its code sees.
     PyObject* builtins = PyEval_GetBuiltins();
     if (!builtins || PyDict_SetItemString(st->former_dict, "__builtins__", builtins) < 0) return -1;
@@ -96,7 +115,11 @@ int build_package(State* st, PyObject* package)
     OwnedRef factory =
         OwnedRef::consuming(PyCFunction_NewEx(&build_extension_def, package, st->str_package_name));
     if (!factory) return -1;
-    return setattr(package, st->str_build_extension, factory.get());
+    if (setattr(package, st->str_build_extension, factory.get()) < 0) return -1;
+    OwnedRef counts =
+        OwnedRef::consuming(PyCFunction_NewEx(&cache_counts_def, package, st->str_package_name));
+    if (!counts) return -1;
+    return PyObject_SetAttrString(package, cache_counts_def.ml_name, counts.get());
 }
 
 // A failed import leaves neither the package nor its submodule behind, so
@@ -134,6 +157,7 @@ int package_clear(PyObject* package)
 {
     auto* st = static_cast<State*>(PyModule_GetState(package));
     if (st) {
+        unwatch_former_namespace(st);
         state_clear(st);
     }
     return 0;
@@ -144,6 +168,7 @@ void package_free(void* package) { package_clear(static_cast<PyObject*>(package)
 PyModuleDef_Slot package_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(package_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    LACET_MOD_GIL_SLOT
     {0, nullptr},
 };
 

@@ -1,7 +1,8 @@
 // The two records, built the way a class statement with annotations builds
 // them, then passed through dataclasses.dataclass.
+#include "calls.hpp"
 #include "former_module.hpp"
-#include "pyops.hpp"
+#include "globals.hpp"
 
 #include <initializer_list>
 #include <vector>

@@ -7,8 +7,8 @@
 // relinquish() hands the reference on (e.g. as a function's return value).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// Python.h through compat.hpp, which checks the interpreter version first.
+#include "compat.hpp"
 
 #include <utility>
 

@@ -1,7 +1,8 @@
 // The parameters of the host's gossip retrieval, within the host's ceilings.
-#include "construct.hpp"
+#include "class_call.hpp"
+#include "comparisons.hpp"
 #include "extension.hpp"
-#include "pyops.hpp"
+#include "imports.hpp"
 
 namespace lacet {
 

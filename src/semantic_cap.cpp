@@ -5,8 +5,12 @@
 // Nothing is removed until both endpoints admit the proposal, so a refused
 // proposal never costs the graph an edge.
 #include "arena.hpp"
+#include "calls.hpp"
+#include "comparisons.hpp"
+#include "containers.hpp"
 #include "extension.hpp"
-#include "pyops.hpp"
+#include "globals.hpp"
+#include "iteration.hpp"
 
 #include <cstddef>
 #include <initializer_list>

@@ -112,6 +112,18 @@ def test_errors_raised_in_the_ingest_name_it(impl, answer, kind):
     assert functions(error) == ["on_ingest"]
 
 
+@pytest.mark.parametrize("make", [lambda: (1, 2, 3), lambda: [1, 2, 3], lambda: dict.fromkeys("abc"),
+                                  lambda: iter((1, 2, 3)), lambda: (1,)])
+def test_a_result_that_does_not_unpack_says_what_python_says(impl, make):
+    # The message differs between versions (3.14 adds the length of a list,
+    # tuple or dict): the interpreter running the test is the reference.
+    graph, ext, new = ingest_failure(impl, lambda old: [make()])
+    error = raised(lambda: ext.on_ingest(graph, new))
+    with pytest.raises(ValueError) as python:
+        first, second = make()
+    assert type(error) is ValueError and str(error) == str(python.value)
+
+
 def test_errors_in_the_cap_name_the_ingest_then_the_cap(impl):
     graph, ext, new = ingest_failure(impl, lambda old: [(old, 0.9)], max_semantic_edges_per_node=1)
     graph.add_node(node("x"))

@@ -11,7 +11,8 @@
 // unusual takes the generic call.
 #pragma once
 
-#include "pyops.hpp"
+#include "calls.hpp"
+#include "module_state.hpp"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "construct.hpp"
+#include "class_call.hpp"
 
 namespace lacet {
 
@@ -8,15 +8,23 @@ PyObject* plain_init(State* st, ConstructorCache& cache, PyObject* cls)
     if (!compat::called_by_type_call(cls)) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) return nullptr;
-    if (compat::has_version_tag(type, cache.version)) return cache.init;
-    cache.version = 0;
-    if (!compat::object_new_and_python_init(type, st->python_init_slot)) return nullptr;
-    PyObject* init = compat::type_lookup(type, st->str___init__);
-    if (!init || !PyFunction_Check(init)) return nullptr;
+    if (compat::has_version_tag(type, cache.version)) {
+        ++cache.counts.hits;
+        return cache.init;
+    }
+    ++cache.counts.misses;
+    // What is learned holds while the class keeps its tag, a class that
+    // takes the generic call included.
+    PyObject* init = nullptr;
+    if (compat::object_new_and_python_init(type, st->python_init_slot)) {
+        init = compat::type_lookup(type, st->str___init__);
+        if (init && !PyFunction_Check(init)) {
+            init = nullptr;
+        }
+    }
     unsigned int tag = compat::assign_version_tag(type);
-    if (!tag) return nullptr;
-    cache = {tag, init};
-    return init;
+    cache = {tag, init, cache.counts};
+    return tag ? init : nullptr;
 }
 
 int init_generic(State* st, PyObject* self, PyObject* const* values, PyObject* kwnames)

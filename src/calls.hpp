@@ -1,63 +1,16 @@
-// Python operations with the exact semantics of the corresponding Python
-// expressions, and fast paths that give the same answers for builtin types.
+// Calls with the semantics of Python call expressions, by vectorcall:
+// `f(...)`, `f(..., name=value)`, and `obj.name(...)` looked up the way the
+// interpreter looks up a method call.
 #pragma once
 
 #include "attributes.hpp"
 #include "compat.hpp"
-#include "iteration.hpp"
 #include "module_state.hpp"
 
 #include <array>
 #include <cstddef>
 
 namespace lacet {
-
-inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
-{
-    return PyObject_SetAttr(obj, name, value);
-}
-
-// `bool(obj)`: 1, 0, or -1 with an exception set.
-inline int truth(PyObject* obj)
-{
-    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
-    return PyObject_IsTrue(obj);
-}
-
-// The truth of a call's result: -1 when the call failed (exception set).
-inline int truth_of(const OwnedRef& result) { return result ? truth(result.get()) : -1; }
-
-// `a == b`, `a != b`, `a < b`, `a >= b`, `a <= b` followed by a truth test,
-// without the identity shortcut of PyObject_RichCompareBool (Python's
-// operators call __eq__ even on the same object). 1, 0, or -1 on error.
-int compare(PyObject* a, PyObject* b, int op);
-inline int py_eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
-inline int py_ne(PyObject* a, PyObject* b) { return compare(a, b, Py_NE); }
-inline int py_lt(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
-inline int py_ge(PyObject* a, PyObject* b) { return compare(a, b, Py_GE); }
-
-// Equality of two exact strs, and `text.startswith(prefix)` for exact strs
-// (1, 0, or -1 with an exception set).
-bool str_equal(PyObject* a, PyObject* b);
-int str_startswith(PyObject* text, PyObject* prefix);
-
-// `count >= bound` and `bound <= 0` for an arbitrary `bound`.
-int count_at_least(Py_ssize_t count, PyObject* bound);
-int at_most_zero(PyObject* bound);
-
-// A global of vantor_lacet.former, looked up at the time of use, as a
-// Python function of that module would: the module namespace, then the
-// builtins, then NameError.
-OwnedRef former_global(State* st, PyObject* name);
-OwnedRef former_global(State* st, GlobalCache& cache);
-OwnedRef global(State* st, PyObject* globals, PyObject* name);
-
-// `obj.first.second`: one expression, one failure check for its caller.
-inline OwnedRef getattr_path(PyObject* obj, AttrSite& first, AttrSite& second)
-{
-    OwnedRef middle = getattr(obj, first);
-    return middle ? getattr(middle.get(), second) : OwnedRef();
-}
 
 // `obj.name` resolved the way the interpreter resolves a method call:
 // looked up now, called later, without creating a bound method when the
@@ -194,21 +147,5 @@ OwnedRef call_method(PyObject* obj, AttrSite& site, Args... args)
     if (!method) return {};
     return method(args...);
 }
-
-// `container.append(item)`, `container.add(item)`, `container[key] = value`,
-// `container.extend(items)`, with fast paths for the exact builtin types.
-int append_to(State* st, PyObject* container, PyObject* item);
-int add_to(State* st, PyObject* container, PyObject* item);
-int store_item(PyObject* container, PyObject* key, PyObject* value);
-int extend_with(State* st, PyObject* container, PyObject* items);
-
-// `first, second = item`, with the interpreter's messages for items that
-// do not unpack into exactly two values. 0, or -1 with an exception set.
-int unpack_pair(PyObject* item, OwnedRef& first, OwnedRef& second);
-
-// `from <module_name> import <names...>`: the module is imported through
-// the import system (a cache lookup once loaded) and each name read from
-// it, with the import system's ImportError for a missing one.
-int import_from(PyObject* globals, PyObject* module_name, PyObject* fromlist, OwnedRef* out);
 
 }  // namespace lacet

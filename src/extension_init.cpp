@@ -1,7 +1,10 @@
 // Construction of the extension: its five attributes, then the candidate
 // index seeded from the graph.
+#include "calls.hpp"
+#include "comparisons.hpp"
 #include "extension.hpp"
-#include "pyops.hpp"
+#include "globals.hpp"
+#include "iteration.hpp"
 
 namespace lacet {
 
