@@ -97,7 +97,7 @@ bench: build
 
 # Instructions per ingest under callgrind for both thin hosts, split at the
 # package's boundary: host share, zero-own-cost bound, fraction reached.
-# CALLGRIND_ARGS=--quick: fewer ingests and constructions (what CI runs).
+# CALLGRIND_ARGS=--quick: fewer ingests, no batches, a smaller construction (what CI runs).
 CALLGRIND_ARGS ?= --construct 100000
 bench-callgrind: build
 	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python $(CALLGRIND_ARGS) \

@@ -116,7 +116,11 @@ def main(argv=None):
     ap.add_argument("--construct", type=int, default=0, help="also construction over this many nodes")
     ap.add_argument("--python", default=os.path.join(os.path.dirname(HERE), ".venv", "bin", "python"))
     ap.add_argument("--json", help="also save the figures here")
+    ap.add_argument("--quick", action="store_true",
+                    help="CI's check: 200 ingests, no batches, construction over 2,000 nodes")
     args = ap.parse_args(argv)
+    if args.quick:
+        args.n, args.batch, args.construct = 200, 0, 2000
     workloads = ["stream"] + ([f"batch:{args.batch}"] if args.batch else []) + \
         ([f"construct:{args.construct}"] if args.construct else [])
     rows = []
