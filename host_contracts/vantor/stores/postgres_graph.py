@@ -12,6 +12,7 @@ Needs `psycopg` (version 3) and the system's libpq.
 """
 from __future__ import annotations
 
+import json
 from typing import Any
 
 import psycopg
@@ -62,18 +63,19 @@ class PostgresGraph(SqlGraph):
     _sql_node_count = "SELECT count(*) FROM nodes"
     _sql_nodes_present = "SELECT id FROM nodes WHERE id = ANY(%(ids)s::text[])"
     _sql_incident_ids = "SELECT id FROM edges WHERE source = %s OR target = %s ORDER BY seq"
-    _sql_edge_between = (f"SELECT {_COLS} FROM edges WHERE source = %s AND target = %s "
+    # An edge comes as one JSON text: the client reads one value a row instead
+    # of nine (float8 is written with the digits that read back exactly).
+    _EDGE = f"json_build_array({_COLS})::text"
+    _sql_edge_between = (f"SELECT {_EDGE} FROM edges WHERE source = %s AND target = %s "
                          "ORDER BY seq LIMIT 1")
-    _sql_edges_of = f"SELECT {_COLS} FROM edges WHERE source = %s OR target = %s ORDER BY seq"
-    _sql_all_edges = f"SELECT {_COLS} FROM edges ORDER BY seq"
+    _sql_edges_of = f"SELECT {_EDGE} FROM edges WHERE source = %s OR target = %s ORDER BY seq"
+    _sql_all_edges = f"SELECT {_EDGE} FROM edges ORDER BY seq"
     _sql_edge_count = "SELECT count(*) FROM edges"
     _sql_get_meta = "SELECT value FROM meta WHERE key = %s"
     # Whether each node exists, then every edge at any of them, in the order added.
-    _sql_load = ("SELECT 'n', id, NULL::text, NULL::text, NULL::text, NULL::text, NULL::text, "
-                 "NULL::boolean, NULL::float8, NULL::float8, 0::bigint "
-                 "FROM nodes WHERE id = ANY(%(ids)s::text[]) "
-                 f"UNION ALL SELECT 'e', {_COLS}, seq FROM edges "
-                 "WHERE source = ANY(%(ids)s::text[]) OR target = ANY(%(ids)s::text[]) ORDER BY 11")
+    _sql_load = ("SELECT 'n', id, 0::bigint FROM nodes WHERE id = ANY(%(ids)s::text[]) "
+                 f"UNION ALL SELECT 'e', {_EDGE}, seq FROM edges "
+                 "WHERE source = ANY(%(ids)s::text[]) OR target = ANY(%(ids)s::text[]) ORDER BY 3")
     # Removals, insertions in the order given (their seq follows that order),
     # and the last ingested id: one statement, one transaction.
     _sql_apply = (
@@ -107,6 +109,12 @@ class PostgresGraph(SqlGraph):
 
     def _load_params(self, ids: list[str]) -> Any:
         return {"ids": ids}
+
+    def _row_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
+        return tuple(json.loads(row[0]))
+
+    def _loaded_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
+        return tuple(json.loads(row[1]))
 
     def _apply(self, removes: list[str], adds: list[Any], last: str | None) -> int:
         rows = [edge_row(edge) for edge in adds]

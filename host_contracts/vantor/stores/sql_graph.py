@@ -188,17 +188,26 @@ class SqlGraph:
             if row[0] == "n":
                 self._present[row[1]] = True
                 continue
-            edge_id = row[1]
+            cols = self._loaded_edge(row)
+            edge_id = cols[0]
             if edge_id in self._removes:
                 continue
             edge = self._known.get(edge_id)
             if edge is None:
-                edge = self._known[edge_id] = self._edge(row[1:10])
+                edge = self._known[edge_id] = self._edge(cols)
             for end in {edge.source_node, edge.target_node} & asked:
                 self._incident[end][edge_id] = edge
         for edge_id, edge in self._adds.items():  # queued: after every stored edge
             for end in {edge.source_node, edge.target_node} & asked:
                 self._incident[end][edge_id] = edge
+
+    def _row_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
+        """The edge columns of a row of `_sql_edges_of`, `_sql_edge_between`, `_sql_all_edges`."""
+        return row
+
+    def _loaded_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
+        """The edge columns of an edge row of `_sql_load` (after the kind 'e')."""
+        return row[1:10]
 
     def _node_state(self, node_id: str) -> bool | None:
         """In a session: whether the node exists, loading it if the snapshot does not
@@ -365,7 +374,7 @@ class SqlGraph:
                     return edge
             return None
         rows = self._run(self._sql_edge_between, (a_id, b_id))
-        return self._edge(rows[0]) if rows else None
+        return self._edge(self._row_edge(rows[0])) if rows else None
 
     def get_edges_for_node(self, node_id: str) -> list[MemoryEdge]:
         """A new list of the node's outgoing and incoming edges, in the order they
@@ -373,7 +382,8 @@ class SqlGraph:
         edges = self._edges_of(node_id)
         if edges is not None:
             return list(edges.values())
-        return [self._edge(row) for row in self._run(self._sql_edges_of, (node_id, node_id))]
+        rows = self._run(self._sql_edges_of, (node_id, node_id))
+        return [self._edge(self._row_edge(row)) for row in rows]
 
     def remove_edge(self, edge_id: str) -> None:
         """Unknown id: KeyError."""
@@ -397,7 +407,7 @@ class SqlGraph:
     def edges(self) -> list[MemoryEdge]:
         """Every edge, in the order added."""
         self._direct()
-        return [self._edge(row) for row in self._run(self._sql_all_edges)]
+        return [self._edge(self._row_edge(row)) for row in self._run(self._sql_all_edges)]
 
     @property
     def edge_count(self) -> int:
