@@ -25,8 +25,14 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 import vantor_lacet
-from vantor.core.edge import MemoryEdge, RelationshipMetadata, RelationshipType, share_edge_fields_set
+from vantor.core.edge import (
+    MemoryEdge,
+    RelationshipMetadata,
+    RelationshipType,
+    share_edge_fields_set,
+)
 from vantor.core.graph import MemoryGraph
+from vantor.stores.sql_graph import wait
 
 
 class NeighbourhoodSearch:
@@ -54,16 +60,22 @@ class NeighbourhoodSearch:
 
 class CountingMemoryGraph(MemoryGraph):
     """The in-memory graph, counting the calls a store would answer with a
-    statement each (`round_trips`), so that all stores report the same figure."""
+    statement each (`round_trips`), so that all stores report the same figure.
+    `latency` seconds are slept at each: a graph server that keeps its graph in
+    memory, and answers each call over a network. It has no snapshot."""
 
     def __init__(self, latency: float = 0.0) -> None:
         super().__init__()
         self.round_trips = 0
         self.latency = latency
+        self.slept = 0.0
+        self.spin = False
         self._last: str | None = None
 
     def _count(self) -> None:
         self.round_trips += 1
+        if self.latency:
+            self.slept += wait(self.latency, self.spin)
 
     def add_node(self, node: Any) -> None:
         self._count()

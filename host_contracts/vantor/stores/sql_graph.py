@@ -62,6 +62,19 @@ EDGE_COLUMNS = ("id", "source", "target", "type", "subtype", "description", "bid
 LAST_INGESTED = "last_ingested"
 
 
+def wait(seconds: float, spin: bool) -> float:
+    """Wait `seconds` (a stand-in for a network): sleep, or spin when a sleep's
+    wake-up is too late to be worth measuring. Returns the time waited."""
+    t0 = time.perf_counter()
+    if spin:
+        deadline = t0 + seconds
+        while time.perf_counter() < deadline:
+            pass
+    else:
+        time.sleep(seconds)
+    return time.perf_counter() - t0
+
+
 def edge_row(edge: Any) -> tuple[Any, ...]:
     rel, weight = edge.relationship, edge.weight
     return (edge.id, edge.source_node, edge.target_node, rel.type.value, rel.subtype,
@@ -87,6 +100,8 @@ class SqlGraph:
     def __init__(self, latency: float = 0.0) -> None:
         self.latency = latency
         self.round_trips = 0
+        self.slept = 0.0  # seconds actually waited for `latency` (a sleep overshoots)
+        self.spin = False  # wait for `latency` in a busy loop (exact, but holds a core)
         self._listeners: list[Any] = []
         self._node_objects: dict[str, MemoryNode] = {}  # id -> the object handed out for it
         self._relationships: dict[tuple[Any, ...], RelationshipMetadata] = {}
@@ -103,7 +118,7 @@ class SqlGraph:
     def _run(self, sql: str, params: Any = ()) -> list[tuple[Any, ...]]:
         self.round_trips += 1
         if self.latency:
-            time.sleep(self.latency)
+            self.slept += wait(self.latency, self.spin)
         cur = self._execute(sql, params)
         return cur.fetchall() if cur.description is not None else []
 
