@@ -3,6 +3,7 @@
     .venv/bin/python benchmarks/stores.py latency   # against round-trip latency, +/- snapshot
     .venv/bin/python benchmarks/stores.py scale     # whole streams at 10^4 (and more)
     .venv/bin/python benchmarks/stores.py graphs    # 1, 2, 4 graphs: threads and processes
+    .venv/bin/python benchmarks/stores.py calls     # the graph calls by kind, per memory
 
 Synthetic memories (20 clusters, 64 dimensions, as the demo's), the
 approximate (usearch) search, the default configuration (threshold 0.7, cap
@@ -204,6 +205,61 @@ def run_scale(args: argparse.Namespace) -> dict[str, Any]:
     return {"rows": rows}
 
 
+# -- calls by kind ------------------------------------------------------------------
+
+class CountingSearch:
+    """The service, counting the calls and the pairs they return."""
+
+    def __init__(self, inner: Any) -> None:
+        self.inner, self.calls, self.pairs = inner, 0, 0
+
+    def find_similar(self, *args: Any, **kwargs: Any) -> Any:
+        result = self.inner.find_similar(*args, **kwargs)
+        self.calls += 1
+        self.pairs += len(result)
+        return result
+
+    def add(self, node: Any) -> None:
+        self.inner.add(node)
+
+    def remove(self, node_id: str) -> None:
+        self.inner.remove(node_id)
+
+
+def run_calls(args: argparse.Namespace) -> dict[str, Any]:
+    """The in-memory graph's calls by kind, per memory, beside what decides them."""
+    from vantor.core.edge import RelationshipType
+    from vantor.stores.host import CountingMemoryGraph
+    vecs = synthetic(args.memories)
+    rows = []
+    for cap in [int(x) for x in args.cap.split(",")]:
+        graph = CountingMemoryGraph()
+        config = vantor_lacet.LacetConfig(max_semantic_edges_per_node=cap or None)
+        search = CountingSearch(ApproximateSimilarityService())
+        host = StoreHost(graph, search, config, snapshot=False)
+        semantic = chain = evicted = 0
+        for i in range(args.memories):
+            result = host.add([node(i, vecs[i])])
+            evicted += len(result.evicted_edge_ids)
+            for edge in result.created:
+                if edge.relationship.type == RelationshipType.SEMANTIC:
+                    semantic += 1
+                else:
+                    chain += 1
+        n = args.memories
+        row = {"cap": cap, "memories": n, "pairs_returned": search.pairs / n,
+               "semantic_created": semantic / n, "chain_created": chain / n, "evicted": evicted / n,
+               "calls": {k: v / n for k, v in sorted(graph.calls.items())},
+               "round_trips_per_memory": graph.round_trips / n}
+        rows.append(row)
+        print(f"cap {cap or 'off'}: per memory {row['pairs_returned']:.2f} pairs returned, "
+              f"{row['semantic_created']:.2f} semantic + {row['chain_created']:.2f} chain edges "
+              f"created, {row['evicted']:.2f} evicted; calls: "
+              + ", ".join(f"{k} {v:.2f}" for k, v in row["calls"].items())
+              + f"; {row['round_trips_per_memory']:.2f} in all", flush=True)
+    return {"rows": rows}
+
+
 # -- many graphs -----------------------------------------------------------------
 
 def one_graph(conninfo: str, name: str, seed: int, count: int, latency: float,
@@ -295,12 +351,16 @@ def main(argv: list[str] | None = None) -> None:
     gr.add_argument("--per-graph", type=int, default=1000)
     gr.add_argument("--latency", default="0")
     gr.add_argument("--mode", default="threads,processes")
-    for s in (lat, sc, gr):
+    ca = sub.add_parser("calls", help="the in-memory graph's calls by kind, per memory")
+    ca.add_argument("--memories", type=int, default=10_000)
+    ca.add_argument("--cap", default="8,0", help="caps to run, comma-separated (0: off)")
+    for s in (lat, sc, gr, ca):
         s.add_argument("--json", default=None, help="results file (default benchmarks/results/)")
     args = p.parse_args(argv)
     if hasattr(args, "stores"):
         args.stores = args.stores.split(",")
-    report = {"latency": run_latency, "scale": run_scale, "graphs": run_graphs}[args.what](args)
+    report = {"latency": run_latency, "scale": run_scale, "graphs": run_graphs,
+              "calls": run_calls}[args.what](args)
     report["command"] = " ".join([Path(sys.argv[0]).name] + (argv if argv is not None
                                                               else sys.argv[1:]))
     report["load_average"] = os.getloadavg()

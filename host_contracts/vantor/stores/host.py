@@ -21,6 +21,7 @@ from it before its ingest, built as the extension builds it.
 from __future__ import annotations
 
 import contextlib
+from collections import Counter
 from collections.abc import Iterable, Iterator
 from typing import Any
 
@@ -70,35 +71,37 @@ class CountingMemoryGraph(MemoryGraph):
         self.latency = latency
         self.slept = 0.0
         self.spin = False
+        self.calls: Counter[str] = Counter()  # round trips by call
         self._last: str | None = None
 
-    def _count(self) -> None:
+    def _count(self, name: str) -> None:
         self.round_trips += 1
+        self.calls[name] += 1
         if self.latency:
             self.slept += wait(self.latency, self.spin)
 
     def add_node(self, node: Any) -> None:
-        self._count()
+        self._count("add_node")
         super().add_node(node)
 
     def has_node(self, node_id: str) -> bool:
-        self._count()
+        self._count("has_node")
         return super().has_node(node_id)
 
     def add_edge(self, edge: Any) -> None:
-        self._count()
+        self._count("add_edge")
         super().add_edge(edge)
 
     def get_edge_between(self, a_id: str, b_id: str) -> Any:
-        self._count()
+        self._count("get_edge_between")
         return super().get_edge_between(a_id, b_id)
 
     def get_edges_for_node(self, node_id: str) -> list[Any]:
-        self._count()
+        self._count("get_edges_for_node")
         return super().get_edges_for_node(node_id)
 
     def remove_edge(self, edge_id: str) -> None:
-        self._count()
+        self._count("remove_edge")
         super().remove_edge(edge_id)
 
     def prefetch(self, node_ids: Iterable[str]) -> None:
