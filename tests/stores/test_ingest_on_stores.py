@@ -92,3 +92,28 @@ def test_a_restart_continues_the_chain_with_fresh_edge_ids(stores, snapshot):
     ids = [e.id for e in graph.edges()]
     assert len(set(ids)) == len(ids)
     assert graph.last_ingested() == memories(40)[39].id
+
+
+def test_graphs_side_by_side_on_threads(pg_cluster, tmp_path):
+    """One extension a graph, each on its own thread, one server (and SQLite
+    files): each graph ends as it would alone."""
+    import threading
+
+    from vantor.stores.postgres_graph import PostgresGraph
+    from vantor.stores.sqlite_graph import SqliteGraph
+
+    reference = run_stream(CountingMemoryGraph(), False)[:2]
+    outcomes = {}
+
+    def one(k):
+        graph = (PostgresGraph(pg_cluster.conninfo, graph=f"side{k}") if k % 2
+                 else SqliteGraph(tmp_path / f"side{k}.db"))
+        with graph:
+            outcomes[k] = run_stream(graph, snapshot=k < 2)[:2]
+
+    threads = [threading.Thread(target=one, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [outcomes.get(k) == reference for k in range(4)] == [True] * 4
