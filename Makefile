@@ -3,7 +3,8 @@
 # make test-asan   the same tests against an AddressSanitizer + UBSan build
 # make test-313    the whole suite on CPython 3.13 (any target takes PY=3.13,
 #                  PY=3.14 or PY=3.15; see below for 3.14 and 3.15)
-# make typecheck   mypy --strict over the README's wiring example and the example host
+# make typecheck   mypy --strict over the README's wiring example, the example host and
+#                  hosts the contract allows; hosts it does not allow must be rejected
 SHELL := /bin/bash
 PY ?= 3.12
 
@@ -42,7 +43,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel clean postgres-server
+.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel sdist-install clean postgres-server
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -63,17 +64,24 @@ stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
-# The README's wiring example against the reference host, and the example
-# host against its own vantor package: a stub that rejects a documented call
-# fails here. (pyright is not run: it installs from npm, which the project's
+# The README's wiring example against the reference host, the example host
+# against its own vantor package, and hosts of every shape the contract
+# allows must pass: a stub that rejects a documented call fails here. The
+# broken hosts (a misspelt keyword, a missing graph method, ...) must fail,
+# on exactly their marked lines: host protocols that accept everything fail
+# here too. (pyright is not run: it installs from npm, which the project's
 # machines cannot reach.)
 typecheck: build
-	mkdir -p build/typecheck
-	$(VENV)/bin/python tools/readme_example.py > build/typecheck/readme_example.py
-	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck/cache-readme \
-	    build/typecheck/readme_example.py
+	mkdir -p build/typecheck-$(PY)
+	$(VENV)/bin/python tools/readme_example.py > build/typecheck-$(PY)/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck-$(PY)/cache-readme \
+	    build/typecheck-$(PY)/readme_example.py
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck-$(PY)/cache-hosts \
+	    tests/typecheck/allowed_hosts.py
+	$(VENV)/bin/python tests/typecheck/check_rejected.py tests/typecheck/broken_hosts.py \
+	    --cache-dir build/typecheck-$(PY)/cache-hosts
 	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
-	    --cache-dir $(CURDIR)/build/typecheck/cache-plain-host run_example.py plain_host.py vantor
+	    --cache-dir $(CURDIR)/build/typecheck-$(PY)/cache-plain-host run_example.py plain_host.py vantor
 
 # The native sources stay within 100 columns.
 linelength:
@@ -86,7 +94,7 @@ test-313:
 	$(MAKE) test PY=3.13
 
 demo: build
-	$(VENV)/bin/python demo/lacet_demo.py
+	$(VENV)/bin/python demo/lacet_demo
 
 # BENCH_ARGS=--quick: small sizes and few repetitions (what CI runs).
 BENCH_ARGS ?=
@@ -95,8 +103,11 @@ bench: build
 
 # Instructions per ingest under callgrind for both thin hosts, split at the
 # package's boundary: host share, zero-own-cost bound, fraction reached.
+# CALLGRIND_ARGS=--quick: fewer ingests and constructions (what CI runs).
+CALLGRIND_ARGS ?= --construct 100000
 bench-callgrind: build
-	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python --construct 100000 --json build/callgrind.json
+	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python $(CALLGRIND_ARGS) \
+	    --json build/callgrind-$(PY).json
 
 PROPERTY_EXAMPLES ?= 10000
 property-long: build
@@ -147,6 +158,19 @@ wheel: $(VENV)/.ready
 	.venv-wheel-check/bin/pip install -q wheelhouse/*.whl
 	cd /tmp && env -u PYTHONPATH $(CURDIR)/.venv-wheel-check/bin/python -I $(CURDIR)/tools/check_installed_wheel.py no-host
 	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python $(CURDIR)/tools/check_installed_wheel.py host
+
+# The sdist installed the way a user installs it, with plain pip and no
+# flag (a build in pip's own isolated environment), into a clean virtual
+# environment of PY, then imported from outside the tree beside the
+# reference host.
+SDIST_VENV := .venv-sdist-check-$(PY)
+sdist-install: $(VENV)/.ready
+	$(VENV)/bin/pip install -q build
+	rm -rf build/sdist-$(PY) $(SDIST_VENV)
+	$(VENV)/bin/python -m build --sdist --outdir build/sdist-$(PY) . > /dev/null
+	py=$(PYTHON) && $$py -m venv $(SDIST_VENV)
+	env -u VANTOR_LACET_WERROR $(SDIST_VENV)/bin/pip install -q build/sdist-$(PY)/*.tar.gz
+	cd /tmp && $(CURDIR)/$(SDIST_VENV)/bin/python $(CURDIR)/tools/check_installed_wheel.py host
 
 clean:
 	rm -rf build .venv .venv-* dist wheelhouse

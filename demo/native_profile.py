@@ -1,6 +1,6 @@
 """Where the CPU goes per memory, by shared object, as memories accumulate.
 
-Streams synthetic memories into the reference host as lacet_demo.py does (same
+Streams synthetic memories into the reference host as lacet_demo does (same
 data, batches of 50, approximate search fed by the graph; no timing wrappers),
 and over the last tenth before each mark samples the process with
 `perf record -e cpu-clock`. The samples are counted per shared object: the
@@ -35,10 +35,11 @@ if __name__ == "__main__":
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import lacet_demo  # noqa: E402  (puts the reference host on sys.path)
+import lacet_demo  # noqa: E402,F401  (puts the reference host on sys.path)
 import vantor_lacet  # noqa: E402
-from vantor.core.graph import MemoryGraph  # noqa: E402
-from vantor.core.node import MemoryNode  # noqa: E402
+from lacet_demo import host  # noqa: E402
+from lacet_demo.corpus import synthetic_corpus  # noqa: E402
+from lacet_demo.stats import checkpoints  # noqa: E402
 
 GROUPS = (("package (native)", ()), ("Python interpreter", ("libpython",)),
           ("HNSW index (usearch)", ("compiled.", "_numkong")), ("numpy", ("_multiarray", "openblas")),
@@ -122,14 +123,13 @@ def main(argv: list[str] | None = None) -> dict[int, dict[str, float]]:
     p.add_argument("--window", type=int, default=500,
                    help="with --callgrind: memories counted before each mark")
     args = p.parse_args(argv)
-    memories = lacet_demo.synthetic_corpus(args.synthetic)
-    marks = sorted(args.marks or lacet_demo.checkpoints(args.synthetic))
+    memories = synthetic_corpus(args.synthetic)
+    marks = sorted(args.marks or checkpoints(args.synthetic))
     package_file = os.path.basename(vantor_lacet.__file__)
 
-    inner, _ = lacet_demo.make_service("approx")
-    graph = MemoryGraph()
-    graph.add_listener(inner)
-    ext = vantor_lacet.build_extension(inner, graph, vantor_lacet.LacetConfig())
+    made = host.make_host("approx")
+    graph = made.graph
+    ext = host.connect(graph, made.service, vantor_lacet.LacetConfig())
     results: dict[int, dict[str, float]] = {}
     perf = None
     window_start = window_mark = 0
@@ -154,11 +154,9 @@ def main(argv: list[str] | None = None) -> dict[int, dict[str, float]]:
                                                  str(os.getpid()), "-o", path],
                                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                         time.sleep(1.0)  # let perf attach; sleeping is not sampled
-            batch = [MemoryNode(id=m.id, content=m.text, content_embedding=m.embedding,
-                                metadata={"source": m.source}) for m in memories[start:end]]
-            for node in batch:
-                graph.add_node(node)
-            ext.on_ingest_batch(graph, batch)
+            batch = [host.as_node(m) for m in memories[start:end]]
+            host.store(graph, batch)
+            host.link(graph, ext, batch)
             if perf is not None and end >= window_mark:
                 if grind:
                     grind.end(f"mark{window_mark}")

@@ -25,7 +25,8 @@ if __name__ == "__main__":
 import numpy as np  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import lacet_demo  # noqa: E402  (puts the reference host on sys.path)
+import lacet_demo  # noqa: E402,F401  (puts the reference host on sys.path)
+from lacet_demo.corpus import load_corpus, synthetic_corpus  # noqa: E402
 from vantor.core.ann_similarity import ApproximateSimilarityService  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
 from vantor.core.similarity import SimilarityService  # noqa: E402
@@ -77,17 +78,17 @@ def measure(vectors: list[np.ndarray], top_k: int, threshold: float | None, ever
 def main(argv: list[str] | None = None) -> dict:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--synthetic", type=int, default=None, metavar="N",
-                   help="N synthetic memories (as in lacet_demo.py) instead of the corpus")
+                   help="N synthetic memories (as in lacet_demo) instead of the corpus")
     p.add_argument("--limit", type=int, default=None, help="first N memories of the corpus")
     p.add_argument("--top-k", type=int, default=8)
     p.add_argument("--threshold", type=float, default=0.7, help="a negative value: no threshold")
     p.add_argument("--every", type=int, default=1, help="ask every Nth memory")
     args = p.parse_args(argv)
     if args.synthetic:
-        memories = lacet_demo.synthetic_corpus(args.synthetic)
+        memories = synthetic_corpus(args.synthetic)
         what = f"{len(memories):,} synthetic memories"
     else:
-        memories = lacet_demo.load_corpus(args.limit)
+        memories = load_corpus(args.limit)
         what = f"{len(memories):,} corpus memories"
     threshold = None if args.threshold < 0 else args.threshold
     r = measure([m.embedding for m in memories], args.top_k, threshold, args.every)

@@ -19,7 +19,7 @@ cwd=$(pwd -P)
 # change between runs). The command sees a plain environment, with the
 # variables the project's scripts read passed through.
 pass=()
-for v in TERM PY VANTOR_LACET_WERROR VANTOR_LACET_SANITIZE PROPERTY_EXAMPLES BENCH_ARGS \
+for v in TERM PY VANTOR_LACET_WERROR VANTOR_LACET_SANITIZE PROPERTY_EXAMPLES BENCH_ARGS CALLGRIND_ARGS \
          LACET_DIFF_IMPLS LACET_PROPERTY_EXAMPLES LACET_SANITIZED LACET_SEED \
          PYTEST_ADDOPTS; do
     [ -n "${!v+x}" ] && pass+=("$v=${!v}")

@@ -15,7 +15,7 @@ DEVELOPMENT_ONLY = (".ci/", ".gitignore", "benchmarks/", "demo/", "docs/images/"
                     "tools/memcheck_workload.py", "tools/valgrind_memcheck.sh",
                     "tools/check_installed_wheel.py")
 # ... except what the tests import from those parts.
-USED_BY_TESTS = ("demo/lacet_demo.py",)
+USED_BY_TESTS = ("demo/lacet_demo/",)
 
 
 def repository_files():
@@ -30,7 +30,7 @@ def repository_files():
 
 
 def shipped(name):
-    return name in USED_BY_TESTS or not name.startswith(DEVELOPMENT_ONLY)
+    return name.startswith(USED_BY_TESTS) or not name.startswith(DEVELOPMENT_ONLY)
 
 
 @pytest.fixture(scope="module")
