@@ -252,9 +252,10 @@ class SqlGraph:
         key = (kind, subtype, description, bool(bidirectional))
         rel = self._relationships.get(key)
         if rel is None:
-            rel = self._relationships[key] = RelationshipMetadata(
-                type=RelationshipType(kind), subtype=subtype, description=description,
-                bidirectional=bool(bidirectional))
+            rel = RelationshipMetadata(type=RelationshipType(kind), subtype=subtype,
+                                       description=description, bidirectional=bool(bidirectional))
+            if len(self._relationships) < 4096:  # free-text descriptions: keep it bounded
+                self._relationships[key] = rel
         return share_edge_fields_set(MemoryEdge(
             source_node=source, target_node=target, relationship=rel,
             weight=WeightMetadata(current=float(current), initial=float(initial)), id=edge_id))
