@@ -23,6 +23,7 @@ import contextlib
 import json
 import multiprocessing
 import os
+import signal
 import sys
 import threading
 import time
@@ -331,6 +332,8 @@ def run_graphs(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def main(argv: list[str] | None = None) -> None:
+    # Stopped from outside: unwind, so that the throwaway cluster is stopped and removed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = p.add_subparsers(dest="what", required=True)
     lat = sub.add_parser("latency", help="memories/s against round-trip latency, +/- snapshot")

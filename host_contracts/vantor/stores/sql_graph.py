@@ -195,15 +195,11 @@ class SqlGraph:
         if not ids:
             return
         asked = set(ids)
-        rows = self._run(self._sql_load, self._load_params(ids))
+        present, rows = self._fetch(ids)
         for node_id_ in ids:
-            self._present[node_id_] = False
+            self._present[node_id_] = node_id_ in present
             self._incident[node_id_] = {}
-        for row in rows:
-            if row[0] == "n":
-                self._present[row[1]] = True
-                continue
-            cols = self._loaded_edge(row)
+        for cols in rows:
             edge_id = cols[0]
             if edge_id in self._removes:
                 continue
@@ -216,13 +212,18 @@ class SqlGraph:
             for end in {edge.source_node, edge.target_node} & asked:
                 self._incident[end][edge_id] = edge
 
-    def _row_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
-        """The edge columns of a row of `_sql_edges_of`, `_sql_edge_between`, `_sql_all_edges`."""
-        return row
+    def _fetch(self, ids: list[str]) -> tuple[set[str], list[tuple[Any, ...]]]:
+        """One statement: which of the nodes exist, and the columns of every edge at
+        any of them, in the order the edges were added."""
+        raise NotImplementedError
 
-    def _loaded_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
-        """The edge columns of an edge row of `_sql_load` (after the kind 'e')."""
-        return row[1:10]
+    def _fetch_edges_of(self, node_id: str) -> list[tuple[Any, ...]]:
+        """One statement: the columns of the node's edges, in the order added."""
+        raise NotImplementedError
+
+    def _row_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
+        """The edge columns of a row of `_sql_edge_between` or `_sql_all_edges`."""
+        return row
 
     def _node_state(self, node_id: str) -> bool | None:
         """In a session: whether the node exists, loading it if the snapshot does not
@@ -398,8 +399,7 @@ class SqlGraph:
         edges = self._edges_of(node_id)
         if edges is not None:
             return list(edges.values())
-        rows = self._run(self._sql_edges_of, (node_id, node_id))
-        return [self._edge(self._row_edge(row)) for row in rows]
+        return [self._edge(cols) for cols in self._fetch_edges_of(node_id)]
 
     def remove_edge(self, edge_id: str) -> None:
         """Unknown id: KeyError."""
@@ -457,12 +457,10 @@ class SqlGraph:
     _sql_nodes_present: str
     _sql_incident_ids: str
     _sql_edge_between: str
-    _sql_edges_of: str
     _sql_all_edges: str
     _sql_edge_count: str
-    _sql_load: str
     _sql_get_meta: str
 
     def _load_params(self, ids: list[str]) -> Any:
-        """The parameters of `_sql_load` and `_sql_nodes_present` for these ids."""
+        """The parameters of `_sql_nodes_present` for these ids."""
         raise NotImplementedError

@@ -111,6 +111,19 @@ class SqliteGraph(SqlGraph):
     def _load_params(self, ids: list[str]) -> Any:
         return {"ids": json.dumps(ids)}
 
+    def _fetch(self, ids: list[str]) -> tuple[set[str], list[tuple[Any, ...]]]:
+        present: set[str] = set()
+        edges = []
+        for row in self._run(self._sql_load, self._load_params(ids)):
+            if row[0] == "n":
+                present.add(row[1])
+            else:
+                edges.append(row[1:10])
+        return present, edges
+
+    def _fetch_edges_of(self, node_id: str) -> list[tuple[Any, ...]]:
+        return self._run(self._sql_edges_of, (node_id, node_id))
+
     def _apply(self, removes: list[str], adds: list[Any], last: str | None) -> int:
         if removes and not adds and last is None:
             return len(self._run(self._sql_remove_edges, {"ids": json.dumps(removes)}))
