@@ -270,12 +270,32 @@ def one_graph(conninfo: str, name: str, seed: int, count: int, latency: float,
     with open_graph(f"postgresql:{conninfo}", latency, name=name) as graph:
         host = new_host(graph)
         barrier.wait()
-        window = Window(graph)
+        window, cpu = Window(graph), time.thread_time()
         ingest(host, vecs, 0, count, 1, window)
         row = window.close()
+        row["cpu"] = time.thread_time() - cpu
         row["end"] = time.time()
         row["start"] = row["end"] - row["seconds"]
         return row
+
+
+def server_cpu(data_dir: Path) -> float:
+    """CPU seconds used by the cluster so far: the postmaster, its live children,
+    and the children it has reaped (counted in its cutime and cstime)."""
+    postmaster = int((data_dir / "postmaster.pid").read_text().split()[0])
+    tick = os.sysconf("SC_CLK_TCK")
+    total = 0
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        pid, ppid = int(stat.parent.name), int(fields[1])
+        if pid == postmaster:
+            total += sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
+        elif ppid == postmaster:
+            total += int(fields[11]) + int(fields[12])
+    return total / tick
 
 
 def _in_process(conninfo: str, name: str, seed: int, count: int, latency: float, barrier: Any,
@@ -290,10 +310,12 @@ def run_graphs(args: argparse.Namespace) -> dict[str, Any]:
     ctx = multiprocessing.get_context("spawn")
     run = iter(range(10**6))
     with stores(["postgresql"]) as (_, conninfo):
+        data_dir = Path(conninfo.split()[0].removeprefix("host=")).parent / "data"
         for ms in latencies:
             for mode in args.mode.split(","):
                 for n in counts:
                     names = [f"run{next(run)}" for _ in range(n)]
+                    server0 = server_cpu(data_dir)
                     if mode == "threads":
                         barrier = threading.Barrier(n)
                         results: list[dict[str, Any]] = []
@@ -316,18 +338,24 @@ def run_graphs(args: argparse.Namespace) -> dict[str, Any]:
                             p.join()
                     if len(results) != n:
                         raise SystemExit(f"{mode}: {n - len(results)} graphs failed")
+                    server = server_cpu(data_dir) - server0
+                    client = sum(r["cpu"] for r in results)
                     span = max(r["end"] for r in results) - min(r["start"] for r in results)
                     total = sum(r["memories"] for r in results)
                     row = {"mode": mode, "graphs": n, "latency_ms": ms, "memories": total,
                            "seconds": span, "per_second": total / span,
                            "per_graph": [r["per_second"] for r in results],
+                           "client_cpu_seconds": client, "server_cpu_seconds": server,
+                           "load_average": os.getloadavg()[0],
                            "round_trips_per_memory": sum(r["round_trips_per_memory"] * r["memories"]
                                                          for r in results) / total}
                     rows.append(row)
                     print(f"{mode:9} {n} graph{'s' if n > 1 else ' '}, latency {ms:g} ms: "
                           f"{row['per_second']:7.1f} memories/s in all "
                           f"({', '.join(f'{x:.0f}' for x in row['per_graph'])} each), "
-                          f"{row['round_trips_per_memory']:.2f} round trips a memory", flush=True)
+                          f"{row['round_trips_per_memory']:.2f} round trips a memory; CPU: "
+                          f"clients {client:.1f} s, server {server:.1f} s over {span:.1f} s, "
+                          f"load average {row['load_average']:.1f}", flush=True)
     return {"per_graph": args.per_graph, "rows": rows}
 
 
