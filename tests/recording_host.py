@@ -7,7 +7,7 @@ that two worlds driven by the same operations can be compared event by
 event), then a hook registered for it runs, then a fault registered for it
 is raised, and only then does the host do its own work. Adding a host call
 means adding one method here, and accepting the call in the other stand-in
-hosts (the README's "Changing the native code" lists them).
+hosts (docs/developing.md, "Changing the native code", lists them).
 
 Hooks and faults are keyed by the recorded name ("graph.add_edge",
 "service.find_similar", ...). A Recorder made with keep=False records

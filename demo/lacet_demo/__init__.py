@@ -15,7 +15,7 @@ One concern a module:
 
     host.py        the wiring a host developer copies: graph, search, extension, ingest
     corpus.py      the memories: the shipped corpus or synthetic clusters
-    timing.py      timing wrappers around the host's calls, the collector's clock
+    timing.py      timing wrappers around the host's calls, and the ledger that splits the time
     stream.py      the stream: batches through host.py, timed and counted
     progress.py    the progress bar
     graph_view.py  reading the finished graph: edge kinds, degrees, neighbours
@@ -23,6 +23,7 @@ One concern a module:
     tables.py      the printed tables and the three memories shown
     layout.py      the neighbourhood drawn: which memories, and where
     pictures.py    the four pictures
+    slots.py       the host's edge dataclasses rebuilt with slots=True (--edge-slots)
     forget.py      forgetting memories, and the checks that the index follows
     cli.py         the options and the run
 """

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
 
@@ -14,6 +15,7 @@ from lacet_demo.corpus import load_corpus, synthetic_corpus
 from lacet_demo.forget import forget_demo
 from lacet_demo.graph_view import semantic_degrees
 from lacet_demo.layout import pick_drawing_centre
+from lacet_demo.slots import edge_classes_with_slots
 from lacet_demo.pictures import plot_degrees, plot_neighbourhood, plot_time_per_memory, plot_weights
 from lacet_demo.stats import peak_rss_mib
 from lacet_demo.stream import start, stream
@@ -38,6 +40,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--synthetic", type=int, default=None, metavar="N",
                    help="use N synthetic memories (20 clusters, 64 dims) instead of the corpus")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--edge-slots", action="store_true",
+                   help="the host's edge dataclasses rebuilt with slots=True, to see what the host "
+                        "gains by declaring them so")
+    p.add_argument("--coarse-timing", action="store_true",
+                   help="time the package with its calls on the graph and the edge model included "
+                        "(only the search is timed apart): a check of the detailed split")
     args = p.parse_args(argv)
     if args.batch_size < 1:
         p.error("--batch-size must be at least 1")
@@ -46,6 +54,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> dict[str, Any]:
     args = parse_args(argv)
+    with ExitStack() as run_only:
+        if args.edge_slots:
+            run_only.enter_context(edge_classes_with_slots(vantor_lacet.former))
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> dict[str, Any]:
     if args.synthetic is not None:
         memories = synthetic_corpus(args.synthetic)
         what = f"{len(memories):,} synthetic memories (20 clusters, 64 dims)"
@@ -57,11 +72,12 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     config = vantor_lacet.LacetConfig(similarity_threshold=args.threshold,
                                       max_semantic_edges_per_node=args.cap,
                                       temporal_chain=not args.no_chain)
-    run = start(args.search, config)
+    run = start(args.search, config, detail=not args.coarse_timing)
     search_name = run.description
     print(f"Streaming {what} into the reference host, batches of {args.batch_size}, "
           f"cap {args.cap}, threshold {args.threshold:g}, chain {'off' if args.no_chain else 'on'}, "
-          f"{search_name} search", flush=True)
+          f"{search_name} search{', edge classes with slots' if args.edge_slots else ''}",
+          flush=True)
     load = os.getloadavg()
     stats = stream(run, memories, args.batch_size, progress=not args.no_progress)
     graph = run.graph
@@ -70,7 +86,8 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
                  f"{os.cpu_count()} cores")
 
     degrees = semantic_degrees(graph)
-    print_table(summary_rows(graph, stats, degrees, args.cap, search_name, args.batch_size)
+    print_table(summary_rows(graph, stats, degrees, args.cap, search_name, args.batch_size,
+                             run.detail)
                 + [("machine", load_note),
                    ("peak memory of the process (RSS)", f"{peak_rss_mib():,.0f} MiB")],
                 "Summary")

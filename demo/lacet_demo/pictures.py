@@ -153,7 +153,7 @@ def plot_time_per_memory(stats: StreamStats, path: Path, title_note: str) -> Non
     data = np.array(rows)
     overall = time_per_memory(stats, 0, hi) or [0.0] * len(PARTS)
     fig, ax = plt.subplots(figsize=(9, 5.5))
-    colours = ("#c44e52", "#4c72b0", "#8fb0d8", "#55a868", "#937860")
+    colours = ("#c44e52", "#dd8452", "#4c72b0", "#8fb0d8", "#55a868", "#937860")
     for k, (name, colour) in enumerate(zip(PARTS, colours)):
         ax.plot(centres, data[:, k], marker="o", markersize=3, linewidth=1.8, color=colour,
                 label=f"{name} ({overall[k]:.0f} us mean)")

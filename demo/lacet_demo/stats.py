@@ -5,9 +5,9 @@ import resource
 
 from lacet_demo.stream import StreamStats
 
-PARTS = ("package", "host search: queries", "host search: index upkeep", "host graph",
-         "garbage collector")
-_FIELDS = ("package", "search", "index", "graph", "gc")  # the BatchTimes field of each part
+PARTS = ("package (own work)", "host edge model, called by the package", "host search: queries",
+         "host search: index upkeep", "host graph", "garbage collector")
+_FIELDS = ("package", "edge_model", "search", "index", "graph", "gc")  # BatchTimes field of each
 
 
 def peak_rss_mib() -> float:

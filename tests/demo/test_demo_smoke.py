@@ -28,6 +28,10 @@ def semantic_degree_per_node(graph):
 
 
 def test_synthetic_run_draws_pictures_and_respects_the_cap(demo, tmp_path):
+    import vantor_lacet
+    host_edge_model = {name: getattr(vantor_lacet.former, name)
+                       for name in ("MemoryEdge", "RelationshipMetadata", "WeightMetadata",
+                                    "share_edge_fields_set")}
     report = demo.main(["--synthetic", "1050", "--cap", "4", "--out", str(tmp_path), "--no-progress",
                         "--search", "approx"])
     for picture in report["pictures"]:
@@ -52,12 +56,28 @@ def test_synthetic_run_draws_pictures_and_respects_the_cap(demo, tmp_path):
     assert sum(r.graph_calls for r in stats.per_batch) > 1050
     assert set(report["time_per_memory"]) == {1000, 1050}
     assert all(v >= 0.0 for row in report["time_per_memory"].values() for v in row)
-    assert report["time_per_memory"][1050][1] > 0.0 and stats.index > 0.0 and stats.graph > 0.0
+    package, edge_model, search = report["time_per_memory"][1050][:3]
+    assert package > 0.0 and edge_model > 0.0 and search > 0.0
+    assert stats.index > 0.0 and stats.graph > 0.0 and stats.wrappers > 0.0
+    # the edges were built through the timing wrappers, which are gone after the run
+    assert all(type(e).__name__ == "MemoryEdge" and type(e) is not host_edge_model["MemoryEdge"]
+               for e in graph.edges())
+    assert {name: getattr(vantor_lacet.former, name) for name in host_edge_model} == host_edge_model
 
 
-def test_forget_keeps_the_index_in_step(demo, tmp_path):
-    report = demo.main(["--limit", "300", "--forget", "20", "--out", str(tmp_path), "--no-progress"])
+def test_forget_keeps_the_index_in_step_with_slotted_edges_timed_coarsely(demo, tmp_path):
+    import vantor_lacet
+    report = demo.main(["--limit", "300", "--forget", "20", "--out", str(tmp_path), "--no-progress",
+                        "--edge-slots", "--coarse-timing"])
     ext, graph, forget = report["ext"], report["graph"], report["forget"]
+    # the edges (and their records) came from the slotted classes, put back afterwards
+    for edge in graph.edges():
+        for record in (edge, edge.relationship, edge.weight):
+            assert not hasattr(record, "__dict__"), record
+    assert not hasattr(vantor_lacet.former.MemoryEdge, "__slots__")
+    # coarse timing: the package's time holds its edge model and graph calls, none is apart
+    stats = report["stats"]
+    assert stats.package > 0.0 and stats.edge_model == 0.0 and stats.search > 0.0
     forgotten = set(forget["forgotten"])
     assert len(forgotten) == 20
     assert forget["index_before"] == (300, 300)
