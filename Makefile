@@ -43,7 +43,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel sdist-install clean
+.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel sdist-install clean postgres-server
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -53,6 +53,12 @@ $(VENV)/.ready: requirements-dev.txt
 
 build: $(VENV)/.ready
 	$(VENV)/bin/pip install -q --no-build-isolation --no-deps .
+
+# The graph store tests start a throwaway PostgreSQL cluster (tests/stores):
+# Debian's server package is installed when no initdb is found.
+postgres-server:
+	@ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || command -v initdb >/dev/null \
+	    || { apt-get update -qq && apt-get install -y -qq postgresql; }
 
 stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
@@ -81,7 +87,7 @@ typecheck: build
 linelength:
 	@awk 'length > 100 { print FILENAME ":" FNR ": longer than 100 columns"; bad = 1 } END { exit bad }' src/*
 
-test: linelength build stubtest typecheck
+test: linelength build stubtest typecheck postgres-server
 	LACET_DIFF_IMPLS=model,native $(VENV)/bin/python -m pytest -q tests
 
 test-313:
@@ -117,7 +123,7 @@ $(ASAN_VENV)/.ready: requirements-dev.txt
 # preloaded, Python's allocator is bypassed so that every block is checked,
 # and leak reports are off (the interpreter keeps memory until exit; the
 # package's own leaks are caught by the reference-leak tests).
-test-asan: $(ASAN_VENV)/.ready
+test-asan: $(ASAN_VENV)/.ready postgres-server
 	VANTOR_LACET_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --no-deps \
 	    -Cbuild-dir=build/asan-$(PY) .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

@@ -13,6 +13,7 @@ import lacet_demo
 from lacet_demo import ROOT
 from lacet_demo.corpus import load_corpus, synthetic_corpus
 from lacet_demo.forget import forget_demo
+from lacet_demo.host import open_store
 from lacet_demo.graph_view import semantic_degrees
 from lacet_demo.layout import pick_drawing_centre
 from lacet_demo.slots import edge_classes_with_slots
@@ -40,6 +41,16 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--synthetic", type=int, default=None, metavar="N",
                    help="use N synthetic memories (20 clusters, 64 dims) instead of the corpus")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--store", default="memory", metavar="memory|sqlite[:PATH]|postgresql",
+                   help="where the graph lives: in memory, in a SQLite file (a temporary one "
+                        "without PATH) or in PostgreSQL (a throwaway cluster, or "
+                        "postgresql:CONNINFO)")
+    p.add_argument("--latency", type=float, default=0.0, metavar="MS",
+                   help="milliseconds waited before each statement sent to the store (each "
+                        "graph call, in memory): a stand-in for a network")
+    p.add_argument("--no-snapshot", action="store_true",
+                   help="on a database, one statement per graph call instead of answering "
+                        "the extension from the loaded neighbourhood")
     p.add_argument("--edge-slots", action="store_true",
                    help="the host's edge dataclasses rebuilt with slots=True, to see what the host "
                         "gains by declaring them so")
@@ -57,10 +68,11 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     with ExitStack() as run_only:
         if args.edge_slots:
             run_only.enter_context(edge_classes_with_slots(vantor_lacet.former))
-        return _run(args)
+        graph = run_only.enter_context(open_store(args.store, args.latency))
+        return _run(args, graph)
 
 
-def _run(args: argparse.Namespace) -> dict[str, Any]:
+def _run(args: argparse.Namespace, graph: Any) -> dict[str, Any]:
     if args.synthetic is not None:
         memories = synthetic_corpus(args.synthetic)
         what = f"{len(memories):,} synthetic memories (20 clusters, 64 dims)"
@@ -72,11 +84,13 @@ def _run(args: argparse.Namespace) -> dict[str, Any]:
     config = vantor_lacet.LacetConfig(similarity_threshold=args.threshold,
                                       max_semantic_edges_per_node=args.cap,
                                       temporal_chain=not args.no_chain)
-    run = start(args.search, config, detail=not args.coarse_timing)
+    run = start(args.search, config, detail=not args.coarse_timing, graph=graph,
+                snapshot=not args.no_snapshot)
     search_name = run.description
     print(f"Streaming {what} into the reference host, batches of {args.batch_size}, "
           f"cap {args.cap}, threshold {args.threshold:g}, chain {'off' if args.no_chain else 'on'}, "
-          f"{search_name} search{', edge classes with slots' if args.edge_slots else ''}",
+          f"{search_name} search{', edge classes with slots' if args.edge_slots else ''}, "
+          f"graph store {store_name(args, graph)}",
           flush=True)
     load = os.getloadavg()
     stats = stream(run, memories, args.batch_size, progress=not args.no_progress)
@@ -88,6 +102,7 @@ def _run(args: argparse.Namespace) -> dict[str, Any]:
     degrees = semantic_degrees(graph)
     print_table(summary_rows(graph, stats, degrees, args.cap, search_name, args.batch_size,
                              run.detail)
+                + store_rows(args, graph, stats)
                 + [("machine", load_note),
                    ("peak memory of the process (RSS)", f"{peak_rss_mib():,.0f} MiB")],
                 "Summary")
@@ -114,3 +129,27 @@ def _run(args: argparse.Namespace) -> dict[str, Any]:
     for p in pictures:
         print(f"  {p.name}")
     return report
+
+
+def store_name(args: argparse.Namespace, graph: Any) -> str:
+    kind = args.store.partition(":")[0]
+    where = getattr(graph, "path", None)
+    name = f"{kind} ({where})" if where and where != ":memory:" else kind
+    if kind != "memory":
+        name += ", no snapshot" if args.no_snapshot else ", snapshot"
+    if args.latency:
+        name += f", {args.latency:g} ms a round trip"
+    return name
+
+
+def store_rows(args: argparse.Namespace, graph: Any, stats: Any) -> list[tuple[str, str]]:
+    """The store, and the statements sent to it per memory (for the in-memory
+    graph: its calls, each of which a store would answer with a statement)."""
+    if stats.round_trips is None:
+        trips = "not counted (--coarse-timing)"
+    else:
+        trips = f"{stats.round_trips / max(stats.memories, 1):.2f}"
+        slept = getattr(graph, "slept", 0.0)
+        if args.latency and stats.round_trips:
+            trips += f" ({1e3 * slept / stats.round_trips:.3f} ms waited each)"
+    return [("graph store", store_name(args, graph)), ("graph round trips per memory", trips)]

@@ -4,11 +4,14 @@ Everything the package needs from a host happens here, in four steps:
 
 1. ``make_host``: the host's graph and its similarity search, the search
    following the graph's nodes (the graph tells it of each node it stores or
-   removes);
+   removes). The graph lives in memory, or in SQLite or PostgreSQL
+   (``open_store``); on a database the search names the neighbourhood of each
+   ingest to the graph, which loads it in one statement;
 2. ``connect``: the extension, built once over that graph and search;
 3. ``store`` then ``link``: each batch of new memories stored in the graph,
    then handed to the extension, which forms the chain and semantic edges in
-   the graph;
+   the graph (on a database, in a session: the extension's calls answered
+   from the loaded neighbourhood, its writes sent in one statement at the end);
 4. ``forget``: memories removed from the graph, then from the extension's
    candidate index.
 
@@ -16,13 +19,16 @@ The rest of the demo times, counts and draws what happens here.
 """
 from __future__ import annotations
 
+import contextlib
 import sys
+from collections.abc import Iterator
 from typing import Any, NamedTuple
 
 import vantor_lacet
 from vantor.core.graph import MemoryGraph
 from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
+from vantor.stores.host import NeighbourhoodSearch, open_graph
 
 from lacet_demo.corpus import Memory
 
@@ -46,10 +52,29 @@ def make_search(kind: str) -> tuple[Any, str]:
     return SimilarityService(), "exact (numpy cosine)"
 
 
-def make_host(search: str) -> Host:
-    """The host's graph and search, empty."""
+@contextlib.contextmanager
+def open_store(spec: str, latency_ms: float = 0.0) -> Iterator[Any]:
+    """The graph for ``--store``: "memory", "sqlite[:PATH]" (a temporary file
+    without a path) or "postgresql[:CONNINFO]" (a throwaway cluster without a
+    connection string), closed and removed at the end. ``latency_ms`` is
+    waited before each statement (each call, in memory): a stand-in for a
+    network."""
+    if spec == "memory" and not latency_ms:
+        yield MemoryGraph()
+        return
+    with open_graph(spec, latency_ms / 1000) as graph:
+        graph.spin = True  # waited in a busy loop: a sleep wakes too late to mean much
+        yield graph
+
+
+def make_host(search: str, graph: Any = None, snapshot: bool = True) -> Host:
+    """The host's graph (a new in-memory one without ``graph``) and search, empty.
+    On a store that keeps a snapshot, the search tells the graph what to load."""
     service, description = make_search(search)
-    return Host(MemoryGraph(), service, description)
+    graph = MemoryGraph() if graph is None else graph
+    if snapshot and hasattr(graph, "prefetch"):
+        service = NeighbourhoodSearch(service, graph)
+    return Host(graph, service, description)
 
 
 def connect(graph: Any, service: Any, config: vantor_lacet.LacetConfig) -> Any:
@@ -67,9 +92,19 @@ def store(graph: Any, nodes: list[MemoryNode]) -> None:
         graph.add_node(node)
 
 
-def link(graph: Any, ext: Any, nodes: list[MemoryNode]) -> Any:
-    """The extension's edges for nodes the graph already holds: a LacetIngestResult."""
-    return ext.on_ingest_batch(graph, nodes)
+def link(graph: Any, ext: Any, nodes: list[MemoryNode], snapshot: bool = True) -> Any:
+    """The extension's edges for nodes the graph already holds: a LacetIngestResult.
+    A graph in a database also keeps the last memory linked, so that a restart
+    can continue the chain from it."""
+    if not hasattr(graph, "session"):
+        return ext.on_ingest_batch(graph, nodes)
+    with graph.session() if snapshot else contextlib.nullcontext():
+        graph.prefetch(node.id for node in nodes)  # loaded together with the first call
+        result = ext.on_ingest_batch(graph, nodes)
+        if nodes:
+            graph.set_last_ingested(nodes[-1].id)
+        graph.flush()  # the queued writes, here rather than at the session's end
+    return result
 
 
 def forget(graph: Any, ext: Any, ids: list[str]) -> None:

@@ -54,6 +54,7 @@ class StreamStats:
     evicted_weights: list[float] = field(default_factory=list)
     formed_weights: list[float] = field(default_factory=list)
     evictions: int = 0
+    round_trips: int | None = None   # statements sent to the graph's store (see round_trips)
     per_batch: list[BatchTimes] = field(default_factory=list)
 
     def total(self, part: str) -> float:
@@ -97,20 +98,22 @@ class Run(NamedTuple):
     ledger: Ledger
     detail: bool                  # every host call timed, or only the search and add_node
     overhead: dict[str, Overhead]  # a timing wrapper's own cost, by the shape of its calls
+    snapshot: bool = True         # on a database: the extension's calls answered in sessions
 
 
-def start(search: str, config: Any, detail: bool = True) -> Run:
+def start(search: str, config: Any, detail: bool = True, graph: Any = None,
+          snapshot: bool = True) -> Run:
     """The host of host.py, its search behind timing wrappers, and with detail its
     graph too (the wrappers' own cost is measured first). Without detail, the
     package's calls on the graph and its edge model are left untimed: they count
     in the package's time."""
-    made = host.make_host(search)
+    made = host.make_host(search, graph, snapshot)
     ledger = Ledger()
     overhead = {"keywords": calibrate("keywords"), "positional": calibrate("positional")}
     service = TimedService(made.service, ledger, overhead["keywords"], overhead["positional"])
     graph = TimedGraph(made.graph, ledger, overhead["positional"]) if detail else made.graph
     return Run(graph, service, host.connect(graph, service, config), made.description, ledger,
-               detail, overhead)
+               detail, overhead, snapshot)
 
 
 def stream(run: Run, memories: list[Memory], batch_size: int, progress: bool = True) -> StreamStats:
@@ -120,6 +123,7 @@ def stream(run: Run, memories: list[Memory], batch_size: int, progress: bool = T
     store = run.ledger.timed("graph" if not run.detail else "stream", host.store)
     link = run.ledger.timed("package", host.link)
     t_start, cpu_start = time.perf_counter(), time.process_time()
+    trips = round_trips(run)
     with ExitStack() as undo:
         if run.detail:
             undo.enter_context(run.ledger.installed(vantor_lacet.former, {
@@ -140,9 +144,20 @@ def stream(run: Run, memories: list[Memory], batch_size: int, progress: bool = T
     if bar:
         bar.close()
     stats.memories = len(memories)
+    if trips is not None:
+        stats.round_trips = round_trips(run) - trips
     stats.search_calls = run.ledger.calls("search")
     stats.timed_calls = sum(run.ledger.calls(p) for p in ("edge model", "search", "index", "graph"))
     return stats
+
+
+def round_trips(run: Run) -> int | None:
+    """Statements sent to the graph's store so far; for the in-memory graph, the
+    calls a store would answer with one each (counted with detailed timing only)."""
+    counted = getattr(run.graph, "round_trips", None)
+    if counted is None and run.detail:
+        counted = run.ledger.calls("graph")
+    return counted
 
 
 def _stream_batch(run: Run, store: Any, link: Any, memories: list[Memory], begin: int,
@@ -154,7 +169,7 @@ def _stream_batch(run: Run, store: Any, link: Any, memories: list[Memory], begin
     store(run.graph, batch)
     stored = ledger.snapshot()
     hits = run.service.hits
-    result = link(run.graph, run.ext, batch)
+    result = link(run.graph, run.ext, batch, run.snapshot)
     stats.in_batch_calls += sum(ledger.part(p, stored) for p in ("package", "edge model",
                                                                    "search", "graph"))
     for edge in result.created:

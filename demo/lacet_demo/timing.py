@@ -129,12 +129,13 @@ class TimedGraph:
     (part "graph"); anything else passes through untimed."""
 
     TIMED = ("add_node", "has_node", "add_edge", "get_edge_between", "get_edges_for_node",
-             "remove_edge")
+             "remove_edge", "flush", "set_last_ingested")  # the last two: stores only
 
     def __init__(self, inner: Any, ledger: Ledger, overhead: Overhead = Overhead()) -> None:
         self.inner = inner
         for name in self.TIMED:
-            setattr(self, name, ledger.timed("graph", getattr(inner, name), overhead))
+            if hasattr(inner, name):
+                setattr(self, name, ledger.timed("graph", getattr(inner, name), overhead))
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.inner, name)

@@ -1,0 +1,466 @@
+"""The reference graph kept in a SQL database, with a neighbourhood snapshot.
+
+`SqlGraph` answers every call the extension makes with statements on one
+database connection, and counts them: `round_trips` is the number of
+statements sent to the store. Outside a session each call is one statement
+(write-through). Inside `with graph.session():` the graph keeps a snapshot of
+the part of the graph the ingest looks at and answers from it:
+
+- `prefetch(ids)` names the nodes to load (the search does it when it answers:
+  the new memory and the candidates). The next call that needs a node the
+  snapshot does not hold loads all named nodes in one statement: whether each
+  exists, and all their edges in the order they were added.
+- `has_node`, `get_edge_between` and `get_edges_for_node` are answered from the
+  snapshot when it holds the node; `add_node` in a session puts the new node in
+  the snapshot with no edges.
+- `add_edge` and `remove_edge` update the snapshot and queue the write; the
+  queue is sent in one statement (one transaction) before any statement that
+  reads or writes outside the snapshot, and when the session ends, whether it
+  ends normally or by an exception.
+
+Every answer is the one the database would give at that moment: the snapshot
+is loaded from the database, and changed only by this graph's own writes,
+which it applies in the order the database will. That holds while nothing else
+writes to the graph during the session, the rule the extension already sets
+for an ingest. A new edge's place is after every edge stored so far, in the
+database (its `seq`) as in the snapshot, so edges come back in the same order
+with or without it.
+
+What the snapshot cannot see: an `add_edge` whose id is already taken by an
+edge outside the snapshot (the contract requires fresh ids; `MemoryEdge`
+makes random ones). That edge is refused by the database when the queue is
+sent, not by `add_edge`: the queue's statement then fails as a whole, nothing
+of it is stored, and the session raises `ValueError`. Open the session with
+`defer_writes=False` to send each write at once instead (exact in every case,
+one statement per write).
+
+Edges read from the store are new objects built from its rows; changing one
+(its weight, say) does not change the stored edge.
+"""
+from __future__ import annotations
+
+import contextlib
+import json
+import time
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+import numpy as np
+
+from vantor.core.edge import (
+    MemoryEdge,
+    RelationshipMetadata,
+    RelationshipType,
+    WeightMetadata,
+    share_edge_fields_set,
+)
+from vantor.core.node import MemoryNode
+
+# Columns of an edge row, in the order every statement here reads and writes them.
+EDGE_COLUMNS = ("id", "source", "target", "type", "subtype", "description", "bidirectional",
+                "weight_current", "weight_initial")
+LAST_INGESTED = "last_ingested"
+
+
+def wait(seconds: float, spin: bool) -> float:
+    """Wait `seconds` (a stand-in for a network): sleep, or spin when a sleep's
+    wake-up is too late to be worth measuring. Returns the time waited."""
+    t0 = time.perf_counter()
+    if spin:
+        deadline = t0 + seconds
+        while time.perf_counter() < deadline:
+            pass
+    else:
+        time.sleep(seconds)
+    return time.perf_counter() - t0
+
+
+def edge_row(edge: Any) -> tuple[Any, ...]:
+    rel, weight = edge.relationship, edge.weight
+    return (edge.id, edge.source_node, edge.target_node, rel.type.value, rel.subtype,
+            rel.description, bool(rel.bidirectional), float(weight.current), float(weight.initial))
+
+
+def embedding_bytes(embedding: Any) -> bytes | None:
+    if embedding is None:
+        return None
+    return np.asarray(embedding, dtype=np.float32).ravel().tobytes()
+
+
+class SqlGraph:
+    """The graph calls of `MemoryGraph` on a SQL store; see the module's text.
+
+    Subclasses give the statements (`_sql_*`), how a list of values is passed
+    (`_list`), and which exceptions mean a refused insert (`_integrity_error`).
+    `latency` seconds are slept before each statement: a stand-in for a network.
+    """
+
+    _integrity_error: type[Exception] = Exception
+
+    def __init__(self, latency: float = 0.0) -> None:
+        self.latency = latency
+        self.round_trips = 0
+        self.slept = 0.0  # seconds actually waited for `latency` (a sleep overshoots)
+        self.spin = False  # wait for `latency` in a busy loop (exact, but holds a core)
+        self._listeners: list[Any] = []
+        self._node_objects: dict[str, MemoryNode] = {}  # id -> the object handed out for it
+        self._relationships: dict[tuple[Any, ...], RelationshipMetadata] = {}
+        self._depth = 0
+        self._defer = True
+        self._reset_snapshot()
+
+    # -- the connection ------------------------------------------------------
+
+    def _execute(self, sql: str, params: Any = ()) -> Any:
+        """Send one statement: a cursor over its rows."""
+        raise NotImplementedError
+
+    def _run(self, sql: str, params: Any = ()) -> list[tuple[Any, ...]]:
+        self.round_trips += 1
+        if self.latency:
+            self.slept += wait(self.latency, self.spin)
+        cur = self._execute(sql, params)
+        return cur.fetchall() if cur.description is not None else []
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> SqlGraph:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- sessions and the snapshot -------------------------------------------
+
+    def _reset_snapshot(self) -> None:
+        self._present: dict[str, bool] = {}             # node id -> exists
+        self._incident: dict[str, dict[str, Any]] = {}  # loaded node -> its edges, in order
+        self._known: dict[str, Any] = {}                # edge id -> edge, for loaded edges
+        self._wanted: dict[str, None] = {}              # nodes to load at the next miss
+        self._adds: dict[str, Any] = {}                 # queued new edges, in order
+        self._removes: dict[str, None] = {}             # queued removals of stored edges
+        self._last: str | None = None                   # queued last-ingested id
+
+    @property
+    def in_session(self) -> bool:
+        return self._depth > 0
+
+    @contextlib.contextmanager
+    def session(self, defer_writes: bool = True) -> Iterator[SqlGraph]:
+        """Serve the extension's calls from a snapshot until the block ends (see
+        the module's text). Sessions nest; the outermost one decides."""
+        if self._depth == 0:
+            self._defer = defer_writes
+        self._depth += 1
+        try:
+            yield self
+        finally:
+            self._depth -= 1
+            if self._depth == 0:
+                try:
+                    self.flush()
+                finally:
+                    self._reset_snapshot()
+
+    def prefetch(self, node_ids: Iterable[str]) -> None:
+        """Name nodes to load with the next load (in a session; otherwise nothing)."""
+        if self._depth:
+            for node_id in node_ids:
+                if node_id not in self._incident:
+                    self._wanted[node_id] = None
+
+    def flush(self) -> None:
+        """Send the queued writes in one statement."""
+        if not (self._adds or self._removes or self._last is not None):
+            return
+        adds, removes, last = list(self._adds.values()), list(self._removes), self._last
+        self._adds, self._removes, self._last = {}, {}, None
+        try:
+            self._apply(removes, adds, last)
+        except self._integrity_error as exc:
+            raise ValueError(f"the queued writes were refused as a whole: {exc}") from exc
+
+    def _apply(self, removes: list[str], adds: list[Any], last: str | None) -> int:
+        """One statement: remove the edges `removes`, add `adds` in order, set the
+        last ingested id when not None. Returns the number of edges removed."""
+        raise NotImplementedError
+
+    def _load(self, node_id: str | None = None) -> None:
+        """Load the wanted nodes (and `node_id`) into the snapshot: one statement."""
+        if node_id is not None and node_id not in self._incident:
+            self._wanted[node_id] = None
+        ids = [i for i in self._wanted if i not in self._incident]
+        self._wanted.clear()
+        if not ids:
+            return
+        asked = set(ids)
+        present, rows = self._fetch(ids)
+        for node_id_ in ids:
+            self._present[node_id_] = node_id_ in present
+            self._incident[node_id_] = {}
+        for cols in rows:
+            edge_id = cols[0]
+            if edge_id in self._removes:
+                continue
+            edge = self._known.get(edge_id)
+            if edge is None:
+                edge = self._known[edge_id] = self._edge(cols)
+            for end in {edge.source_node, edge.target_node} & asked:
+                self._incident[end][edge_id] = edge
+        for edge_id, edge in self._adds.items():  # queued: after every stored edge
+            for end in {edge.source_node, edge.target_node} & asked:
+                self._incident[end][edge_id] = edge
+
+    def _fetch(self, ids: list[str]) -> tuple[set[str], list[tuple[Any, ...]]]:
+        """One statement: which of the nodes exist, and the columns of every edge at
+        any of them, in the order the edges were added."""
+        raise NotImplementedError
+
+    def _fetch_edges_of(self, node_id: str) -> list[tuple[Any, ...]]:
+        """One statement: the columns of the node's edges, in the order added."""
+        raise NotImplementedError
+
+    def _row_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
+        """The edge columns of a row of `_sql_edge_between` or `_sql_all_edges`."""
+        return row
+
+    def _node_state(self, node_id: str) -> bool | None:
+        """In a session: whether the node exists, loading it if the snapshot does not
+        know. Outside: None."""
+        if not self._depth:
+            return None
+        if node_id not in self._present:
+            self._load(node_id)
+        return self._present[node_id]
+
+    def _edges_of(self, node_id: str) -> dict[str, Any] | None:
+        if not self._depth:
+            return None
+        if node_id not in self._incident:
+            self._load(node_id)
+        return self._incident[node_id]
+
+    def _direct(self) -> None:
+        """Before a statement outside the snapshot: send what is queued first."""
+        if self._depth:
+            self.flush()
+
+    # -- rows to objects ---------------------------------------------------------
+
+    def _edge(self, row: tuple[Any, ...]) -> MemoryEdge:
+        edge_id, source, target, kind, subtype, description, bidirectional, current, initial = row[:9]
+        key = (kind, subtype, description, bool(bidirectional))
+        rel = self._relationships.get(key)
+        if rel is None:
+            rel = RelationshipMetadata(type=RelationshipType(kind), subtype=subtype,
+                                       description=description, bidirectional=bool(bidirectional))
+            if len(self._relationships) < 4096:  # free-text descriptions: keep it bounded
+                self._relationships[key] = rel
+        return share_edge_fields_set(MemoryEdge(
+            source_node=source, target_node=target, relationship=rel,
+            weight=WeightMetadata(current=float(current), initial=float(initial)), id=edge_id))
+
+    def _node(self, row: tuple[Any, ...]) -> MemoryNode:
+        node_id, content, embedding, metadata = row
+        node = self._node_objects.get(node_id)
+        if node is None:
+            vec = None if embedding is None else np.frombuffer(bytes(embedding), dtype=np.float32)
+            node = MemoryNode(id=node_id, content=content, content_embedding=vec,
+                              metadata=json.loads(metadata))
+            self._node_objects[node_id] = node
+        return node
+
+    # -- nodes -----------------------------------------------------------------
+
+    def add_listener(self, listener: Any) -> None:
+        """As `MemoryGraph.add_listener`: told of every node now and later."""
+        self._listeners.append(listener)
+        for node in self.all_nodes():
+            listener.add(node)
+
+    def add_node(self, node: MemoryNode) -> None:
+        """Raises ValueError when a node with the same id is already stored."""
+        # Queued edge writes stay queued: a new node changes none of their outcomes.
+        rows = self._run(self._sql_add_node, (node.id, node.content,
+                                              embedding_bytes(node.content_embedding),
+                                              json.dumps(node.metadata)))
+        if not rows:
+            raise ValueError(f"duplicate node id {node.id!r}")
+        try:
+            for listener in self._listeners:
+                listener.add(node)
+        except BaseException:
+            self._run(self._sql_delete_node, (node.id,))  # a failing listener leaves it out
+            raise
+        self._node_objects[node.id] = node
+        if self._depth:
+            self._present[node.id] = True
+            self._incident[node.id] = {}
+
+    def has_node(self, node_id: str) -> bool:
+        known = self._node_state(node_id)
+        if known is not None:
+            return known
+        return bool(self._run(self._sql_has_node, (node_id,)))
+
+    def get_node(self, node_id: str) -> MemoryNode | None:
+        self._direct()
+        rows = self._run(self._sql_get_node, (node_id,))
+        return self._node(rows[0]) if rows else None
+
+    def all_nodes(self) -> list[MemoryNode]:
+        self._direct()
+        return [self._node(row) for row in self._run(self._sql_all_nodes)]
+
+    def remove_node(self, node_id: str) -> list[str]:
+        """Remove the node and its edges; return the removed edge ids in the order
+        they were added. Unknown id: KeyError."""
+        self._direct()
+        removed = [row[0] for row in self._run(self._sql_incident_ids, (node_id, node_id))]
+        if not self._run(self._sql_delete_node, (node_id,)):
+            raise KeyError(node_id)
+        self._node_objects.pop(node_id, None)
+        if self._depth:  # the node and the edges it took along leave the snapshot
+            self._present[node_id] = False
+            self._incident[node_id] = {}
+            for edge_id in removed:
+                edge = self._known.pop(edge_id, None)
+                if edge is not None:
+                    for end in (edge.source_node, edge.target_node):
+                        self._incident.get(end, {}).pop(edge_id, None)
+        for listener in self._listeners:
+            listener.remove(node_id)
+        return removed
+
+    @property
+    def node_count(self) -> int:
+        self._direct()
+        return int(self._run(self._sql_node_count)[0][0])
+
+    # -- edges -----------------------------------------------------------------
+
+    def add_edge(self, edge: MemoryEdge) -> None:
+        """Raises KeyError for an endpoint not in the graph, ValueError for a duplicate edge id."""
+        source, target = edge.source_node, edge.target_node
+        if self._depth:
+            if not self._node_state(source):
+                raise KeyError(source)
+            if not self._node_state(target):
+                raise KeyError(target)
+            if edge.id in self._known or edge.id in self._adds:
+                raise ValueError(f"duplicate edge id {edge.id!r}")
+            if self._defer:
+                self._adds[edge.id] = edge
+            else:
+                self._write_edge(edge)
+            self._known[edge.id] = edge
+            for end in (source, target):
+                ids = self._incident.get(end)
+                if ids is not None:
+                    ids[edge.id] = edge
+            return
+        self._write_edge(edge)
+
+    def _write_edge(self, edge: MemoryEdge) -> None:
+        self._direct()
+        try:
+            self._apply([], [edge], None)
+        except self._integrity_error:
+            # Which rule was broken: ask, in the order MemoryGraph checks them.
+            ends = [edge.source_node, edge.target_node]
+            present = {row[0] for row in self._run(self._sql_nodes_present, self._load_params(ends))}
+            for end in (edge.source_node, edge.target_node):
+                if end not in present:
+                    raise KeyError(end) from None
+            raise ValueError(f"duplicate edge id {edge.id!r}") from None
+
+    def get_edge_between(self, a_id: str, b_id: str) -> MemoryEdge | None:
+        """The first-added edge stored as running from a to b, or None."""
+        if self._depth:
+            # Every edge from a to b is in the lists of both; a list the
+            # snapshot already holds serves, else a's is loaded.
+            edges = self._incident.get(a_id)
+            if edges is None:
+                edges = self._incident.get(b_id)
+            if edges is None:
+                edges = self._edges_of(a_id)
+            assert edges is not None
+            for edge in edges.values():
+                if edge.source_node == a_id and edge.target_node == b_id:
+                    return edge
+            return None
+        rows = self._run(self._sql_edge_between, (a_id, b_id))
+        return self._edge(self._row_edge(rows[0])) if rows else None
+
+    def get_edges_for_node(self, node_id: str) -> list[MemoryEdge]:
+        """A new list of the node's outgoing and incoming edges, in the order they
+        were added (a self-loop once). An unknown node has none."""
+        edges = self._edges_of(node_id)
+        if edges is not None:
+            return list(edges.values())
+        return [self._edge(cols) for cols in self._fetch_edges_of(node_id)]
+
+    def remove_edge(self, edge_id: str) -> None:
+        """Unknown id: KeyError."""
+        if self._depth:
+            edge = self._known.pop(edge_id, None)
+            if edge is not None:
+                for end in (edge.source_node, edge.target_node):
+                    ids = self._incident.get(end)
+                    if ids is not None:
+                        ids.pop(edge_id, None)
+                if self._adds.pop(edge_id, None) is None:
+                    if self._defer:
+                        self._removes[edge_id] = None
+                    elif not self._apply([edge_id], [], None):
+                        raise KeyError(edge_id)
+                return
+            self.flush()
+        if not self._apply([edge_id], [], None):
+            raise KeyError(edge_id)
+
+    def edges(self) -> list[MemoryEdge]:
+        """Every edge, in the order added."""
+        self._direct()
+        return [self._edge(self._row_edge(row)) for row in self._run(self._sql_all_edges)]
+
+    @property
+    def edge_count(self) -> int:
+        self._direct()
+        return int(self._run(self._sql_edge_count)[0][0])
+
+    # -- the host's own record -------------------------------------------------
+
+    def set_last_ingested(self, node_id: str) -> None:
+        """Keep the id of the memory ingested last (the extension keeps it only in
+        memory); in a session it goes with the queued writes."""
+        if self._depth and self._defer:
+            self._last = node_id
+        else:
+            self._direct()
+            self._apply([], [], node_id)
+
+    def last_ingested(self) -> str | None:
+        self._direct()
+        rows = self._run(self._sql_get_meta, (LAST_INGESTED,))
+        return rows[0][0] if rows else None
+
+    # -- statements, given by each store -----------------------------------------
+
+    _sql_add_node: str
+    _sql_delete_node: str
+    _sql_has_node: str
+    _sql_get_node: str
+    _sql_all_nodes: str
+    _sql_node_count: str
+    _sql_nodes_present: str
+    _sql_incident_ids: str
+    _sql_edge_between: str
+    _sql_all_edges: str
+    _sql_edge_count: str
+    _sql_get_meta: str
+
+    def _load_params(self, ids: list[str]) -> Any:
+        """The parameters of `_sql_nodes_present` for these ids."""
+        raise NotImplementedError
