@@ -4,7 +4,7 @@
 #
 # This machine's Debian (bookworm) has no 3.14 or 3.15; Debian's unstable
 # suite has both, from the mirror apt already uses. The root is made once
-# with debootstrap (about two minutes and 1 GB) and kept outside the
+# with debootstrap (about two minutes and 1.4 GB) and kept outside the
 # checkout, in $VANTOR_LACET_SID_ROOT or ~/.cache/vantor_lacet/sid-root, so
 # every checkout and every CI run on the machine shares it. Building it
 # needs root (debootstrap and chroot do). tools/in_sid_root.sh runs a
