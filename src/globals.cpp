@@ -34,6 +34,8 @@ int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 
 std::uint64_t changes_now() { return namespace_changes.load(std::memory_order_relaxed); }
 
+OwnedRef builtin(State* st, PyObject* name);
+
 }  // namespace
 
 int watch_former_namespace(State* st)
@@ -75,20 +77,32 @@ OwnedRef former_global(State* st, GlobalCache& cache)
     }
     ++cache.counts.misses;
     cache.version = 0;
-    PyObject* found = PyDict_GetItemWithError(st->former_dict, cache.name);
-    if (!found) return global(st, st->former_dict, cache.name);
+    OwnedRef found;
+    int in_namespace = dict_lookup(st->former_dict, cache.name, found);
+    if (in_namespace < 0) return {};
+    if (in_namespace == 0) return builtin(st, cache.name);
     // Kept only while the namespace is watched, and when the lookup changed
     // nothing (a key's __eq__ could).
     if (st->former_watcher >= 0 && changes_now() == changes) {
-        cache = {cache.name, changes, found, cache.counts};
+        cache = {cache.name, changes, found.get(), cache.counts};
     }
-    return OwnedRef::owning(found);
+    return found;
 }
 
 OwnedRef global(State* st, PyObject* globals, PyObject* name)
 {
     OwnedRef found;
     if (dict_lookup(globals, name, found) != 0) return found;
+    return builtin(st, name);
+}
+
+namespace {
+
+// The builtin `name`, or NameError: what a global missing from the module
+// namespace comes to.
+OwnedRef builtin(State* st, PyObject* name)
+{
+    OwnedRef found;
     PyObject* builtins = PyEval_GetBuiltins();
     if (builtins && dict_lookup(builtins, name, found) != 0) return found;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -99,5 +113,7 @@ OwnedRef global(State* st, PyObject* globals, PyObject* name)
     PyErr_SetRaisedException(error);
     return {};
 }
+
+}  // namespace
 
 }  // namespace lacet

@@ -281,6 +281,33 @@ def test_globals_rebound_during_an_ingest_and_found_in_builtins(host, monkeypatc
     assert type(result.created[1].weight) is host.classes.WeightMetadata
 
 
+def test_a_global_lookup_that_raises_passes_its_error_through(host):
+    # A key of the module namespace whose __eq__ raises, met on the way to
+    # MemoryEdge: the lookup fails as a Python function's would.
+    class Boom(Exception):
+        pass
+
+    class Clash:
+        armed = False
+
+        def __hash__(self):
+            return hash("MemoryEdge")
+
+        def __eq__(self, other):
+            if Clash.armed:
+                raise Boom
+            return False
+
+    warm(host)
+    namespace = vars(host.former)
+    edge_class = namespace.pop("MemoryEdge")
+    namespace[Clash()] = None  # ahead of MemoryEdge on its probe sequence
+    namespace["MemoryEdge"] = edge_class
+    Clash.armed = True
+    with pytest.raises(Boom):
+        host.ingest()
+
+
 # ---- attribute and method caches: one scenario run on both implementations
 
 
