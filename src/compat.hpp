@@ -189,7 +189,7 @@ inline bool compact_int(PyObject* exact_int, Py_ssize_t* value)
 
 // True when calling `cls` runs type.__call__: its metaclass does not
 // override __call__ and the class has no vectorcall of its own (from 3.14
-// on, a class made from a spec may set one).
+// on, a heap type built in C may set one).
 inline bool called_by_type_call(PyObject* cls)
 {
     return PyType_Check(cls) && Py_TYPE(cls)->tp_call == PyType_Type.tp_call &&

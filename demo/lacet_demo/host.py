@@ -53,16 +53,16 @@ def make_search(kind: str) -> tuple[Any, str]:
 
 
 @contextlib.contextmanager
-def open_store(spec: str, latency_ms: float = 0.0) -> Iterator[Any]:
+def open_store(store: str, latency_ms: float = 0.0) -> Iterator[Any]:
     """The graph for ``--store``: "memory", "sqlite[:PATH]" (a temporary file
     without a path) or "postgresql[:CONNINFO]" (a throwaway cluster without a
     connection string), closed and removed at the end. ``latency_ms`` is
     waited before each statement (each call, in memory): a stand-in for a
     network."""
-    if spec == "memory" and not latency_ms:
+    if store == "memory" and not latency_ms:
         yield MemoryGraph()
         return
-    with open_graph(spec, latency_ms / 1000) as graph:
+    with open_graph(store, latency_ms / 1000) as graph:
         graph.spin = True  # waited in a busy loop: a sleep wakes too late to mean much
         yield graph
 

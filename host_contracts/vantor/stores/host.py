@@ -182,11 +182,11 @@ class StoreHost:
 
 
 @contextlib.contextmanager
-def open_graph(spec: str, latency: float = 0.0, name: str = "graph") -> Iterator[Any]:
-    """A graph for `spec`: "memory", "sqlite" (a file in a temporary folder),
+def open_graph(store: str, latency: float = 0.0, name: str = "graph") -> Iterator[Any]:
+    """A graph for `store`: "memory", "sqlite" (a file in a temporary folder),
     "sqlite:PATH", "postgresql" (a throwaway cluster) or "postgresql:CONNINFO".
     Closed (and the throwaway parts removed) at the end of the block."""
-    kind, _, where = spec.partition(":")
+    kind, _, where = store.partition(":")
     if kind == "memory":
         yield CountingMemoryGraph(latency)
     elif kind == "sqlite":
@@ -205,4 +205,4 @@ def open_graph(spec: str, latency: float = 0.0, name: str = "graph") -> Iterator
                 where = stack.enter_context(ThrowawayCluster()).conninfo
             yield stack.enter_context(PostgresGraph(where, graph=name, latency=latency))
     else:
-        raise ValueError(f"unknown store {spec!r}: memory, sqlite[:PATH] or postgresql[:CONNINFO]")
+        raise ValueError(f"unknown store {store!r}: memory, sqlite[:PATH] or postgresql[:CONNINFO]")
