@@ -61,33 +61,14 @@ class StreamStats:
         """Wall-clock seconds of a BatchTimes part over the whole stream."""
         return sum(getattr(row, part) for row in self.per_batch)
 
-    @property
-    def package(self) -> float:
-        return self.total("package")
-
-    @property
-    def edge_model(self) -> float:
-        return self.total("edge_model")
-
-    @property
-    def search(self) -> float:
-        return self.total("search")
-
-    @property
-    def index(self) -> float:
-        return self.total("index")
-
-    @property
-    def graph(self) -> float:
-        return self.total("graph")
-
-    @property
-    def gc(self) -> float:
-        return self.total("gc")
-
-    @property
-    def wrappers(self) -> float:
-        return self.total("wrappers")
+    # Each part of BatchTimes, summed over the stream.
+    package = property(lambda self: self.total("package"))
+    edge_model = property(lambda self: self.total("edge_model"))
+    search = property(lambda self: self.total("search"))
+    index = property(lambda self: self.total("index"))
+    graph = property(lambda self: self.total("graph"))
+    gc = property(lambda self: self.total("gc"))
+    wrappers = property(lambda self: self.total("wrappers"))
 
 
 class Run(NamedTuple):

@@ -54,27 +54,23 @@ def summary_rows(graph: Any, stats: StreamStats, degrees: dict[str, int], cap: A
         ("wall time of the stream", f"{stats.wall:.2f} s"),
         ("memories per second", f"{stats.memories / max(stats.wall, 1e-9):,.0f}"),
     ]
-    cpu = [("process CPU time / wall time", f"{stats.cpu:.2f} s / {stats.wall:.2f} s")]
-    if not detail:
-        return counts + [
-            ("time in the package, its graph and edge model calls included", seconds(package)),
-            ("time in the host's search", f"{seconds(stats.search)[:-1]}, {stats.search_calls:,} calls)"),
-            ("time in the search's index upkeep", seconds(stats.index)),
-            ("time in add_node", seconds(stats.graph)),
-            ("time in the garbage collector", seconds(stats.gc)),
-            ("timing wrappers' own cost, taken out of the above",
-             f"{seconds(stats.wrappers)[:-1]}, {stats.timed_calls:,} timed calls)"),
-        ] + cpu
-    return counts + [
-        ("time in the package (own work)", seconds(package)),
-        ("time in the host's edge model, called by the package", seconds(stats.edge_model)),
+    if detail:
+        parts = [
+            ("time in the package (own work)", seconds(package)),
+            ("time in the host's edge model, called by the package", seconds(stats.edge_model)),
+        ]
+    else:
+        parts = [("time in the package, its graph and edge model calls included", seconds(package))]
+    parts += [
         ("time in the host's search", f"{seconds(stats.search)[:-1]}, {stats.search_calls:,} calls)"),
         ("time in the search's index upkeep", seconds(stats.index)),
-        ("time in the host's graph", seconds(stats.graph)),
+        ("time in the host's graph" if detail else "time in add_node", seconds(stats.graph)),
         ("time in the garbage collector", seconds(stats.gc)),
         ("timing wrappers' own cost, taken out of the above",
          f"{seconds(stats.wrappers)[:-1]}, {stats.timed_calls:,} timed calls)"),
-    ] + cpu
+        ("process CPU time / wall time", f"{stats.cpu:.2f} s / {stats.wall:.2f} s"),
+    ]
+    return counts + parts
 
 
 def print_time_per_memory(stats: StreamStats) -> dict[int, list[float]]:
