@@ -40,9 +40,10 @@ every write is stored together with the others or not at all. In a session
 for the end goes in one statement, atomic by itself; a write that must go
 earlier opens a transaction first (BEGIN ... COMMIT). A store error met during
 the block (a statement the store failed, even one the caller went on from, as
-the extension's batch does) fails the block: nothing of it is stored, the
-error is raised when the block ends, and the listeners are told that the
-nodes added in it are gone. A transaction that fails in COMMIT may have been
+the extension's batch does) fails the block: every later statement in it
+raises `TransactionFailed` at once, nothing of it is stored, the store's error
+is raised when the block ends, and the listeners are told that the nodes added
+in it are gone. A transaction that fails in COMMIT may have been
 stored all the same (a server that went away after it committed): ask the
 store (`held`, `last_ingested`) rather than assume.
 
@@ -97,6 +98,10 @@ def edge_row(edge: Any) -> tuple[Any, ...]:
     rel, weight = edge.relationship, edge.weight
     return (edge.id, edge.source_node, edge.target_node, rel.type.value, rel.subtype,
             rel.description, bool(rel.bidirectional), float(weight.current), float(weight.initial))
+
+
+class TransactionFailed(RuntimeError):
+    """A statement asked for after a store error in the same transaction."""
 
 
 def check_id(value: Any, what: str = "node id") -> str:
@@ -166,6 +171,10 @@ class SqlGraph:
         raise NotImplementedError
 
     def _run(self, sql: str, params: Any = ()) -> list[tuple[Any, ...]]:
+        if self._tx_error is not None:
+            # The transaction has failed: the rest of the call (a batch's other
+            # members) fails at once instead of waiting on a store that went away.
+            raise TransactionFailed("the call's transaction failed already") from self._tx_error
         self.round_trips += 1
         if self.latency:
             self.slept += wait(self.latency, self.spin)
@@ -247,8 +256,12 @@ class SqlGraph:
             self._depth, self._defer = 1, defer_writes
         stored = False
         try:
-            yield self
-            if self._tx_error is not None:
+            try:
+                yield self
+            except TransactionFailed:
+                if self._tx_error is None:
+                    raise
+            if self._tx_error is not None:  # the store's error, not what followed from it
                 raise self._tx_error
             self._closing = True
             self.flush()
