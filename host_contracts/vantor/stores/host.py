@@ -148,9 +148,11 @@ class StoreHost:
         self.defer_writes = defer_writes
         self.search = NeighbourhoodSearch(service, graph)
         graph.add_listener(self.search)
-        self.ext = vantor_lacet.build_extension(self.search, graph, config)
+        # Any: the host reads and sets `_last_id`, which the stubs do not name.
+        ext: Any = vantor_lacet.build_extension(self.search, graph, config)
         # Where the chain stopped before a restart: the extension goes on from there.
-        self.ext._last_id = graph.last_ingested()
+        ext._last_id = graph.last_ingested()
+        self.ext = ext
         # A failed call whose outcome the extension and the search do not match
         # yet: ("add", the nodes the graph took) or ("forget", the ids).
         self._unsettled: tuple[str, list[Any]] | None = None

@@ -153,7 +153,7 @@ class SqliteGraph(SqlGraph):
         blob = bytearray(b"-")  # never empty: the driver binds an empty BLOB as NULL
         for node_id, content, embedding, metadata in nodes:
             text = content.encode("utf-8")
-            place = [len(blob) + 1, len(text)]
+            place: list[int | None] = [len(blob) + 1, len(text)]
             blob += text
             place += [len(blob) + 1, None if embedding is None else len(embedding)]
             blob += embedding or b""
