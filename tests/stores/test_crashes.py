@@ -72,10 +72,24 @@ def test_a_killed_host_loses_nothing(kind, fork_server, reference, tmp_path, req
                                      record_property):
     seed = random.randrange(10**9)
     rng = random.Random(seed)
-    if kind == "sqlite":
-        where, name, window = str(tmp_path / "graph.db"), "", 0.05
-    else:
-        where, name, window = request.getfixturevalue("pg_cluster").conninfo, "crash", 0.08
+    cluster = request.getfixturevalue("pg_cluster") if kind == "postgresql" else None
+    window = 0.05 if kind == "sqlite" else 0.08
+    streams = []
+
+    def new_store():
+        streams.append(len(streams))
+        if kind == "sqlite":
+            return str(tmp_path / f"graph{len(streams)}.db"), ""
+        return cluster.conninfo, f"crash{len(streams)}"
+
+    def finish(where, name, report):
+        fork_server.start(kind=kind, where=where, name=name, n=N, snapshot=True, latency=0.0,
+                          report=str(report))
+        assert fork_server.wait() == 0, report.read_text()
+        with open_graph(kind, where, name) as graph:
+            assert check_store(graph, reference) == len(reference.calls)
+
+    where, name = new_store()
     kills = inside = checked = runs = 0
     while kills < KILLS:
         report = tmp_path / f"run{runs}.txt"
@@ -90,20 +104,16 @@ def test_a_killed_host_loses_nothing(kind, fork_server, reference, tmp_path, req
         fork_server.wait()
         lines = report.read_text().splitlines()
         assert not any("Traceback" in line for line in lines), (seed, report.read_text())
-        if lines[-1] == "done":
-            break
-        kills += 1
-        inside += lines[-1].startswith("begin")
         with open_graph(kind, where, name) as graph:
             k = check_store(graph, reference)
+        if lines[-1] == "done":  # the stream ended before the kill: another one
+            assert k == len(reference.calls)
+            where, name = new_store()
+            continue
+        kills += 1
+        inside += lines[-1].startswith("begin")
         checked += sum(len(call) for call in reference.calls[:k])
-    assert kills >= KILLS, f"seed {seed}: the stream ended after {kills} kills"
-    report = tmp_path / "last.txt"
-    fork_server.start(kind=kind, where=where, name=name, n=N, snapshot=True, latency=0.0,
-                      report=str(report))
-    assert fork_server.wait() == 0, report.read_text()
-    with open_graph(kind, where, name) as graph:
-        assert check_store(graph, reference) == len(reference.calls)
+    finish(where, name, tmp_path / "last.txt")
     record_property("kills", kills)
-    print(f"\n{kind}: {kills} kills ({inside} inside a call), {checked} memories checked "
-          f"after them, seed {seed}")
+    print(f"\n{kind}: {kills} kills ({inside} inside a call) over {len(streams)} streams, "
+          f"{checked} memories checked after them, seed {seed}")

@@ -179,7 +179,7 @@ class StoreHost:
                     result = self.ext.on_ingest(self.graph, nodes[0])
                 else:
                     result = self.ext.on_ingest_batch(self.graph, nodes)
-                if self.ext._last_id is not None:
+                if nodes and self.ext._last_id is not None:
                     self.graph.set_last_ingested(self.ext._last_id)
         except BaseException:
             self._settle_later("add", taken)
