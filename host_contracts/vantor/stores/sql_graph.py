@@ -250,7 +250,7 @@ class SqlGraph:
         there). On failure the listeners are told that the nodes added in the block
         are gone; at COMMIT, of the nodes removed in it."""
         if self._tx or self._depth:
-            raise RuntimeError("a transaction opens outside any session or transaction")
+            raise RuntimeError("a transaction must open outside any session or transaction")
         self._tx, self._tx_error, self._tx_added, self._tx_removed = True, None, [], []
         if snapshot:
             self._depth, self._defer = 1, defer_writes
