@@ -193,6 +193,12 @@ def test_ids_are_kept_exactly_or_refused_before_anything_is_written(stores):
     ends = {end for e in graph.edges() for end in (e.source_node, e.target_node)}
     assert set(HOSTILE) <= ends and ends <= set(nodes)
     assert graph.last_ingested() == HOSTILE[-1]
+    # Only the id itself finds a node: not a number that SQL would take for it.
+    for session in (contextlib.nullcontext(), graph.session()):
+        with session:
+            assert graph.has_node("5") and graph.get_edges_for_node("5")
+            assert not graph.has_node(5) and graph.get_edges_for_node(5) == []
+            assert graph.get_edge_between(5, "null") is None
 
 
 @contextlib.contextmanager

@@ -453,6 +453,8 @@ class SqlGraph:
             self._incident[node.id] = {}
 
     def has_node(self, node_id: str) -> bool:
+        if type(node_id) is not str:  # SQL would compare 5 equal to the id "5"
+            return False
         known = self._node_state(node_id)
         if known is not None:
             return known
@@ -542,6 +544,8 @@ class SqlGraph:
 
     def get_edge_between(self, a_id: str, b_id: str) -> MemoryEdge | None:
         """The first-added edge stored as running from a to b, or None."""
+        if type(a_id) is not str or type(b_id) is not str:
+            return None
         if self._depth:
             # Every edge from a to b is in the lists of both; a list the
             # snapshot already holds serves, else a's is loaded.
@@ -561,6 +565,8 @@ class SqlGraph:
     def get_edges_for_node(self, node_id: str) -> list[MemoryEdge]:
         """A new list of the node's outgoing and incoming edges, in the order they
         were added (a self-loop once). An unknown node has none."""
+        if type(node_id) is not str:
+            return []
         edges = self._edges_of(node_id)
         if edges is not None:
             return list(edges.values())
