@@ -61,6 +61,11 @@ def describe(edge: Any) -> tuple[Any, ...]:
             edge.relationship.subtype, edge.weight.current)
 
 
+def seed() -> int:
+    """The seed of a test's random draws: LACET_STORE_SEED to repeat a run."""
+    return int(os.environ.get("LACET_STORE_SEED") or np.random.default_rng().integers(10**9))
+
+
 def open_graph(kind: str, where: str, name: str, latency: float = 0.0) -> Any:
     if kind == "sqlite":
         from vantor.stores.sqlite_graph import SqliteGraph

@@ -70,7 +70,7 @@ def read_until(path: Path, word: str, timeout: float = 30.0) -> str:
 @pytest.mark.parametrize("kind", ["sqlite", "postgresql"])
 def test_a_killed_host_loses_nothing(kind, fork_server, reference, tmp_path, request,
                                      record_property):
-    seed = random.randrange(10**9)
+    seed = crash_host.seed()
     rng = random.Random(seed)
     cluster = request.getfixturevalue("pg_cluster") if kind == "postgresql" else None
     window = 0.05 if kind == "sqlite" else 0.08

@@ -16,6 +16,7 @@ import numpy as np
 import psycopg
 import pytest
 
+import crash_host
 from crash_host import Reference, check_store, config, done_calls, open_graph
 from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
@@ -75,7 +76,7 @@ def in_step(host, graph):
 @pytest.mark.parametrize("snapshot", [True, False])
 def test_a_failing_store_fails_the_call_and_the_host_comes_back_in_step(
         stores, reference, snapshot, caplog):
-    seed = random.randrange(10**9)
+    seed = crash_host.seed()
     rng = random.Random(seed)
     graph = stores.open()
     error = sqlite3.OperationalError if stores.kind == "sqlite" else psycopg.OperationalError
@@ -252,7 +253,7 @@ def test_sqlite_on_a_full_disk(reference):
 def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
     from vantor.stores.pg_cluster import ThrowawayCluster
 
-    seed = random.randrange(10**9)
+    seed = crash_host.seed()
     rng = random.Random(seed)
     calls = reference.calls
     # Committed means stored: the outage must not take back what was confirmed.

@@ -21,6 +21,7 @@ from typing import Any
 
 import psycopg
 from psycopg import sql
+from psycopg.pq import TransactionStatus
 
 from vantor.stores.sql_graph import EDGE_COLUMNS, LAST_INGESTED, SqlGraph, edge_row
 
@@ -130,17 +131,23 @@ class PostgresGraph(SqlGraph):
 
     def _execute(self, sql_text: str, params: Any = ()) -> Any:
         if (self._conn.closed or self._conn.broken) and not self._closed:
-            if self._begun:
+            if self._begun and sql_text != self._sql_begin:
                 raise psycopg.OperationalError("the connection was lost inside a transaction")
             self._conn.close()
             self._connect()
         return self._conn.execute(sql_text, params)
 
     def _rollback(self) -> None:
+        status = self._conn.info.transaction_status
+        if status == TransactionStatus.IDLE:
+            return
         try:
-            self._conn.execute("ROLLBACK")
+            if status in (TransactionStatus.INTRANS, TransactionStatus.INERROR):
+                self._conn.execute("ROLLBACK")
+                return
         except psycopg.Error:
-            self._conn.close()  # the server ends a transaction whose connection goes
+            pass
+        self._conn.close()  # the server ends a transaction whose connection goes
 
     def _load_params(self, ids: list[str]) -> Any:
         return {"ids": ids}

@@ -192,12 +192,13 @@ class SqlGraph:
         """Send a statement that writes. In a transaction, every write but the one
         that ends it goes after a BEGIN."""
         if self._tx and not self._begun and not self._closing:
+            self._begun = True  # before: a BEGIN whose answer was lost is rolled back too
             self._run(self._sql_begin)
-            self._begun = True
         return self._run(sql, params)
 
     def _rollback(self) -> None:
-        """End the open transaction without storing it, whatever the connection's state."""
+        """End the open transaction without storing it, whatever the connection's state
+        (none open, or a connection gone, included)."""
         raise NotImplementedError
 
     def close(self) -> None:
