@@ -260,7 +260,8 @@ def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
     with ThrowawayCluster({"synchronous_commit": "on"}) as cluster:
         graph = open_graph("postgresql", cluster.conninfo, "outage")
         host = StoreHost(graph, SimilarityService(), config())
-        batch = rng.choice([i for i, call in enumerate(calls) if len(call) > 3 and i > 5])
+        batch = rng.choice([i for i, call in enumerate(calls)
+                            if len(call) > 3 and 5 < i < len(calls) // 2])
         single = rng.choice([i for i, call in enumerate(calls) if len(call) == 1 and i > batch])
         execute = graph._execute
         outages = []
