@@ -4,6 +4,7 @@
     .venv/bin/python benchmarks/stores.py scale     # whole streams at 10^4 (and more)
     .venv/bin/python benchmarks/stores.py graphs    # 1, 2, 4 graphs: threads and processes
     .venv/bin/python benchmarks/stores.py calls     # the graph calls by kind, per memory
+    .venv/bin/python benchmarks/stores.py resync    # a host back in step after a failed call
 
 Synthetic memories (20 clusters, 64 dimensions, as the demo's), the
 approximate (usearch) search, the default configuration (threshold 0.7, cap
@@ -359,6 +360,76 @@ def run_graphs(args: argparse.Namespace) -> dict[str, Any]:
     return {"per_graph": args.per_graph, "rows": rows}
 
 
+# -- resynchronisation ------------------------------------------------------------
+
+class FailingWrite:
+    """The graph's next write of a call fails, as a store error would (the statement
+    is not sent)."""
+
+    def __init__(self, graph: Any) -> None:
+        self.graph, self.execute, self.armed = graph, graph._execute, False
+        graph._execute = self
+
+    def __call__(self, sql: str, params: Any = ()) -> Any:
+        if self.armed and sql.lstrip().upper().startswith(("INSERT", "WITH")):
+            self.armed = False
+            raise RuntimeError("injected store failure")
+        return self.execute(sql, params)
+
+
+def run_resync(args: argparse.Namespace) -> dict[str, Any]:
+    """What it costs to bring a host back in step with its store after a failed
+    call: `StoreHost.resync` (forget what the store does not hold, take the chain
+    from the store), against rebuilding the search and the extension from the
+    store (a new `StoreHost`: the search fed every stored memory, the extension
+    seeded from `all_nodes()`), and the first ingest after the rebuild."""
+    sizes = [int(x) for x in args.memories.split(",")]
+    rows = []
+    with stores(args.stores) as (opener, _):
+        for name in args.stores:
+            for n in sizes:
+                vecs = synthetic(n + 20)
+                with opener(name) as graph:
+                    for lo in range(0, n, 5000):  # stored in chunks: one statement each
+                        with graph.transaction():
+                            for i in range(lo, min(lo + 5000, n)):
+                                graph.add_node(node(i, vecs[i]))
+                    graph.set_last_ingested(node(n - 1, vecs[n - 1]).id)
+                    t0 = time.perf_counter()
+                    host = new_host(graph)
+                    rebuild = time.perf_counter() - t0
+                    t0 = time.perf_counter()
+                    host.ext = vantor_lacet.build_extension(host.search, graph, host.ext.config)
+                    host.ext._last_id = graph.last_ingested()
+                    extension = time.perf_counter() - t0  # the extension alone, again
+                    t0 = time.perf_counter()
+                    host.add([node(n, vecs[n])])
+                    first = time.perf_counter() - t0
+                    fault = FailingWrite(graph)
+                    fault.armed = True
+                    batch = [node(i, vecs[i]) for i in range(n + 1, n + 11)]
+                    with contextlib.suppress(RuntimeError):
+                        host.add(batch)  # fails at its write; resynchronised there
+                    host._unsettled = ("add", batch)  # again, timed
+                    rt0 = graph.round_trips
+                    t0 = time.perf_counter()
+                    host.resync()
+                    targeted = time.perf_counter() - t0
+                    row = {"store": name, "memories": n, "rebuild_s": rebuild,
+                           "extension_alone_s": extension,
+                           "first_ingest_after_rebuild_s": first, "resync_s": targeted,
+                           "resync_statements": graph.round_trips - rt0,
+                           "in_step": host.ext._last_id == graph.last_ingested()
+                           and len(host.ext._candidate_ids) == n + 1}
+                    rows.append(row)
+                    print(f"{name:10} {n:>7} memories: rebuild {rebuild:7.2f} s (the extension "
+                          f"alone {extension:5.2f} s), first ingest "
+                          f"after it {first * 1e3:8.1f} ms; resync {targeted * 1e3:6.2f} ms "
+                          f"({row['resync_statements']} statements), in step: {row['in_step']}",
+                          flush=True)
+    return {"rows": rows}
+
+
 def main(argv: list[str] | None = None) -> None:
     # Stopped from outside: unwind, so that the throwaway cluster is stopped and removed.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -385,13 +456,16 @@ def main(argv: list[str] | None = None) -> None:
     ca = sub.add_parser("calls", help="the in-memory graph's calls by kind, per memory")
     ca.add_argument("--memories", type=int, default=10_000)
     ca.add_argument("--cap", default="8,0", help="caps to run, comma-separated (0: off)")
-    for s in (lat, sc, gr, ca):
+    rs = sub.add_parser("resync", help="back in step after a failed call, against a rebuild")
+    rs.add_argument("--stores", default="sqlite,postgresql")
+    rs.add_argument("--memories", default="10000,100000")
+    for s in (lat, sc, gr, ca, rs):
         s.add_argument("--json", default=None, help="results file (default benchmarks/results/)")
     args = p.parse_args(argv)
     if hasattr(args, "stores"):
         args.stores = args.stores.split(",")
     report = {"latency": run_latency, "scale": run_scale, "graphs": run_graphs,
-              "calls": run_calls}[args.what](args)
+              "calls": run_calls, "resync": run_resync}[args.what](args)
     report["command"] = " ".join([Path(sys.argv[0]).name] + (argv if argv is not None
                                                               else sys.argv[1:]))
     report["load_average"] = os.getloadavg()

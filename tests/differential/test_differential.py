@@ -130,6 +130,12 @@ def machine_for(impls, tally, events=None):
             self.pair.step("forget", lambda w: w.ext.on_forget(wrap(container, node_ids)))
 
         @precondition(ready)
+        @rule(last_id=st.sampled_from(IDS + ["ghost", None]))
+        def host_sets_last_id(self, last_id):
+            # A host carries the chain over a restart by setting the attribute.
+            self.pair.step("host_sets_last_id", lambda w: setattr(w.ext, "_last_id", last_id))
+
+        @precondition(ready)
         @rule(max_results=st.sampled_from(MAX_RESULTS))
         def retrieval_context(self, max_results):
             self.pair.step("retrieval_context", lambda w: w.ext.retrieval_context(max_results))

@@ -210,3 +210,22 @@ def test_construction_and_forget(make_host):
     h.call(lambda w: w.ext.on_forget(iter(["c", "ghost", "b", "b"])))
     assert sorted(h.ext._candidate_ids) == ["a"] and sorted(h.ext._node_lookup) == ["a"]
     assert h.ext._last_id is None
+
+
+def test_a_last_id_set_by_the_host_carries_the_chain(make_host):
+    """A restarted host sets `_last_id` to the memory it ingested last: the next
+    ingest chains from it, as if the extension had ingested it; an id no longer
+    in the graph forms no chain edge, and forgetting it clears it."""
+    h = make_host(nodes=[("a", "vec"), ("b", "vec")])
+    h.ext._last_id = "b"
+    h.search_returns()
+    result, trace = h.ingest("c")
+    (chain,) = result.created
+    assert (chain.source_node, chain.target_node, chain.relationship.subtype) == ("b", "c", "auto_chain")
+    assert [e[1] for e in events(trace, "graph.has_node")] == [("tuple", [("str", "'b'")])]
+    h.ext._last_id = "gone"
+    result, _ = h.ingest("d")
+    assert result.created == [] and h.ext._last_id == "d"
+    h.ext._last_id = "a"
+    h.call(lambda w: w.ext.on_forget(["a"]))
+    assert h.ext._last_id is None

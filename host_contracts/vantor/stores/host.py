@@ -8,15 +8,24 @@ ingest in sessions, and the chain carried over a restart.
 `NeighbourhoodSearch` passes `find_similar` through to the host's service and,
 when it answers, names the new memory and the candidates to the graph
 (`prefetch`): the graph then loads their edges in one statement at the next
-call that needs them. `StoreHost` runs each call of the extension in a graph
-session, so those calls are answered from the snapshot and the writes go in one
-statement at the end. With `snapshot=False` it runs them without a session:
-one statement per call.
+call that needs them. `StoreHost` runs each call in a graph transaction with a
+snapshot, so the extension's calls are answered from the snapshot and the
+writes (the memories, the edges added and removed, the id of the memory
+ingested last) go in one statement at the end: three statements a memory (the
+memory's and the previous memory's state, the neighbourhood, the writes). With
+`snapshot=False` it runs them without a snapshot: one statement per graph call,
+between BEGIN and COMMIT.
 
-A restart continues the chain: the id of the memory ingested last is stored
-with the graph (`set_last_ingested`, in the same statement as the session's
-writes), and the first memory added after the restart gets the chain edge
-from it before its ingest, built as the extension builds it.
+A call is stored whole or not at all. When it fails (the store failed, even
+inside a batch, where the extension only logs a member's failure; or anything
+else raised), the call raises and `StoreHost` brings the extension and the
+search back in step with the store (`resync`): the memories of the call that
+the store does not hold are forgotten by the extension (and taken out of the
+search by the graph), and the extension's previous memory becomes the stored
+last ingested id. If the store cannot answer then, the next call tries first.
+
+A restart continues the chain the same way: the stored last ingested id
+becomes the new extension's previous memory (`_last_id`).
 """
 from __future__ import annotations
 
@@ -26,12 +35,6 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 import vantor_lacet
-from vantor.core.edge import (
-    MemoryEdge,
-    RelationshipMetadata,
-    RelationshipType,
-    share_edge_fields_set,
-)
 from vantor.core.graph import MemoryGraph
 from vantor.stores.sql_graph import wait
 
@@ -111,6 +114,19 @@ class CountingMemoryGraph(MemoryGraph):
     def session(self, defer_writes: bool = True) -> Iterator[CountingMemoryGraph]:
         yield self
 
+    @contextlib.contextmanager
+    def transaction(self, snapshot: bool = True,
+                    defer_writes: bool = True) -> Iterator[CountingMemoryGraph]:
+        """No transaction: this graph is not a store, and keeps what a failed call
+        did, as the extension's own graph would."""
+        yield self
+
+    def check_node(self, node: Any) -> None:
+        pass
+
+    def held(self, node_ids: Iterable[str]) -> set[str]:
+        return {node_id for node_id in node_ids if super().has_node(node_id)}
+
     def set_last_ingested(self, node_id: str) -> None:
         self._last = node_id
 
@@ -119,14 +135,6 @@ class CountingMemoryGraph(MemoryGraph):
 
     def close(self) -> None:
         pass
-
-
-def chain_edge(source_id: str, target_id: str) -> Any:
-    """The temporal chain edge, built as the extension builds it."""
-    rel = RelationshipMetadata(type=RelationshipType.TEMPORAL, subtype="auto_chain",
-                               description="adjacent ingest order")
-    return share_edge_fields_set(MemoryEdge(source_node=source_id, target_node=target_id,
-                                            relationship=rel))
 
 
 class StoreHost:
@@ -140,45 +148,86 @@ class StoreHost:
         self.defer_writes = defer_writes
         self.search = NeighbourhoodSearch(service, graph)
         graph.add_listener(self.search)
-        self.ext = vantor_lacet.build_extension(self.search, graph, config)
-        # Where the chain stopped before a restart; the extension starts afresh.
-        self._resume_from = graph.last_ingested()
+        # Any: the host reads and sets `_last_id`, which the stubs do not name.
+        ext: Any = vantor_lacet.build_extension(self.search, graph, config)
+        # Where the chain stopped before a restart: the extension goes on from there.
+        ext._last_id = graph.last_ingested()
+        self.ext = ext
+        # A failed call whose outcome the extension and the search do not match
+        # yet: ("add", the nodes the graph took) or ("forget", the ids).
+        self._unsettled: tuple[str, list[Any]] | None = None
 
-    @contextlib.contextmanager
-    def _session(self) -> Iterator[None]:
-        if self.snapshot:
-            with self.graph.session(defer_writes=self.defer_writes):
-                yield
-        else:
-            yield
-
-    def add(self, nodes: list[Any]) -> Any:
-        """Store the nodes and ingest them: one by one for one node, as a batch
-        for more. Returns the extension's result."""
-        with self._session():
-            for node in nodes:
-                self.graph.add_node(node)
-            self._continue_chain(nodes)
-            if len(nodes) == 1:
-                result = self.ext.on_ingest(self.graph, nodes[0])
-            else:
-                result = self.ext.on_ingest_batch(self.graph, nodes)
-            if nodes:
-                self.graph.set_last_ingested(nodes[-1].id)
+    def add(self, nodes: Iterable[Any]) -> Any:
+        """Store the nodes and ingest them, one by one for one node, as a batch for
+        more, in one transaction. Returns the extension's result. Raises before
+        anything is done for a node the store cannot keep (TypeError, ValueError),
+        and raises whatever failed the call (see the module's text)."""
+        nodes = list(nodes)
+        for node in nodes:
+            self.graph.check_node(node)
+        self.resync()
+        taken: list[Any] = []
+        try:
+            with self.graph.transaction(self.snapshot, self.defer_writes):
+                # One load answers whether the ids are free and whether the chain's
+                # previous memory is still there.
+                self.graph.prefetch([n.id for n in nodes] + [self.ext._last_id])
+                for node in nodes:
+                    self.graph.add_node(node)
+                    taken.append(node)
+                if len(nodes) == 1:
+                    result = self.ext.on_ingest(self.graph, nodes[0])
+                else:
+                    result = self.ext.on_ingest_batch(self.graph, nodes)
+                if nodes and self.ext._last_id is not None:
+                    self.graph.set_last_ingested(self.ext._last_id)
+        except BaseException:
+            self._settle_later("add", taken)
+            raise
         return result
 
-    def _continue_chain(self, nodes: list[Any]) -> None:
-        last, self._resume_from = self._resume_from, None
-        if (last is not None and nodes and self.ext.config.temporal_chain
-                and last != nodes[0].id and self.graph.has_node(last)):
-            self.graph.add_edge(chain_edge(last, nodes[0].id))
-
     def forget(self, node_ids: Iterable[str]) -> None:
+        """Remove the memories and their edges in one transaction, then tell the extension."""
         ids = list(node_ids)
-        with self._session():
-            for node_id in ids:
-                self.graph.remove_node(node_id)
+        self.resync()
+        try:
+            with self.graph.transaction(snapshot=False):
+                for node_id in ids:
+                    self.graph.remove_node(node_id)
+        except BaseException:
+            self._settle_later("forget", ids)
+            raise
         self.ext.on_forget(ids)
+
+    def _settle_later(self, kind: str, items: list[Any]) -> None:
+        self._unsettled = (kind, items)
+        try:
+            self.resync()
+        except Exception:  # noqa: S110 - the call's own error is on its way; retried later
+            pass
+
+    def resync(self) -> None:
+        """After a failed call, bring the extension and the search back in step with
+        what the store holds (nothing to do otherwise). Two statements; raises,
+        and stays to be done, while the store cannot answer."""
+        if self._unsettled is None:
+            return
+        kind, items = self._unsettled
+        ids = [node.id for node in items] if kind == "add" else items
+        held = self.graph.held(ids)
+        last = self.graph.last_ingested()
+        if kind == "add":
+            for node in items:
+                if node.id in held:  # stored after all (a COMMIT whose answer was lost)
+                    self.search.add(node)
+            self.ext.on_forget([node_id for node_id in ids if node_id not in held])
+        else:
+            gone = [node_id for node_id in ids if node_id not in held]
+            for node_id in gone:  # removed after all
+                self.search.remove(node_id)
+            self.ext.on_forget(gone)
+        self.ext._last_id = last
+        self._unsettled = None
 
 
 @contextlib.contextmanager

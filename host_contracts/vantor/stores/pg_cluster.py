@@ -102,13 +102,24 @@ class ThrowawayCluster:
             data = str(self.folder / "data")
             self._run("initdb", "-D", data, "-U", SUPERUSER, "-A", "trust", "-E", "UTF8",
                       "--no-locale", "--no-sync")
-            options = " ".join(f"-c {key}={value}" for key, value in self.settings.items())
-            self._run("pg_ctl", "-D", data, "-l", str(self.folder / "server.log"), "-w",
-                      "-o", f"{options} -c unix_socket_directories={self.socket_dir}", "start")
+            self.start_server()
         except BaseException:
             self._remove()
             raise
         return self
+
+    def start_server(self) -> None:
+        """Start the server of the cluster (again, after `stop_server`)."""
+        assert self.folder is not None
+        options = " ".join(f"-c {key}={value}" for key, value in self.settings.items())
+        self._run("pg_ctl", "-D", str(self.folder / "data"), "-l", str(self.folder / "server.log"),
+                  "-w", "-o", f"{options} -c unix_socket_directories={self.socket_dir}", "start")
+
+    def stop_server(self, mode: str = "immediate") -> None:
+        """Stop the server, keeping the cluster: "immediate" is a crash to the
+        clients (open transactions are lost, recovery at the next start)."""
+        assert self.folder is not None
+        self._run("pg_ctl", "-D", str(self.folder / "data"), "-m", mode, "-w", "stop")
 
     def stop(self) -> None:
         if self.folder is None:

@@ -34,6 +34,25 @@ of it is stored, and the session raises `ValueError`. Open the session with
 `defer_writes=False` to send each write at once instead (exact in every case,
 one statement per write).
 
+One call of the host, one transaction: inside `with graph.transaction():`
+every write is stored together with the others or not at all. In a session
+(the default) new nodes are queued like edges, so a call whose writes all wait
+for the end goes in one statement, atomic by itself; a write that must go
+earlier opens a transaction first (BEGIN ... COMMIT). A store error met during
+the block (a statement the store failed, even one the caller went on from, as
+the extension's batch does) fails the block: every later statement in it
+raises `TransactionFailed` at once, nothing of it is stored, the store's error
+is raised when the block ends, and the listeners are told that the nodes added
+in it are gone. A transaction that fails in COMMIT may have been
+stored all the same (a server that went away after it committed): ask the
+store (`held`, `last_ingested`) rather than assume.
+
+Ids are kept exactly or refused: a node or edge id must be a `str` (of that
+type exactly) that encodes as UTF-8 and holds no NUL character, else
+`add_node` and `add_edge` raise TypeError or ValueError naming it, before
+anything is written. Node texts are kept whole (NUL characters too, in
+SQLite); PostgreSQL cannot hold a NUL in text and refuses it in `add_node`.
+
 Edges read from the store are new objects built from its rows; changing one
 (its weight, say) does not change the stored edge.
 """
@@ -42,7 +61,7 @@ from __future__ import annotations
 import contextlib
 import json
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -81,6 +100,32 @@ def edge_row(edge: Any) -> tuple[Any, ...]:
             rel.description, bool(rel.bidirectional), float(weight.current), float(weight.initial))
 
 
+class TransactionFailed(RuntimeError):
+    """A statement asked for after a store error in the same transaction."""
+
+
+def check_id(value: Any, what: str = "node id") -> str:
+    """`value` if a store keeps it exactly as an id: a `str` (exactly) that encodes
+    as UTF-8 and holds no NUL. Otherwise TypeError or ValueError naming it."""
+    if type(value) is not str:
+        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}: "
+                        "the stores keep str ids only")
+    check_text(value, what, nul=False)
+    return value
+
+
+def check_text(value: Any, what: str, nul: bool) -> None:
+    """ValueError naming `value` unless it encodes as UTF-8 (and, with `nul` false,
+    holds no NUL character)."""
+    if not nul and "\x00" in value:
+        raise ValueError(f"{what} {value!r} holds a NUL character, which the store cannot keep")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {value!r} is not valid Unicode text "
+                         "(a lone surrogate), which the store cannot keep") from None
+
+
 def embedding_bytes(embedding: Any) -> bytes | None:
     if embedding is None:
         return None
@@ -96,6 +141,9 @@ class SqlGraph:
     """
 
     _integrity_error: type[Exception] = Exception
+    _nul_in_text = False  # whether node texts may hold NUL characters
+    _sql_begin = "BEGIN"
+    _sql_commit = "COMMIT"
 
     def __init__(self, latency: float = 0.0) -> None:
         self.latency = latency
@@ -107,6 +155,13 @@ class SqlGraph:
         self._relationships: dict[tuple[Any, ...], RelationshipMetadata] = {}
         self._depth = 0
         self._defer = True
+        # The open transaction: whether one is open, whether BEGIN was sent, whether
+        # its last write is being sent, the first store error met in it, the nodes
+        # added and removed in it (the listeners are told of removals at COMMIT).
+        self._tx = self._begun = self._closing = False
+        self._tx_error: BaseException | None = None
+        self._tx_added: list[str] = []
+        self._tx_removed: list[str] = []
         self._reset_snapshot()
 
     # -- the connection ------------------------------------------------------
@@ -116,11 +171,35 @@ class SqlGraph:
         raise NotImplementedError
 
     def _run(self, sql: str, params: Any = ()) -> list[tuple[Any, ...]]:
+        if self._tx_error is not None:
+            # The transaction has failed: the rest of the call (a batch's other
+            # members) fails at once instead of waiting on a store that went away.
+            raise TransactionFailed("the call's transaction failed already") from self._tx_error
         self.round_trips += 1
         if self.latency:
             self.slept += wait(self.latency, self.spin)
-        cur = self._execute(sql, params)
-        return cur.fetchall() if cur.description is not None else []
+        try:
+            cur = self._execute(sql, params)
+            return cur.fetchall() if cur.description is not None else []
+        except Exception as exc:
+            # Whoever called this may go on (the extension's batch does): the
+            # transaction fails at its end all the same.
+            if self._tx and self._tx_error is None:
+                self._tx_error = exc
+            raise
+
+    def _write(self, sql: str, params: Any = ()) -> list[tuple[Any, ...]]:
+        """Send a statement that writes. In a transaction, every write but the one
+        that ends it goes after a BEGIN."""
+        if self._tx and not self._begun and not self._closing:
+            self._begun = True  # before: a BEGIN whose answer was lost is rolled back too
+            self._run(self._sql_begin)
+        return self._run(sql, params)
+
+    def _rollback(self) -> None:
+        """End the open transaction without storing it, whatever the connection's state
+        (none open, or a connection gone, included)."""
+        raise NotImplementedError
 
     def close(self) -> None:
         raise NotImplementedError
@@ -141,6 +220,7 @@ class SqlGraph:
         self._adds: dict[str, Any] = {}                 # queued new edges, in order
         self._removes: dict[str, None] = {}             # queued removals of stored edges
         self._last: str | None = None                   # queued last-ingested id
+        self._node_adds: dict[str, tuple[Any, ...]] = {}  # queued new nodes: their rows
 
     @property
     def in_session(self) -> bool:
@@ -163,27 +243,81 @@ class SqlGraph:
                 finally:
                     self._reset_snapshot()
 
+    @contextlib.contextmanager
+    def transaction(self, snapshot: bool = True,
+                    defer_writes: bool = True) -> Iterator[SqlGraph]:
+        """Store every write of the block together, or none of it (see the module's
+        text). With `snapshot`, the block is also a session (`defer_writes` as
+        there). On failure the listeners are told that the nodes added in the block
+        are gone; at COMMIT, of the nodes removed in it."""
+        if self._tx or self._depth:
+            raise RuntimeError("a transaction must open outside any session or transaction")
+        self._tx, self._tx_error, self._tx_added, self._tx_removed = True, None, [], []
+        if snapshot:
+            self._depth, self._defer = 1, defer_writes
+        stored = False
+        try:
+            try:
+                yield self
+            except TransactionFailed:
+                if self._tx_error is None:
+                    raise
+            if self._tx_error is not None:  # the store's error, not what followed from it
+                raise self._tx_error
+            self._closing = True
+            self.flush()
+            if self._begun:
+                self._run(self._sql_commit)
+            stored = True
+        finally:
+            begun, added, removed = self._begun, self._tx_added, self._tx_removed
+            self._tx = self._begun = self._closing = False
+            self._tx_error, self._tx_added, self._tx_removed = None, [], []
+            self._depth = 0
+            self._reset_snapshot()
+            if stored:
+                for node_id in removed:
+                    for listener in self._listeners:
+                        listener.remove(node_id)
+            else:
+                if begun:
+                    self._rollback()
+                for node_id in reversed(added):
+                    self._node_objects.pop(node_id, None)
+                    for listener in self._listeners:
+                        listener.remove(node_id)
+
+    def held(self, node_ids: Iterable[str]) -> set[str]:
+        """The ids among `node_ids` that the store holds: one statement, answered by
+        the store (not the snapshot)."""
+        self._direct()
+        ids = [node_id for node_id in node_ids if type(node_id) is str]
+        return {row[0] for row in self._run(self._sql_nodes_present, self._load_params(ids))}
+
     def prefetch(self, node_ids: Iterable[str]) -> None:
         """Name nodes to load with the next load (in a session; otherwise nothing)."""
         if self._depth:
             for node_id in node_ids:
-                if node_id not in self._incident:
+                if type(node_id) is str and node_id not in self._incident:
                     self._wanted[node_id] = None
 
     def flush(self) -> None:
         """Send the queued writes in one statement."""
-        if not (self._adds or self._removes or self._last is not None):
+        if not (self._node_adds or self._adds or self._removes or self._last is not None):
             return
         adds, removes, last = list(self._adds.values()), list(self._removes), self._last
-        self._adds, self._removes, self._last = {}, {}, None
+        nodes = list(self._node_adds.values())
+        self._adds, self._removes, self._last, self._node_adds = {}, {}, None, {}
         try:
-            self._apply(removes, adds, last)
+            self._apply(removes, adds, last, nodes)
         except self._integrity_error as exc:
             raise ValueError(f"the queued writes were refused as a whole: {exc}") from exc
 
-    def _apply(self, removes: list[str], adds: list[Any], last: str | None) -> int:
-        """One statement: remove the edges `removes`, add `adds` in order, set the
-        last ingested id when not None. Returns the number of edges removed."""
+    def _apply(self, removes: list[str], adds: list[Any], last: str | None,
+               nodes: Sequence[tuple[Any, ...]] = ()) -> int:
+        """One statement (through `_write`): add the nodes `nodes` (rows of
+        `_node_row`) in order, remove the edges `removes`, add `adds` in order, set
+        the last ingested id when not None. Returns the number of edges removed."""
         raise NotImplementedError
 
     def _load(self, node_id: str | None = None) -> None:
@@ -279,26 +413,49 @@ class SqlGraph:
         for node in self.all_nodes():
             listener.add(node)
 
+    def check_node(self, node: Any) -> tuple[Any, ...]:
+        """The row `node` is stored as; TypeError or ValueError, naming the node, for
+        an id or a text the store cannot keep exactly. Writes nothing."""
+        node_id = check_id(node.id)
+        if type(node.content) is not str:
+            raise TypeError(f"content of node {node_id!r} is of type "
+                            f"{type(node.content).__name__}, not str")
+        check_text(node.content, f"content of node {node_id!r}", self._nul_in_text)
+        return (node_id, node.content, embedding_bytes(node.content_embedding),
+                json.dumps(node.metadata))
+
     def add_node(self, node: MemoryNode) -> None:
-        """Raises ValueError when a node with the same id is already stored."""
-        # Queued edge writes stay queued: a new node changes none of their outcomes.
-        rows = self._run(self._sql_add_node, (node.id, node.content,
-                                              embedding_bytes(node.content_embedding),
-                                              json.dumps(node.metadata)))
-        if not rows:
+        """Raises ValueError when a node with the same id is already stored, and
+        TypeError or ValueError for a node the store cannot keep (`check_node`).
+        In a session with deferred writes the node is queued with the edges."""
+        row = self.check_node(node)
+        queued = bool(self._depth and self._defer)
+        if queued:
+            if self._node_state(node.id):
+                raise ValueError(f"duplicate node id {node.id!r}")
+            self._node_adds[node.id] = row
+        elif not self._write(self._sql_add_node, row):
+            # Queued edge writes stay queued: a new node changes none of their outcomes.
             raise ValueError(f"duplicate node id {node.id!r}")
         try:
             for listener in self._listeners:
                 listener.add(node)
         except BaseException:
-            self._run(self._sql_delete_node, (node.id,))  # a failing listener leaves it out
+            if queued:  # a failing listener leaves it out
+                del self._node_adds[node.id]
+            else:
+                self._write(self._sql_delete_node, (node.id,))
             raise
         self._node_objects[node.id] = node
+        if self._tx:
+            self._tx_added.append(node.id)
         if self._depth:
             self._present[node.id] = True
             self._incident[node.id] = {}
 
     def has_node(self, node_id: str) -> bool:
+        if type(node_id) is not str:  # SQL would compare 5 equal to the id "5"
+            return False
         known = self._node_state(node_id)
         if known is not None:
             return known
@@ -318,7 +475,7 @@ class SqlGraph:
         they were added. Unknown id: KeyError."""
         self._direct()
         removed = [row[0] for row in self._run(self._sql_incident_ids, (node_id, node_id))]
-        if not self._run(self._sql_delete_node, (node_id,)):
+        if not self._write(self._sql_delete_node, (node_id,)):
             raise KeyError(node_id)
         self._node_objects.pop(node_id, None)
         if self._depth:  # the node and the edges it took along leave the snapshot
@@ -329,8 +486,11 @@ class SqlGraph:
                 if edge is not None:
                     for end in (edge.source_node, edge.target_node):
                         self._incident.get(end, {}).pop(edge_id, None)
-        for listener in self._listeners:
-            listener.remove(node_id)
+        if self._tx:
+            self._tx_removed.append(node_id)
+        else:
+            for listener in self._listeners:
+                listener.remove(node_id)
         return removed
 
     @property
@@ -341,8 +501,16 @@ class SqlGraph:
     # -- edges -----------------------------------------------------------------
 
     def add_edge(self, edge: MemoryEdge) -> None:
-        """Raises KeyError for an endpoint not in the graph, ValueError for a duplicate edge id."""
+        """Raises KeyError for an endpoint not in the graph, ValueError for a duplicate edge id,
+        TypeError or ValueError for an edge id or text the store cannot keep."""
+        check_id(edge.id, "edge id")
+        for text in (edge.relationship.subtype, edge.relationship.description):
+            if isinstance(text, str):
+                check_text(text, f"a text of edge {edge.id!r}", nul=False)
         source, target = edge.source_node, edge.target_node
+        for end in (source, target):
+            if type(end) is not str:  # no such node: the store holds str ids only
+                raise KeyError(end)
         if self._depth:
             if not self._node_state(source):
                 raise KeyError(source)
@@ -377,6 +545,8 @@ class SqlGraph:
 
     def get_edge_between(self, a_id: str, b_id: str) -> MemoryEdge | None:
         """The first-added edge stored as running from a to b, or None."""
+        if type(a_id) is not str or type(b_id) is not str:
+            return None
         if self._depth:
             # Every edge from a to b is in the lists of both; a list the
             # snapshot already holds serves, else a's is loaded.
@@ -396,6 +566,8 @@ class SqlGraph:
     def get_edges_for_node(self, node_id: str) -> list[MemoryEdge]:
         """A new list of the node's outgoing and incoming edges, in the order they
         were added (a self-loop once). An unknown node has none."""
+        if type(node_id) is not str:
+            return []
         edges = self._edges_of(node_id)
         if edges is not None:
             return list(edges.values())

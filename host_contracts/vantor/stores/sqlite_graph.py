@@ -4,18 +4,23 @@ The file holds the nodes with their embeddings, the edges and the id of the
 memory ingested last, so a host that opens it again finds its graph, its
 vectors and where its chain stopped. Each statement is its own transaction
 (autocommit); the queued writes of a session go in one statement, through a
-view whose trigger applies each row in order. The journal is a write-ahead log
+view whose trigger applies each row in order, and a transaction that must
+write earlier runs between BEGIN IMMEDIATE and COMMIT. The journal is a write-ahead log
 with `synchronous=NORMAL`: a committed statement survives the process ending,
 though the last ones may be lost if the machine loses power.
 
 Lists of ids and queued edges are passed as one JSON parameter and opened with
-`json_each`: every statement text is fixed, every value a parameter.
+`json_each`: every statement text is fixed, every value a parameter. JSON text
+would cut a string at a NUL character, so ids holding one are refused
+(`check_id`), and the texts and vectors of queued nodes, which may hold any
+character or byte, go as one BLOB parameter that each row takes its slices of.
 """
 from __future__ import annotations
 
 import json
 import sqlite3
 from pathlib import Path
+from collections.abc import Sequence
 from typing import Any
 
 from vantor.stores.sql_graph import EDGE_COLUMNS, LAST_INGESTED, SqlGraph, edge_row
@@ -45,9 +50,11 @@ CREATE TABLE IF NOT EXISTS edges (
 CREATE INDEX IF NOT EXISTS edges_by_source ON edges (source, seq);
 CREATE INDEX IF NOT EXISTS edges_by_target ON edges (target, seq);
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT);
-CREATE VIEW IF NOT EXISTS edge_writes (op, {_COLS}) AS
-    SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL WHERE 0;
-CREATE TRIGGER IF NOT EXISTS edge_writes_apply INSTEAD OF INSERT ON edge_writes BEGIN
+CREATE VIEW IF NOT EXISTS call_writes (op, {_COLS}, content, embedding, metadata) AS
+    SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL WHERE 0;
+CREATE TRIGGER IF NOT EXISTS call_writes_apply INSTEAD OF INSERT ON call_writes BEGIN
+    INSERT INTO nodes (id, content, embedding, metadata)
+        SELECT NEW.id, NEW.content, NEW.embedding, NEW.metadata WHERE NEW.op = 'node';
     DELETE FROM edges WHERE NEW.op = 'remove' AND id = NEW.id;
     INSERT INTO edges ({_COLS})
         SELECT NEW.id, NEW.source, NEW.target, NEW.type, NEW.subtype, NEW.description,
@@ -66,6 +73,8 @@ class SqliteGraph(SqlGraph):
     none). `latency`: seconds slept before each statement."""
 
     _integrity_error = sqlite3.IntegrityError
+    _nul_in_text = True
+    _sql_begin = "BEGIN IMMEDIATE"
 
     _sql_add_node = ("INSERT INTO nodes (id, content, embedding, metadata) VALUES (?, ?, ?, ?) "
                      "ON CONFLICT (id) DO NOTHING RETURNING id")
@@ -88,9 +97,16 @@ class SqliteGraph(SqlGraph):
                  f"UNION ALL SELECT 'e', {_COLS}, seq FROM edges "
                  f"WHERE source IN {_IDS} OR target IN {_IDS} ORDER BY 11")
     _sql_remove_edges = f"DELETE FROM edges WHERE id IN {_IDS} RETURNING id"
-    _sql_write_edges = ("INSERT INTO edge_writes SELECT "
+    # A row: op, the edge columns, then for a node where its text and its vector
+    # lie in the BLOB parameter (1-based offset and length; a vector's length is
+    # null for none) and its metadata.
+    _sql_write_edges = ("INSERT INTO call_writes SELECT "
                         + ", ".join(f"json_extract(value, '$[{i}]')" for i in range(10))
-                        + " FROM json_each(?) ORDER BY key")
+                        + ", CAST(substr(:blob, json_extract(value, '$[10]'), "
+                          "json_extract(value, '$[11]')) AS TEXT), "
+                          "CASE WHEN json_extract(value, '$[13]') IS NOT NULL THEN "
+                          "substr(:blob, json_extract(value, '$[12]'), json_extract(value, '$[13]')) "
+                          "END, json_extract(value, '$[14]') FROM json_each(:rows) ORDER BY key")
 
     def __init__(self, path: str | Path = ":memory:", latency: float = 0.0) -> None:
         super().__init__(latency)
@@ -105,7 +121,12 @@ class SqliteGraph(SqlGraph):
     def close(self) -> None:
         self._conn.close()
 
-    def _execute(self, sql: str, params: tuple[Any, ...] = ()) -> Any:
+    def _rollback(self) -> None:
+        # SQLite may have rolled back already (a full disk can end the transaction).
+        if self._conn.in_transaction:
+            self._conn.execute("ROLLBACK")
+
+    def _execute(self, sql: str, params: Any = ()) -> Any:
         return self._conn.execute(sql, params)
 
     def _load_params(self, ids: list[str]) -> Any:
@@ -124,12 +145,22 @@ class SqliteGraph(SqlGraph):
     def _fetch_edges_of(self, node_id: str) -> list[tuple[Any, ...]]:
         return self._run(self._sql_edges_of, (node_id, node_id))
 
-    def _apply(self, removes: list[str], adds: list[Any], last: str | None) -> int:
-        if removes and not adds and last is None:
-            return len(self._run(self._sql_remove_edges, {"ids": json.dumps(removes)}))
-        rows: list[list[Any]] = [["remove", edge_id] + [None] * 8 for edge_id in removes]
+    def _apply(self, removes: list[str], adds: list[Any], last: str | None,
+               nodes: Sequence[tuple[Any, ...]] = ()) -> int:
+        if removes and not adds and last is None and not nodes:
+            return len(self._write(self._sql_remove_edges, {"ids": json.dumps(removes)}))
+        rows: list[list[Any]] = []
+        blob = bytearray(b"-")  # never empty: the driver binds an empty BLOB as NULL
+        for node_id, content, embedding, metadata in nodes:
+            text = content.encode("utf-8")
+            place: list[int | None] = [len(blob) + 1, len(text)]
+            blob += text
+            place += [len(blob) + 1, None if embedding is None else len(embedding)]
+            blob += embedding or b""
+            rows.append(["node", node_id] + [None] * 8 + place + [metadata])
+        rows += [["remove", edge_id] + [None] * 8 for edge_id in removes]
         rows += [["add", *edge_row(edge)] for edge in adds]
         if last is not None:
             rows.append(["last", last] + [None] * 8)
-        self._run(self._sql_write_edges, (json.dumps(rows),))
+        self._write(self._sql_write_edges, {"rows": json.dumps(rows), "blob": bytes(blob)})
         return len(removes)
