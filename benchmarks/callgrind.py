@@ -13,7 +13,9 @@ none (set-up only), and prints per operation:
 - index: the upkeep of the candidate index (set and dict insertions and
   removals), which any implementation pays alike;
 - host: native - own - index, the host's share: the callee side of every
-  host call, the caller's loop, the collector, teardown. Both
+  host call, what the host's objects cost (object.__new__ of its classes,
+  freeing the objects the package lets go of last, such as evicted edges),
+  the caller's loop, the collector, teardown. Both
   implementations make the same host calls, so the same share is taken for
   the model;
 - ratio = model / native; bound = model / (host + index), the ratio a
