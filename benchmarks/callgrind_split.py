@@ -17,8 +17,8 @@ Reads a callgrind output file (one event, Ir) and reports, in instructions:
   the package drops (_Py_Dealloc: evicted edges, the lists and tuples the
   host's calls returned). Where the interpreter's static functions are
   unnamed (Debian's 3.14 and 3.15 builds), object.__new__ is known by its
-  shape: an unnamed function the package calls that calls
-  PyType_GenericAlloc;
+  shape: an unnamed function the package calls that allocates (calls an
+  allocator, itself or through another unnamed function);
 - index: the inclusive cost of the package's set and dict insertions and
   removals (PySet_Add, PyDict_SetItem, ...): the upkeep of the candidate
   index that the package must do whatever it costs, the same C code in any
@@ -66,9 +66,11 @@ INDEX_OPS = {"PySet_Add", "PySet_Discard", "PyDict_SetItem", "PyDict_DelItem", "
 HOST_OBJECT_ENTRIES = {"_Py_Dealloc", "object_new"}
 # An unnamed function (a static function of a stripped interpreter) that the
 # package calls and that allocates an instance: object.__new__ through a
-# host class's tp_new.
+# host class's tp_new. On Debian's 3.14 it calls an unnamed allocation
+# function, which calls the allocators.
 UNNAMED = re.compile(r"^(0x[0-9a-fA-F]+|\?\?\?)$")
-ALLOCATORS = {"PyType_GenericAlloc"}
+ALLOCATORS = {"PyType_GenericAlloc", "_PyType_AllocNoTrack", "PyObject_Malloc", "_PyObject_Malloc",
+              "malloc"}
 # Lookups made inside a call entry before the callee starts: the package's own.
 LOOKUPS = {"PyObject_VectorcallMethod": {"_PyObject_GetMethod", "PyObject_GetAttr"}}
 
@@ -130,6 +132,14 @@ class Profile:
                 elif key == "calls":
                     pending_call = True
 
+    def _allocating(self):
+        """The functions that call an allocator, directly or through one
+        unnamed function."""
+        direct = {caller for (caller, callee) in self.arcs if callee[1] in ALLOCATORS}
+        through = {caller for (caller, callee) in self.arcs
+                   if callee in direct and UNNAMED.match(callee[1] or "")}
+        return direct | through
+
     @staticmethod
     def in_package(func):
         return bool(func[0] and PACKAGE_OBJECT.search(func[0]))
@@ -140,7 +150,7 @@ class Profile:
         # once in the call around it, so the differences stay exact.
         entered = host = index = objects = 0
         by_callee = collections.Counter()
-        allocating = {caller for (caller, callee) in self.arcs if callee[1] in ALLOCATORS}
+        allocating = self._allocating()
         for (caller, callee), cost in self.arcs.items():
             if not self.in_package(caller) and self.in_package(callee):
                 entered += cost
