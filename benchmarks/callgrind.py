@@ -13,7 +13,9 @@ none (set-up only), and prints per operation:
 - index: the upkeep of the candidate index (set and dict insertions and
   removals), which any implementation pays alike;
 - host: native - own - index, the host's share: the callee side of every
-  host call, the caller's loop, the collector, teardown. Both
+  host call, what the host's objects cost (object.__new__ of its classes,
+  freeing the objects the package lets go of last, such as evicted edges),
+  the caller's loop, the collector, teardown. Both
   implementations make the same host calls, so the same share is taken for
   the model;
 - ratio = model / native; bound = model / (host + index), the ratio a
@@ -48,7 +50,12 @@ DRIVER = os.path.join(HERE, "ingest_driver.py")
 def profile(python, args, out_dir, label):
     out = os.path.join(out_dir, f"cg.{label}")
     counts = os.path.join(out_dir, f"counts.{label}.json")
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    # No bytecode written: otherwise the first run of a fresh checkout or
+    # interpreter compiles and writes every module it imports and the next
+    # one reads them, and the difference of the two runs counts the
+    # compilation as part of the operations (about 14,000 instructions an
+    # ingest on 3.14). Both runs now compile, or read, alike.
+    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, DRIVER, *args,
            "--counts", counts]
     done = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)

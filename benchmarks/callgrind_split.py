@@ -10,7 +10,15 @@ Reads a callgrind output file (one event, Ir) and reports, in instructions:
   deallocation);
 - host calls: the inclusive cost of every call the package makes that runs
   a callable (PyObject_Vectorcall and its relatives), less the method
-  lookup inside PyObject_VectorcallMethod, which is the package's own work;
+  lookup inside PyObject_VectorcallMethod, which is the package's own work,
+  and what the host's objects cost the package directly: object.__new__ of
+  a host class (which the package's constructor path calls through the
+  class's tp_new) and the deallocation of the objects whose last reference
+  the package drops (_Py_Dealloc: evicted edges, the lists and tuples the
+  host's calls returned). Where the interpreter's static functions are
+  unnamed (Debian's 3.14 and 3.15 builds), object.__new__ is known by its
+  shape: an unnamed function the package calls that allocates (calls an
+  allocator, itself or through another unnamed function);
 - index: the inclusive cost of the package's set and dict insertions and
   removals (PySet_Add, PyDict_SetItem, ...): the upkeep of the candidate
   index that the package must do whatever it costs, the same C code in any
@@ -42,14 +50,27 @@ CALL_ENTRIES = {
     "PyObject_CallMethodOneArg", "PyObject_CallMethodNoArgs", "_PyObject_Call", "_PyObject_MakeTpCall",
     "_PyObject_CallMethod", "_PyObject_VectorcallTstate", "PyVectorcall_Call",
     # a host class's own __new__ and __init__, entered directly by the
-    # package's constructor path (object.__new__(cls), then __init__)
-    "object_new", "slot_tp_new", "slot_tp_init",
+    # package's constructor path (a Python __new__, or __init__ when the
+    # generic path runs it)
+    "slot_tp_new", "slot_tp_init",
 }
 # The candidate index's upkeep: the package uses sets and dicts for nothing
 # else once its module is set up; the extension's instance dict is cleared
 # with the index in it when the extension goes.
 INDEX_OPS = {"PySet_Add", "PySet_Discard", "PyDict_SetItem", "PyDict_DelItem", "_PyDict_Pop", "PyDict_Pop",
              "PyDict_PopString", "_PyObject_ClearManagedDict", "PyObject_ClearManagedDict"}
+# What the host's objects cost where the package calls it directly:
+# object.__new__(cls) of a host class, and the deallocation of what the
+# package lets go of last (the evicted edges, the host's returned lists and
+# tuples).
+HOST_OBJECT_ENTRIES = {"_Py_Dealloc", "object_new"}
+# An unnamed function (a static function of a stripped interpreter) that the
+# package calls and that allocates an instance: object.__new__ through a
+# host class's tp_new. On Debian's 3.14 it calls an unnamed allocation
+# function, which calls the allocators.
+UNNAMED = re.compile(r"^(0x[0-9a-fA-F]+|\?\?\?)$")
+ALLOCATORS = {"PyType_GenericAlloc", "_PyType_AllocNoTrack", "PyObject_Malloc", "_PyObject_Malloc",
+              "malloc"}
 # Lookups made inside a call entry before the callee starts: the package's own.
 LOOKUPS = {"PyObject_VectorcallMethod": {"_PyObject_GetMethod", "PyObject_GetAttr"}}
 
@@ -111,6 +132,14 @@ class Profile:
                 elif key == "calls":
                     pending_call = True
 
+    def _allocating(self):
+        """The functions that call an allocator, directly or through one
+        unnamed function."""
+        direct = {caller for (caller, callee) in self.arcs if callee[1] in ALLOCATORS}
+        through = {caller for (caller, callee) in self.arcs
+                   if callee in direct and UNNAMED.match(callee[1] or "")}
+        return direct | through
+
     @staticmethod
     def in_package(func):
         return bool(func[0] and PACKAGE_OBJECT.search(func[0]))
@@ -119,14 +148,19 @@ class Profile:
         # Calls nest (the package calls a host callable that calls back into
         # the package): each nested region is counted once in `entered` and
         # once in the call around it, so the differences stay exact.
-        entered = host = index = 0
+        entered = host = index = objects = 0
         by_callee = collections.Counter()
+        allocating = self._allocating()
         for (caller, callee), cost in self.arcs.items():
             if not self.in_package(caller) and self.in_package(callee):
                 entered += cost
             elif self.in_package(caller) and not self.in_package(callee):
                 if callee[1] in CALL_ENTRIES:
                     host += cost
+                elif callee[1] in HOST_OBJECT_ENTRIES or (
+                        callee in allocating and UNNAMED.match(callee[1] or "")):
+                    host += cost
+                    objects += cost
                 elif callee[1] in INDEX_OPS:
                     index += cost
                 by_callee[callee[1]] += cost
@@ -145,7 +179,7 @@ class Profile:
             host -= share
             by_callee[entry] -= share
         return {"total": self.total, "entered": entered, "host_calls": host, "index": index,
-                "own": entered - host - index, "by_callee": dict(by_callee)}
+                "host_objects": objects, "own": entered - host - index, "by_callee": dict(by_callee)}
 
 
 def main(argv=None):
@@ -155,7 +189,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     split = Profile(args.profile).split()
     print(f"total {split['total']}  entered {split['entered']}  host calls {split['host_calls']:.0f}  "
-          f"index {split['index']}  own {split['own']:.0f}")
+          f"(host objects {split['host_objects']})  index {split['index']}  own {split['own']:.0f}")
     if args.arcs:
         for callee, cost in sorted(split["by_callee"].items(), key=lambda kv: -kv[1]):
             print(f"  {callee:<32} {cost:14.0f}")

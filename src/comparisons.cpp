@@ -7,27 +7,6 @@ namespace lacet {
 
 namespace {
 
-// The comparison operators of object itself: identity for == and !=,
-// NotImplemented otherwise. Types that keep them (enum members, plain host
-// objects) compare by identity.
-bool compares_by_identity(PyObject* obj)
-{
-    return Py_TYPE(obj)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
-}
-
-template <typename Number>
-int compare_values(Number a, Number b, int op)
-{
-    switch (op) {
-    case Py_EQ: return a == b;
-    case Py_NE: return a != b;
-    case Py_LT: return a < b;
-    case Py_LE: return a <= b;
-    case Py_GT: return a > b;
-    default: return a >= b;
-    }
-}
-
 // An exact int's value, clamped to the range of long long: enough to
 // compare it with a count or with zero.
 long long clamped(PyObject* exact_int)
@@ -41,18 +20,13 @@ long long clamped(PyObject* exact_int)
 
 }  // namespace
 
-bool str_equal(PyObject* a, PyObject* b)
+bool str_equal_contents(PyObject* a, PyObject* b)
 {
-    if (a == b) return true;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
-        return false;  // one text has one canonical kind
-    }
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
-int str_startswith(PyObject* text, PyObject* prefix)
+int str_startswith_contents(PyObject* text, PyObject* prefix)
 {
     Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
     if (length > PyUnicode_GET_LENGTH(text)) return 0;
@@ -64,23 +38,8 @@ int str_startswith(PyObject* text, PyObject* prefix)
     return match < 0 ? -1 : match > 0;
 }
 
-int compare(PyObject* a, PyObject* b, int op)
+int compare_generic(PyObject* a, PyObject* b, int op)
 {
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        return compare_values(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
-    }
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        Py_ssize_t x, y;
-        if (compat::compact_int(a, &x) && compat::compact_int(b, &y)) {
-            return compare_values(x, y, op);
-        }
-    }
-    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        return (op == Py_EQ) == str_equal(a, b);
-    }
-    if ((op == Py_EQ || op == Py_NE) && compares_by_identity(a) && compares_by_identity(b)) {
-        return (op == Py_EQ) == (a == b);
-    }
     OwnedRef answer = OwnedRef::consuming(PyObject_RichCompare(a, b, op));
     if (!answer) return -1;
     if (answer.is(Py_True)) return 1;

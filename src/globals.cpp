@@ -1,11 +1,6 @@
 #include "globals.hpp"
 
-#include <atomic>
-#include <cstdint>
-
 namespace lacet {
-
-namespace {
 
 // The number of changes made to any watched namespace, for the whole
 // process. A dict watcher's callback is handed the dict alone, with no way
@@ -23,6 +18,8 @@ namespace {
 // make the count larger, and so a cache miss. The atomic keeps those
 // increments whole.
 std::atomic<std::uint64_t> namespace_changes{1};
+
+namespace {
 
 // Called just before the change is made; nothing that could read the
 // namespace runs in between.
@@ -68,7 +65,7 @@ void unwatch_former_namespace(State* st)
 
 OwnedRef former_global(State* st, PyObject* name) { return global(st, st->former_dict, name); }
 
-OwnedRef former_global(State* st, GlobalCache& cache)
+OwnedRef former_global_afresh(State* st, GlobalCache& cache)
 {
     std::uint64_t changes = changes_now();
     if (cache.version == changes) {
