@@ -97,6 +97,13 @@ struct AttrSite {
     PyObject* function;    // type_method, static_method, class_value: borrowed
                            // from the MRO while the tag holds
     CacheCounts counts;
+    // instance_dict: where the instances keep the name (read directly
+    // through compat::instance_value), how often that answered (hits) and
+    // how often it did not and a slower path was taken (misses), and
+    // whether the dict may also be looked up through _PyObject_GetDictPtr.
+    compat::InstanceDict dict{};
+    CacheCounts dict_counts{};
+    bool dict_lookup = false;
 };
 
 // Whether `obj` is read as the extension's own instance, whose managed
@@ -126,7 +133,8 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
 inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
     site.version = 0;
-    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts};
+    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts,
+                     {}, site.dict_counts, false};
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
         bool no_dict =
@@ -135,9 +143,12 @@ inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
         if (!descr || is_plain_value(descr)) {
             // Nothing, or a plain value (a dataclass default): the instance
             // dict answers first; when it does not, the generic path finds
-            // the value.
-            if (dict_readable) {
+            // the value. A host's managed dict is read only where the
+            // interpreter keeps it (never created here).
+            compat::learn_instance_dict(type, site.name, learned.dict);
+            if (dict_readable || learned.dict.at != compat::InstanceDict::At::none) {
                 learned.kind = AttrSite::Kind::instance_dict;
+                learned.dict_lookup = dict_readable;
             }
         }
         else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
@@ -192,8 +203,14 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
             if (value) return OwnedRef::owning(value);
         }
         else if (site.kind == AttrSite::Kind::instance_dict) {
+            PyObject* found = compat::instance_value(obj, site.name, site.dict);
+            if (found) {
+                ++site.dict_counts.hits;
+                return OwnedRef::owning(found);
+            }
+            if (site.dict.at != compat::InstanceDict::At::none) ++site.dict_counts.misses;
             OwnedRef value;
-            if (instance_dict_lookup(obj, site.name, value) != 0) return value;
+            if (site.dict_lookup && instance_dict_lookup(obj, site.name, value) != 0) return value;
         }
     }
     // An empty slot, a name missing from the dict, or anything not learned:
@@ -225,8 +242,8 @@ inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
             unsigned int meta_version = compat::assign_version_tag(meta);
             unsigned int version = compat::assign_version_tag(type);
             if (meta_version && version) {
-                site = {site.name,    version, AttrSite::Kind::class_value, 0, meta_version,
-                        value,        site.counts};
+                site = {site.name, version,     AttrSite::Kind::class_value, 0, meta_version,
+                        value,     site.counts, {},  site.dict_counts,           false};
             }
         }
     }
