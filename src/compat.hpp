@@ -416,6 +416,7 @@ inline PyObject* hinted_value(layout::DictKeys* keys, PyObject* name, Py_ssize_t
 
 inline PyObject* shared_value(layout::DictValues* values, const InstanceDict& site)
 {
+    if (site.index < 0) return nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
     if (site.index >= values->capacity) return nullptr;
 #endif
@@ -438,7 +439,7 @@ inline PyObject* dict_value(PyObject* dict, PyObject* name, InstanceDict& site)
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     auto* keys = reinterpret_cast<layout::DictKeys*>(d->ma_keys);
     if (d->ma_values) {
-        if (site.keys != keys || site.index < 0) return nullptr;
+        if (site.keys != keys) return nullptr;
         return detail::shared_value(reinterpret_cast<layout::DictValues*>(d->ma_values), site);
     }
     PyObject* value = detail::hinted_value(keys, name, site.hint);
@@ -454,22 +455,27 @@ inline void learn_instance_dict(PyTypeObject* type, PyObject* name, InstanceDict
 {
     site = InstanceDict{};
     if (!instance_layout_compiled || !instance_layout_enabled()) return;
+    auto* keys = static_cast<layout::DictKeys*>(detail::cached_keys(type));
     if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
         site.at = InstanceDict::At::managed;
-        auto* keys = static_cast<layout::DictKeys*>(detail::cached_keys(type));
 #if PY_VERSION_HEX >= 0x030D0000
         // Inline values only where the class says its instances have them.
         if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) keys = nullptr;
 #endif
-        if (keys && keys->dk_kind == layout::keys_split) {
-            site.keys = keys;
-            site.index = detail::split_index(keys, name);
-            site.keys_entries = keys->dk_nentries;
-        }
     }
     else if (type->tp_dictoffset > 0) {
+        // A dict the object points to, which shares the class's keys when
+        // the interpreter made it for an attribute set.
         site.at = InstanceDict::At::offset;
         site.dict_offset = type->tp_dictoffset;
+    }
+    else {
+        return;
+    }
+    if (keys && keys->dk_kind == layout::keys_split) {
+        site.keys = keys;
+        site.index = detail::split_index(keys, name);
+        site.keys_entries = keys->dk_nentries;
     }
 }
 
@@ -479,26 +485,24 @@ inline void learn_instance_dict(PyTypeObject* type, PyObject* name, InstanceDict
 // (the caller then takes the generic path).
 inline PyObject* instance_value(PyObject* obj, PyObject* name, InstanceDict& site)
 {
+    if (site.at == InstanceDict::At::none) return nullptr;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (site.keys) {
+        // The class still has the keys the index was found in.
+        if (detail::cached_keys(type) != site.keys) return nullptr;
+        auto* keys = static_cast<layout::DictKeys*>(const_cast<void*>(site.keys));
+        if (site.index < 0 && keys->dk_nentries != site.keys_entries) {
+            // Not there when learned: shared keys only grow, so look again
+            // when they have.
+            site.keys_entries = keys->dk_nentries;
+            site.index = detail::split_index(keys, name);
+        }
+    }
     if (site.at == InstanceDict::At::offset) {
         PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
                                                        site.dict_offset);
         if (!dict || !PyDict_CheckExact(dict)) return nullptr;
         return dict_value(dict, name, site);
-    }
-    if (site.at != InstanceDict::At::managed) return nullptr;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (site.keys) {
-        // The class still has the keys the index was found in.
-        if (detail::cached_keys(type) != site.keys) return nullptr;
-        if (site.index < 0) {
-            // Not there when learned: shared keys only grow, so look again
-            // when they have.
-            auto* keys = static_cast<layout::DictKeys*>(const_cast<void*>(site.keys));
-            if (keys->dk_nentries == site.keys_entries) return nullptr;
-            site.keys_entries = keys->dk_nentries;
-            site.index = detail::split_index(keys, name);
-            if (site.index < 0) return nullptr;
-        }
     }
     std::uintptr_t word = *layout::managed_dict_word(obj);
 #if PY_VERSION_HEX >= 0x030D0000
