@@ -129,8 +129,10 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
 
 // Fills `site` for `type`; what cannot be read directly is learned as
 // `generic`, so that the next read does not look again. Leaves the site
-// empty (version 0) when the type has no version tag to key it on.
-inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
+// empty (version 0) when the type has no version tag to key it on. Out of
+// line: it runs once per class change, and inlined at every read it would
+// crowd out the reads themselves.
+[[gnu::cold, gnu::noinline]] inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
     site.version = 0;
     AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts,
@@ -191,6 +193,23 @@ inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
     return site.version != 0;
 }
 
+// The instance-dict case of getattr below: the value where the interpreter
+// keeps it, else (where allowed) a lookup in the instance dict, else the
+// generic path. Out of line, so that the slot case stays a few instructions
+// at every read.
+[[gnu::noinline]] inline OwnedRef dict_attr(PyObject* obj, AttrSite& site)
+{
+    PyObject* found = compat::instance_value(obj, site.name, site.dict);
+    if (found) {
+        ++site.dict_counts.hits;
+        return OwnedRef::owning(found);
+    }
+    if (site.dict.at != compat::InstanceDict::At::none) ++site.dict_counts.misses;
+    OwnedRef value;
+    if (site.dict_lookup && instance_dict_lookup(obj, site.name, value) != 0) return value;
+    return OwnedRef::consuming(PyObject_GetAttr(obj, site.name));
+}
+
 }  // namespace detail
 
 // `obj.name` through a call-site cache. `owner` says whether the instance
@@ -203,14 +222,7 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
             if (value) return OwnedRef::owning(value);
         }
         else if (site.kind == AttrSite::Kind::instance_dict) {
-            PyObject* found = compat::instance_value(obj, site.name, site.dict);
-            if (found) {
-                ++site.dict_counts.hits;
-                return OwnedRef::owning(found);
-            }
-            if (site.dict.at != compat::InstanceDict::At::none) ++site.dict_counts.misses;
-            OwnedRef value;
-            if (site.dict_lookup && instance_dict_lookup(obj, site.name, value) != 0) return value;
+            return detail::dict_attr(obj, site);
         }
     }
     // An empty slot, a name missing from the dict, or anything not learned:
