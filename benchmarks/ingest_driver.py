@@ -8,7 +8,9 @@ candidates per search) and ingests its first N memories with IMPL ("native"
 or "model"), one by one or in batches. With --construct it instead builds N
 extensions over a graph of --nodes nodes. N = 0 only sets up, which gives
 the baseline to subtract. With --counts, the native package's cache hits
-and misses at the end are written to FILE (JSON).
+and misses at the end are written to FILE (JSON); the driver then sets
+VANTOR_LACET_CACHE_COUNTS=1 before the import, which makes the package
+offer them (vantor_lacet._cache_counts()).
 """
 from __future__ import annotations
 
@@ -34,6 +36,9 @@ def main():
     ap.add_argument("--nodes", type=int, default=10**5, help="graph size for --construct")
     ap.add_argument("--counts", help="write the native package's cache counts here at the end")
     args = ap.parse_args()
+    if args.counts:
+        # The package offers its counts only when asked for before its import.
+        os.environ["VANTOR_LACET_CACHE_COUNTS"] = "1"
     try:
         run(args)
     finally:

@@ -40,6 +40,44 @@ OwnedRef index_part(IngestContext& cx, PyObject* given, AttrSite& site)
     return given ? OwnedRef::owning(given) : instance_attr(cx.self, site);
 }
 
+// The number of ids in a set (or a set subclass), read without calling
+// into Python; -1 for any other container, whose growth cannot be told
+// without a host call.
+Py_ssize_t set_size(PyObject* container)
+{
+    return PySet_Check(container) ? PySet_GET_SIZE(container) : -1;
+}
+
+// The dict half of a registration: `self._node_lookup[node.id] = node`,
+// the dict read first, then the id (read a second time), as the statement
+// evaluates them.
+int store_in_lookup(IngestContext& cx, PyObject* node, const CandidateIndex* index)
+{
+    State* st = cx.st;
+    OwnedRef node_lookup = index_part(cx, index ? index->node_lookup : nullptr,
+                                      st->at_self_node_lookup);
+    if (!node_lookup) return -1;
+    OwnedRef node_id = getattr(node, st->at_node_id);
+    if (!node_id) return -1;
+    return store_item(node_lookup.get(), node_id.get(), node);
+}
+
+// Takes `node_id` out of the set again while the error of the failed
+// registration is pending, as `except BaseException: ids.discard(node_id);
+// raise` would: that error propagates; if the removal itself fails, its
+// error propagates instead, with the first one as its context.
+void undo_add(State* st, PyObject* candidate_ids, PyObject* node_id)
+{
+    OwnedRef pending = OwnedRef::consuming(PyErr_GetRaisedException());
+    if (discard_from(st, candidate_ids, node_id) == 0) {
+        PyErr_SetRaisedException(pending.relinquish());
+        return;
+    }
+    OwnedRef failure = OwnedRef::consuming(PyErr_GetRaisedException());
+    PyException_SetContext(failure.get(), pending.relinquish());
+    PyErr_SetRaisedException(failure.relinquish());
+}
+
 }  // namespace
 
 int has_embedding(State* st, PyObject* node)
@@ -61,13 +99,16 @@ int register_candidate(IngestContext& cx, PyObject* node, const CandidateIndex* 
     if (!candidate_ids) return -1;
     OwnedRef node_id = getattr(node, st->at_node_id);
     if (!node_id) return -1;
+    Py_ssize_t size_before = set_size(candidate_ids.get());
     if (add_to(st, candidate_ids.get(), node_id.get()) < 0) return -1;
-    OwnedRef node_lookup = index_part(cx, index ? index->node_lookup : nullptr,
-                                      st->at_self_node_lookup);
-    if (!node_lookup) return -1;
-    node_id = getattr(node, st->at_node_id);
-    if (!node_id) return -1;
-    return store_item(node_lookup.get(), node_id.get(), node);
+    if (store_in_lookup(cx, node, index) == 0) return 0;
+    // The id is in the set but not in the dict: every id of the set must
+    // resolve through the dict, so the id this call added comes out again
+    // before the error goes on. An id that was there before stays.
+    if (size_before >= 0 && set_size(candidate_ids.get()) > size_before) {
+        undo_add(st, candidate_ids.get(), node_id.get());
+    }
+    return -1;
 }
 
 OwnedRef on_forget(State* st, PyObject* self, PyObject* node_ids)

@@ -7,6 +7,9 @@
 #include "instance_layout.hpp"
 #include "method_layer.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace lacet {
 
 namespace {
@@ -34,7 +37,8 @@ PyObject* build_extension(PyObject* module, PyObject* const* args, Py_ssize_t na
 }
 
 // _cache_counts(): how often each cache of this module instance has hit and
-// missed (see cache_counts.hpp). Private: for the tests and the benchmarks.
+// missed (see cache_counts.hpp). For the tests and the benchmarks, and bound
+// in the package only when COUNTS_SWITCH is "1" at import (counts_wanted).
 PyObject* cache_counts_of(PyObject* module, PyObject*)
 {
     State* st = state_of_module(module);
@@ -86,6 +90,19 @@ OwnedRef new_former_module(State* st, PyObject* package)
     return former;
 }
 
+// The caches count their hits and misses always (the counting is a few
+// increments, and so the code measured is the code a host runs); whether
+// the package's namespace offers the counts is read once, at import, from
+// the process environment, so that the namespace is exactly the documented
+// one unless a test or a benchmark asks otherwise.
+constexpr const char* COUNTS_SWITCH = "VANTOR_LACET_CACHE_COUNTS";
+
+bool counts_wanted()
+{
+    const char* value = std::getenv(COUNTS_SWITCH);
+    return value && std::strcmp(value, "1") == 0;
+}
+
 int build_package(State* st, PyObject* package)
 {
     OwnedRef former = new_former_module(st, package);
@@ -117,6 +134,7 @@ int build_package(State* st, PyObject* package)
         OwnedRef::consuming(PyCFunction_NewEx(&build_extension_def, package, st->str_package_name));
     if (!factory) return -1;
     if (setattr(package, st->str_build_extension, factory.get()) < 0) return -1;
+    if (!counts_wanted()) return 0;
     OwnedRef counts =
         OwnedRef::consuming(PyCFunction_NewEx(&cache_counts_def, package, st->str_package_name));
     if (!counts) return -1;

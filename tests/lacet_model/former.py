@@ -32,6 +32,24 @@ class LacetIngestResult:
     evicted_edge_ids: list[str] = field(default_factory=list)
 
 
+def _register(candidate_ids: Any, node_lookup: Any, node: Any, owner: Any = None) -> None:
+    """`candidate_ids.add(node.id)`, then `node_lookup[node.id] = node`
+    (`node_lookup` read from `owner` when not given). When the second half
+    fails, the id the first half added is taken out of the set again, so
+    that every id of the set resolves through the dict."""
+    node_id = node.id
+    size_before = set.__len__(candidate_ids) if isinstance(candidate_ids, set) else -1
+    candidate_ids.add(node_id)
+    try:
+        if owner is not None:
+            node_lookup = owner._node_lookup
+        node_lookup[node.id] = node
+    except BaseException:
+        if size_before >= 0 and set.__len__(candidate_ids) > size_before:
+            candidate_ids.discard(node_id)
+        raise
+
+
 class LacetExtension:
     def __init__(self, service: Any, graph: Any, config: Optional[LacetConfig] = None) -> None:
         self._service = service
@@ -42,8 +60,7 @@ class LacetExtension:
         for node in graph.all_nodes():
             if node.content_embedding is None:
                 continue
-            candidate_ids.add(node.id)
-            node_lookup[node.id] = node
+            _register(candidate_ids, node_lookup, node)
 
     @property
     def config(self) -> LacetConfig:
@@ -122,8 +139,7 @@ class LacetExtension:
                 logger.debug("lacet: semantic edge rejected", exc_info=True)
 
         if node.content_embedding is not None:
-            self._candidate_ids.add(node.id)
-            self._node_lookup[node.id] = node
+            _register(self._candidate_ids, None, node, self)
         self._last_id = node.id
         return result
 
@@ -134,8 +150,7 @@ class LacetExtension:
         result = LacetIngestResult()
         for node in nodes:
             if node.content_embedding is not None:
-                self._candidate_ids.add(node.id)
-                self._node_lookup[node.id] = node
+                _register(self._candidate_ids, None, node, self)
         for node in nodes:
             try:
                 one = self.on_ingest(graph, node)

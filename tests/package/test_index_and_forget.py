@@ -78,3 +78,64 @@ def test_forget_stops_at_an_id_that_cannot_be_used(impl):
     with pytest.raises(RuntimeError):
         ext.on_forget([RaisingEqId("q"), "b"])
     assert ext._candidate_ids == {"b"}
+
+
+class FlakyId(str):
+    """A node id whose hash raises at the calls numbered in `failing`."""
+
+    def __new__(cls, value, failing):
+        self = super().__new__(cls, value)
+        self.failing, self.calls = set(failing), 0
+        return self
+
+    def __hash__(self):
+        self.calls += 1
+        if self.calls in self.failing:
+            raise RuntimeError(f"hash {self.calls}")
+        return str.__hash__(self)
+
+    __eq__ = str.__eq__
+
+
+class FlakyNode:
+    """A node whose `id` raises at the reads numbered in `failing`."""
+
+    def __init__(self, node_id, failing=()):
+        self._id, self.failing, self.reads = node_id, set(failing), 0
+        self.content_embedding = [1.0, 0.0]
+
+    @property
+    def id(self):
+        self.reads += 1
+        if self.reads in self.failing:
+            raise LookupError(f"id read {self.reads}")
+        return self._id
+
+
+def in_step(ext):
+    return ext._candidate_ids == set(ext._node_lookup)
+
+
+def test_failed_registration_leaves_the_index_in_step(impl):
+    ext = impl.package.build_extension(None, graph_with(node("a")))
+    # the second read of node.id (for the dict) fails: the id comes out of the set again
+    with pytest.raises(LookupError, match="id read 2"):
+        ext.on_ingest(graph_with(), FlakyNode("b", failing=[2]))
+    assert ext._candidate_ids == {"a"} and in_step(ext) and ext._last_id is None
+    # an id that was registered before stays registered
+    with pytest.raises(LookupError):
+        ext.on_ingest(graph_with(), FlakyNode("a", failing=[2]))
+    assert ext._candidate_ids == {"a"} and in_step(ext)
+    # the key's hash fails in the dict alone
+    with pytest.raises(RuntimeError, match="hash 2"):
+        ext.on_ingest(graph_with(), FlakyNode(FlakyId("c", failing=[2])))
+    assert ext._candidate_ids == {"a"} and in_step(ext)
+    # the removal fails too: its error propagates, the first one as its context
+    with pytest.raises(RuntimeError, match="hash 3") as caught:
+        ext.on_ingest(graph_with(), FlakyNode(FlakyId("d", failing=[2, 3])))
+    assert str(caught.value.__context__) == "hash 2"
+    # the batch's registration pass: earlier members stay registered, nothing is logged
+    ext = impl.package.build_extension(None, graph_with())
+    with pytest.raises(LookupError):
+        ext.on_ingest_batch(graph_with(), [FlakyNode("x"), FlakyNode("y", failing=[2]), node("z")])
+    assert ext._candidate_ids == {"x"} and in_step(ext)
