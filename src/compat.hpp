@@ -22,6 +22,9 @@
 //   PyMemberDescrObject                 header   header    header    header
 //   PyDescr_NewWrapper, wrapperbase     header   header    header    header
 //   PyCode_NewEmpty, PyFrame_New        header   header    header    header
+//   PyDictKeysObject, PyDictValues,     mirrored mirrored  mirrored  mirrored
+//     managed dict word, inline values  (see "instance attributes" below)
+//   ht_cached_keys, ma_keys, ma_values  header   header    header    header
 //
 //   _PyObject_GetMethod     method lookup without creating a bound method,
 //                           as the interpreter's own method calls do; the
