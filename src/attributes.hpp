@@ -97,6 +97,13 @@ struct AttrSite {
     PyObject* function;    // type_method, static_method, class_value: borrowed
                            // from the MRO while the tag holds
     CacheCounts counts;
+    // instance_dict: where the instances keep the name (read directly
+    // through compat::instance_value), how often that answered (hits) and
+    // how often it did not and a slower path was taken (misses), and
+    // whether the dict may also be looked up through _PyObject_GetDictPtr.
+    compat::InstanceDict dict{};
+    CacheCounts dict_counts{};
+    bool dict_lookup = false;
 };
 
 // Whether `obj` is read as the extension's own instance, whose managed
@@ -122,11 +129,14 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
 
 // Fills `site` for `type`; what cannot be read directly is learned as
 // `generic`, so that the next read does not look again. Leaves the site
-// empty (version 0) when the type has no version tag to key it on.
-inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
+// empty (version 0) when the type has no version tag to key it on. Out of
+// line: it runs once per class change, and inlined at every read it would
+// crowd out the reads themselves.
+[[gnu::cold, gnu::noinline]] inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
     site.version = 0;
-    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts};
+    AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts,
+                     {}, site.dict_counts, false};
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         bool dict_readable = owner == Owner::extension || has_unmanaged_dict(type);
         bool no_dict =
@@ -135,9 +145,12 @@ inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
         if (!descr || is_plain_value(descr)) {
             // Nothing, or a plain value (a dataclass default): the instance
             // dict answers first; when it does not, the generic path finds
-            // the value.
-            if (dict_readable) {
+            // the value. A host's managed dict is read only where the
+            // interpreter keeps it (never created here).
+            compat::learn_instance_dict(type, site.name, learned.dict);
+            if (dict_readable || learned.dict.at != compat::InstanceDict::At::none) {
                 learned.kind = AttrSite::Kind::instance_dict;
+                learned.dict_lookup = dict_readable;
             }
         }
         else if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
@@ -180,6 +193,23 @@ inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
     return site.version != 0;
 }
 
+// The instance-dict case of getattr below: the value where the interpreter
+// keeps it, else (where allowed) a lookup in the instance dict, else the
+// generic path. Out of line, so that the slot case stays a few instructions
+// at every read.
+[[gnu::noinline]] inline OwnedRef dict_attr(PyObject* obj, AttrSite& site)
+{
+    PyObject* found = compat::instance_value(obj, site.name, site.dict);
+    if (found) {
+        ++site.dict_counts.hits;
+        return OwnedRef::owning(found);
+    }
+    if (site.dict.at != compat::InstanceDict::At::none) ++site.dict_counts.misses;
+    OwnedRef value;
+    if (site.dict_lookup && instance_dict_lookup(obj, site.name, value) != 0) return value;
+    return OwnedRef::consuming(PyObject_GetAttr(obj, site.name));
+}
+
 }  // namespace detail
 
 // `obj.name` through a call-site cache. `owner` says whether the instance
@@ -192,8 +222,7 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
             if (value) return OwnedRef::owning(value);
         }
         else if (site.kind == AttrSite::Kind::instance_dict) {
-            OwnedRef value;
-            if (instance_dict_lookup(obj, site.name, value) != 0) return value;
+            return detail::dict_attr(obj, site);
         }
     }
     // An empty slot, a name missing from the dict, or anything not learned:
@@ -225,8 +254,8 @@ inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
             unsigned int meta_version = compat::assign_version_tag(meta);
             unsigned int version = compat::assign_version_tag(type);
             if (meta_version && version) {
-                site = {site.name,    version, AttrSite::Kind::class_value, 0, meta_version,
-                        value,        site.counts};
+                site = {site.name, version,     AttrSite::Kind::class_value, 0, meta_version,
+                        value,     site.counts, {},  site.dict_counts,           false};
             }
         }
     }

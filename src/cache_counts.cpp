@@ -44,6 +44,19 @@ OwnedRef cache_counts(State* st)
     for (const auto& other : others) {
         if (put(out, other.name, other.entry) < 0) return {};
     }
+    // The direct reads of instance attributes, all sites together: whether
+    // the layout check turned them on (1, 0) or left them off (0, 1), and
+    // how often they answered and how often a slower path took over.
+    bool on = compat::instance_layout_state.load() == compat::LayoutState::on;
+    CacheCounts layout{on ? 1u : 0u, on ? 0u : 1u};
+    if (put(out, "instance_layout", layout) < 0) return {};
+    CacheCounts values{};
+#define LACET_ADD_SITE(site, name)                      \
+    values.hits += st->at_##site.dict_counts.hits;     \
+    values.misses += st->at_##site.dict_counts.misses;
+    LACET_ATTRIBUTE_SITES(LACET_ADD_SITE)
+#undef LACET_ADD_SITE
+    if (put(out, "instance_values", values) < 0) return {};
     return counts;
 }
 

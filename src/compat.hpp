@@ -22,6 +22,9 @@
 //   PyMemberDescrObject                 header   header    header    header
 //   PyDescr_NewWrapper, wrapperbase     header   header    header    header
 //   PyCode_NewEmpty, PyFrame_New        header   header    header    header
+//   PyDictKeysObject, PyDictValues,     mirrored mirrored  mirrored  mirrored
+//     managed dict word, inline values  (see "instance attributes" below)
+//   ht_cached_keys, ma_keys, ma_values  header   header    header    header
 //
 //   _PyObject_GetMethod     method lookup without creating a bound method,
 //                           as the interpreter's own method calls do; the
@@ -92,6 +95,10 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 
 #if PY_VERSION_HEX >= 0x030D0000
 // Declared in the internal headers from 3.13 on, exported as before.
@@ -233,6 +240,299 @@ struct CountParameter<R (*)(Self, Cls, Args, Count, Kwnames)> {
     using type = Count;
 };
 using cmethod_count = CountParameter<PyCMethod>::type;
+
+// ---- instance attributes read where the interpreter keeps them ---------
+//
+// Most host classes keep their instances' attributes in the instance dict,
+// which CPython stores in a form of its own: a class has one table of
+// attribute names shared by all its instances (the "shared keys"), and each
+// instance keeps only an array of values in that table's order, next to
+// the object ("inline values"), until something needs a real dict. The
+// interpreter's specialised attribute loads (LOAD_ATTR_INSTANCE_VALUE and
+// LOAD_ATTR_WITH_HINT in Python/bytecodes.c) read a value at a known index
+// there; the reads below do the same, and answer nothing (the caller takes
+// the generic path) whenever what they find is not what they expect. The
+// structures are private and the internal headers of 3.12 do not compile
+// as C++, so their layouts are written out here, one block per version,
+// each field with where CPython declares it. A layout check at module
+// initialisation (instance_layout.cpp) compares these reads with the
+// generic path and leaves them off for the process when they disagree.
+// Never on a free-threaded build, where the interpreter reads these
+// structures under per-object locks.
+
+#if defined(Py_GIL_DISABLED)
+inline constexpr bool instance_layout_compiled = false;
+#else
+inline constexpr bool instance_layout_compiled = true;
+#endif
+
+// Set once per process by the layout check (instance_layout.cpp), which
+// may run in any of the process's interpreters, each with a GIL of its
+// own: the reads below are learned only once it says `on`, or in the
+// thread running the check, for the check's own reads.
+enum class LayoutState : int { unchecked, checking, on, off };
+inline std::atomic<LayoutState> instance_layout_state{LayoutState::unchecked};
+inline thread_local bool instance_layout_checking = false;
+
+inline bool instance_layout_enabled()
+{
+    return instance_layout_state.load(std::memory_order_acquire) == LayoutState::on ||
+           instance_layout_checking;
+}
+
+namespace layout {
+
+// PyDictKeysObject, up to its hash table: `struct _dictkeysobject`,
+// Include/internal/pycore_dict.h, the same fields in 3.12, 3.13, 3.14 and
+// 3.15 (a dk_mutex after dk_kind on free-threaded builds only, which never
+// take these reads).
+struct DictKeys {
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;  // the hash table takes 1 << this bytes
+    std::uint8_t dk_kind;              // DictKind
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;  // entries in use, deleted ones included
+    // char dk_indices[]: the hash table, then the entries (DK_ENTRIES).
+};
+
+// DictKeysKind, Include/internal/pycore_dict.h (3.12 to 3.15).
+enum DictKind : std::uint8_t { keys_general = 0, keys_unicode = 1, keys_split = 2 };
+
+// PyDictKeyEntry and PyDictUnicodeEntry, Include/internal/pycore_dict.h
+// (3.12 to 3.15): the entries of a general table carry the key's hash.
+struct KeyEntry {
+    Py_hash_t me_hash;
+    PyObject* me_key;
+    PyObject* me_value;
+};
+struct UnicodeEntry {
+    PyObject* me_key;
+    PyObject* me_value;  // null in a split table: the values are elsewhere
+};
+
+// The entries: _DK_ENTRIES, Include/internal/pycore_dict.h (3.12 to 3.15),
+// right after the hash table.
+inline char* entries(DictKeys* keys)
+{
+    char* indices = reinterpret_cast<char*>(keys) + sizeof(DictKeys);
+    return indices + (std::size_t{1} << keys->dk_log2_index_bytes);
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// PyDictValues, `struct _dictvalues`, Include/internal/pycore_dict.h of
+// 3.13, 3.14 and 3.15: a header, then the values.
+struct DictValues {
+    std::uint8_t capacity;  // how many values the array holds
+    std::uint8_t size;
+    std::uint8_t embedded;  // 1: inline in the object
+    std::uint8_t valid;     // 0: the object's dict holds the attributes now
+    PyObject* values[1];
+};
+#else
+// PyDictValues, `struct _dictvalues`, Include/internal/pycore_dict.h of
+// 3.12: the values alone (the insertion order is kept before them).
+struct DictValues {
+    PyObject* values[1];
+};
+#endif
+
+// The word before the object's GC header where a managed dict (or, on
+// 3.12, the values) is kept: MANAGED_DICT_OFFSET in
+// Include/internal/pycore_object.h of 3.13 to 3.15 (three words before the
+// object, with the GIL), `((PyDictOrValues *)obj)-3` in
+// _PyObject_DictOrValuesPointer of the same file in 3.12.
+inline std::uintptr_t* managed_dict_word(PyObject* obj)
+{
+    return reinterpret_cast<std::uintptr_t*>(obj) - 3;
+}
+
+}  // namespace layout
+
+// What an attribute site knows of where instances of one class keep `name`.
+struct InstanceDict {
+    enum class At : unsigned char {
+        none,     // nothing read directly
+        managed,  // the interpreter manages the dict; with `keys`, inline values
+        offset,   // a dict pointer at `dict_offset` (tp_dictoffset > 0)
+    };
+    At at = At::none;
+    Py_ssize_t dict_offset = 0;
+    // The class's shared keys (ht_cached_keys), compared by identity only;
+    // null when the class has none.
+    const void* keys = nullptr;
+    Py_ssize_t index = -1;        // the name's entry in `keys`; -1: not (yet) there
+    Py_ssize_t keys_entries = 0;  // entries `keys` had when `index` was looked for
+    Py_ssize_t hint = -1;         // its entry in the last combined dict it was in
+};
+
+namespace detail {
+
+inline Py_ssize_t split_index(layout::DictKeys* keys, PyObject* name)
+{
+    if (keys->dk_kind != layout::keys_split) return -1;
+    auto* entry = reinterpret_cast<layout::UnicodeEntry*>(layout::entries(keys));
+    Py_ssize_t count = keys->dk_nentries;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (entry[i].me_key == name) return i;
+    }
+    // The same text in another string object: the entry is the same.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = entry[i].me_key;
+        if (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0) return i;
+    }
+    return -1;
+}
+
+// The entry of a combined table whose key is `name` itself, found by a scan
+// of the entries (a small table: instance dicts and the package's own);
+// -1 when there is none.
+inline Py_ssize_t combined_index(layout::DictKeys* keys, PyObject* name)
+{
+    constexpr Py_ssize_t scan_limit = 64;
+    Py_ssize_t count = keys->dk_nentries;
+    if (count > scan_limit) return -1;
+    char* base = layout::entries(keys);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = keys->dk_kind == layout::keys_general
+                            ? reinterpret_cast<layout::KeyEntry*>(base)[i].me_key
+                            : reinterpret_cast<layout::UnicodeEntry*>(base)[i].me_key;
+        if (key == name) return i;
+    }
+    return -1;
+}
+
+// The value under `name` in the entry `hint` of a combined table when that
+// entry's key is `name` itself (LOAD_ATTR_WITH_HINT's check); else null.
+inline PyObject* hinted_value(layout::DictKeys* keys, PyObject* name, Py_ssize_t hint)
+{
+    if (hint < 0 || hint >= keys->dk_nentries) return nullptr;
+    char* base = layout::entries(keys);
+    if (keys->dk_kind == layout::keys_general) {
+        layout::KeyEntry* entry = reinterpret_cast<layout::KeyEntry*>(base) + hint;
+        return entry->me_key == name ? entry->me_value : nullptr;
+    }
+    layout::UnicodeEntry* entry = reinterpret_cast<layout::UnicodeEntry*>(base) + hint;
+    return entry->me_key == name ? entry->me_value : nullptr;
+}
+
+inline PyObject* shared_value(layout::DictValues* values, const InstanceDict& site)
+{
+    if (site.index < 0) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (site.index >= values->capacity) return nullptr;
+#endif
+    return values->values[site.index];
+}
+
+inline void* cached_keys(PyTypeObject* type)
+{
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+}
+
+}  // namespace detail
+
+// `name`'s value in the dict `dict` (an exact dict, borrowed), read at the
+// shared index of `site` (a split table of the class's keys) or at its hint
+// (a combined table); null when neither answers.
+inline PyObject* dict_value(PyObject* dict, PyObject* name, InstanceDict& site)
+{
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    auto* keys = reinterpret_cast<layout::DictKeys*>(d->ma_keys);
+    if (d->ma_values) {
+        if (site.keys != keys) return nullptr;
+        return detail::shared_value(reinterpret_cast<layout::DictValues*>(d->ma_values), site);
+    }
+    PyObject* value = detail::hinted_value(keys, name, site.hint);
+    if (value) return value;
+    site.hint = detail::combined_index(keys, name);
+    return detail::hinted_value(keys, name, site.hint);
+}
+
+// Learns where instances of `type` keep their dict, and `name`'s index in
+// the class's shared keys. Leaves `site.at` none when the layout is not one
+// the reads know.
+inline void learn_instance_dict(PyTypeObject* type, PyObject* name, InstanceDict& site)
+{
+    site = InstanceDict{};
+    if (!instance_layout_compiled || !instance_layout_enabled()) return;
+    auto* keys = static_cast<layout::DictKeys*>(detail::cached_keys(type));
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        site.at = InstanceDict::At::managed;
+#if PY_VERSION_HEX >= 0x030D0000
+        // Inline values only where the class says its instances have them.
+        if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) keys = nullptr;
+#endif
+    }
+    else if (type->tp_dictoffset > 0) {
+        // A dict the object points to, which shares the class's keys when
+        // the interpreter made it for an attribute set.
+        site.at = InstanceDict::At::offset;
+        site.dict_offset = type->tp_dictoffset;
+    }
+    else {
+        return;
+    }
+    if (keys && keys->dk_kind == layout::keys_split) {
+        site.keys = keys;
+        site.index = detail::split_index(keys, name);
+        site.keys_entries = keys->dk_nentries;
+    }
+}
+
+// `obj.name` from the instance's own attributes, borrowed, for an object of
+// the class `site` was learned on (the caller checks the type's version
+// tag); null when the name is not found there or the layout does not answer
+// (the caller then takes the generic path).
+inline PyObject* instance_value(PyObject* obj, PyObject* name, InstanceDict& site)
+{
+    if (site.at == InstanceDict::At::none) return nullptr;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (site.keys) {
+        // The class still has the keys the index was found in.
+        if (detail::cached_keys(type) != site.keys) return nullptr;
+        auto* keys = static_cast<layout::DictKeys*>(const_cast<void*>(site.keys));
+        if (site.index < 0 && keys->dk_nentries != site.keys_entries) {
+            // Not there when learned: shared keys only grow, so look again
+            // when they have.
+            site.keys_entries = keys->dk_nentries;
+            site.index = detail::split_index(keys, name);
+        }
+    }
+    if (site.at == InstanceDict::At::offset) {
+        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
+                                                       site.dict_offset);
+        if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+        return dict_value(dict, name, site);
+    }
+    std::uintptr_t word = *layout::managed_dict_word(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+    if (site.keys) {
+        // _PyObject_InlineValues, Include/internal/pycore_object.h: right
+        // after the object, at tp_basicsize (3.13: sizeof(PyObject), which
+        // its basicsize then is). LOAD_ATTR_INSTANCE_VALUE's checks: the
+        // values still hold the attributes (`valid`), and the index is
+        // within them.
+        auto* values = reinterpret_cast<layout::DictValues*>(reinterpret_cast<char*>(obj) +
+                                                             type->tp_basicsize);
+        if (values->valid) return detail::shared_value(values, site);
+    }
+    auto* dict = reinterpret_cast<PyObject*>(word);
+#else
+    // 3.12: the word holds the values, tagged with its lowest bit
+    // (_PyDictOrValues_IsValues, stored one byte before them), or the dict.
+    if (word & 1) {
+        if (!site.keys) return nullptr;
+        auto* values = reinterpret_cast<layout::DictValues*>(word + 1);
+        return detail::shared_value(values, site);
+    }
+    auto* dict = reinterpret_cast<PyObject*>(word);
+#endif
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    return dict_value(dict, name, site);
+}
 
 }  // namespace lacet::compat
 

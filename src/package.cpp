@@ -4,6 +4,7 @@
 #include "calls.hpp"
 #include "former_module.hpp"
 #include "globals.hpp"
+#include "instance_layout.hpp"
 #include "method_layer.hpp"
 
 #include <cstdlib>
@@ -157,7 +158,7 @@ void forget_failed_import(State* st)
 int package_exec(PyObject* package)
 {
     auto* st = static_cast<State*>(PyModule_GetState(package));
-    if (state_init(st) < 0 || build_package(st, package) < 0) {
+    if (state_init(st) < 0 || check_instance_layout() < 0 || build_package(st, package) < 0) {
         note_missing_host();
         forget_failed_import(st);
         return -1;
