@@ -43,7 +43,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel wheels wheels-build wheels-test sdist-install clean postgres-server
+.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel wheels wheels-build wheels-test test-clang clang-toolchain sdist-install clean postgres-server
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -130,6 +130,30 @@ test-asan: $(ASAN_VENV)/.ready postgres-server
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LACET_SANITIZED=1 LACET_PROPERTY_EXAMPLES=300 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The whole suite against a build with clang and libc++ (the compiler and
+# C++ library that macOS users build with), warnings as errors as in every
+# project build. Debian 12 has clang 19 and its libc++: installed when
+# missing. On PY=3.12 or 3.13 (the Debian unstable root has no clang).
+CLANG_VENV := .venv-clang-$(PY)
+CLANG_PACKAGES := clang-19 libc++-19-dev libc++abi-19-dev
+
+clang-toolchain:
+	@{ command -v clang++-19 >/dev/null && [ -e /usr/lib/llvm-19/include/c++/v1/vector ]; } \
+	    || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(CLANG_PACKAGES); }
+
+$(CLANG_VENV)/.ready: requirements-dev.txt
+	py=$(PYTHON) && $$py -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/pip install -q --upgrade pip
+	$(CLANG_VENV)/bin/pip install -q -r requirements-dev.txt
+	touch $@
+
+test-clang: clang-toolchain $(CLANG_VENV)/.ready postgres-server
+	CC=clang-19 CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
+	    $(CLANG_VENV)/bin/pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/clang-$(PY) .
+	ldd $(CLANG_VENV)/lib/python$(PY)/site-packages/vantor_lacet/*.so | grep -q 'libc++\.so' \
+	    || { echo "test-clang: the module is not linked with libc++" >&2; exit 1; }
+	LACET_DIFF_IMPLS=model,native $(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The sdist, and the manylinux2014 wheels for every CPython on x86_64 and
 # aarch64 that this machine can test (tools/build_wheels.py: cross-compiled
