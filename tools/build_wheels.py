@@ -268,8 +268,13 @@ def build(target, work_root, out_dir, dist_info, jobs, compiler_name):
     plat = f"manylinux_{GLIBC.replace('.', '_')}_{arch}"
     repaired = work / "repaired"
     shutil.rmtree(repaired, ignore_errors=True)
-    auditwheel("repair", "--plat", plat, "-w", str(repaired), str(plain), stdout=subprocess.DEVNULL)
+    # "auto": the most compatible tag the module allows (auditwheel only
+    # names the machine's own architecture's tags); it must be 2_17.
+    auditwheel("repair", "--plat", "auto", "-w", str(repaired), str(plain), stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL)
     (wheel,) = repaired.glob("*.whl")
+    if plat not in wheel.name:
+        raise SystemExit(f"build_wheels: auditwheel tagged {wheel.name}, not {plat}")
     shown = auditwheel("show", str(wheel), stdout=subprocess.PIPE).stdout
     (work / "auditwheel-show.txt").write_text(shown)
     if f'"{plat}"' not in shown:
