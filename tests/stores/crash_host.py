@@ -8,9 +8,11 @@ they are a prefix) and goes on, reporting each call's start and end.
 
 Run as a script it is a fork server: it imports everything once, then for each
 JSON line read on stdin forks a child that runs `resume` with those arguments,
-writing its report to the file named there, and answers with the child's pid,
-then with its exit status once it ends (killed or not). Starting a fresh
-interpreter for each run would cost more than the runs.
+writing its report to the file named there, and answers "pid N". The child is
+reaped only when the next line, "wait", arrives, and the answer is "status N":
+until then its pid stays taken (a zombie at worst), so a kill sent in between
+reaches that child and no other process. Starting a fresh interpreter for each
+run would cost more than the runs.
 """
 from __future__ import annotations
 
@@ -166,9 +168,12 @@ def serve() -> None:
                 os.write(fd, traceback.format_exc().encode())
                 code = 1
             os._exit(code)
-        print(pid, flush=True)
+        print("pid", pid, flush=True)
+        command = sys.stdin.readline().strip()
         _, status = os.waitpid(pid, 0)
-        print(status, flush=True)
+        if command != "wait":
+            sys.exit(f"crash_host: expected 'wait', got {command!r}")
+        print("status", status, flush=True)
 
 
 if __name__ == "__main__":

@@ -32,15 +32,34 @@ class ForkServer:
         self.proc = subprocess.Popen([sys.executable, str(HERE / "crash_host.py")], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
+        self.running = False
+
+    def _answer(self, word: str) -> int:
+        line = self.proc.stdout.readline()
+        tag, _, value = line.partition(" ")
+        assert tag == word, f"fork server answered {line!r} where {word!r} was due"
+        return int(value)
+
     def start(self, **args) -> int:
+        """Starts a run; its pid stays that run's until `wait` returns."""
+        if self.running:  # a test failed between start and wait
+            self.wait()
         self.proc.stdin.write(json.dumps(args) + "\n")
         self.proc.stdin.flush()
-        return int(self.proc.stdout.readline())
+        pid = self._answer("pid")
+        assert pid > 0
+        self.running = True
+        return pid
 
     def wait(self) -> int:
-        return int(self.proc.stdout.readline())
+        self.proc.stdin.write("wait\n")
+        self.proc.stdin.flush()
+        self.running = False
+        return self._answer("status")
 
     def close(self) -> None:
+        if self.running:
+            self.wait()
         self.proc.stdin.close()
         self.proc.wait(timeout=30)
 
