@@ -4,8 +4,8 @@
 // edges is marked to go, as long as it is strictly weaker than the proposal.
 // Nothing is removed until both endpoints admit the proposal, so a refused
 // proposal never costs the graph an edge.
+#include "calls.hpp"  // first: Python.h before any standard header
 #include "arena.hpp"
-#include "calls.hpp"
 #include "comparisons.hpp"
 #include "containers.hpp"
 #include "extension.hpp"
