@@ -7,6 +7,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
 
 import callgrind_split  # noqa: E402
 
+
+def split_of(tmp_path, text):
+    path = tmp_path / "callgrind.out"
+    path.write_text(text)
+    return callgrind_split.Profile(str(path)).split()
+
 # The caller's loop (100 of its own) enters the package once (600 inclusive).
 # The package spends 80 itself, calls two host callables (300), adds to its
 # set (40), looks up and calls a method (100, of which 40 is the lookup:
@@ -69,9 +75,7 @@ calls=1 0
 
 
 def test_split_counts_nested_regions_once_and_lookups_as_own(tmp_path):
-    path = tmp_path / "callgrind.out"
-    path.write_text(PROFILE)
-    split = callgrind_split.Profile(str(path)).split()
+    split = split_of(tmp_path, PROFILE)
     assert split["total"] == 1000
     assert split["entered"] == 650
     assert split["host_calls"] == 380    # 300 + (100 - 40) + 20
@@ -147,9 +151,7 @@ calls=1 0
 
 
 def test_host_objects_count_as_host_work_named_or_not(tmp_path):
-    path = tmp_path / "callgrind.out"
-    path.write_text(STRIPPED)
-    split = callgrind_split.Profile(str(path)).split()
+    split = split_of(tmp_path, STRIPPED)
     assert split["entered"] == 196
     assert split["host_objects"] == 95 and split["host_calls"] == 95
     assert split["index"] == 0
