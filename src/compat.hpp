@@ -482,6 +482,46 @@ inline void learn_instance_dict(PyTypeObject* type, PyObject* name, InstanceDict
     }
 }
 
+// The hit paths of the reads below, each for one layout a site has learned,
+// small enough to be inlined at every read; the caller has checked the
+// type's version tag. Null when anything is not as learned: the caller then
+// takes instance_value(), which looks at every case.
+
+// The value at the learned index of the inline values of `obj`, whose class
+// `type` had the shared keys `site.keys` (non-null) with `name` at
+// `site.index` (>= 0) when the site learned: the checks of
+// LOAD_ATTR_INSTANCE_VALUE (Python/bytecodes.c), and that the class still
+// has those keys.
+inline PyObject* inline_value(PyObject* obj, PyTypeObject* type, const InstanceDict& site)
+{
+    // A heap type: the site learned its keys from it, and the tag says it
+    // is the same class.
+    if (reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys != site.keys) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    auto* values = reinterpret_cast<layout::DictValues*>(reinterpret_cast<char*>(obj) +
+                                                         type->tp_basicsize);
+    if (!values->valid || site.index >= values->capacity) return nullptr;
+    return values->values[site.index];
+#else
+    std::uintptr_t word = *layout::managed_dict_word(obj);
+    if (!(word & 1)) return nullptr;
+    return reinterpret_cast<layout::DictValues*>(word + 1)->values[site.index];
+#endif
+}
+
+// The value under `name` in the dict at `site.dict_offset` of `obj`, when
+// that dict has a combined table whose entry `site.hint` holds `name`
+// itself: LOAD_ATTR_WITH_HINT's checks.
+inline PyObject* hinted_dict_value(PyObject* obj, PyObject* name, const InstanceDict& site)
+{
+    PyObject* dict =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.dict_offset);
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values) return nullptr;
+    return detail::hinted_value(reinterpret_cast<layout::DictKeys*>(d->ma_keys), name, site.hint);
+}
+
 // `obj.name` from the instance's own attributes, borrowed, for an object of
 // the class `site` was learned on (the caller checks the type's version
 // tag); null when the name is not found there or the layout does not answer
