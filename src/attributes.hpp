@@ -106,6 +106,8 @@ struct AttrSite {
     // through compat::instance_value), how often that answered (hits) and
     // how often it did not and a slower path was taken (misses), and
     // whether the dict may also be looked up through _PyObject_GetDictPtr.
+    // type_method, static_method: whether the instances have a dict to look
+    // in first, and where they keep it (compat::instance_lacks).
     compat::InstanceDict dict{};
     CacheCounts dict_counts{};
     bool dict_lookup = false;
@@ -190,6 +192,13 @@ inline AttrSite::Kind instance_dict_kind(const compat::InstanceDict& dict)
             // changes no version tag.
             learned.kind = AttrSite::Kind::static_method;
             learned.function = descr;
+        }
+        if (learned.kind == AttrSite::Kind::type_method ||
+            learned.kind == AttrSite::Kind::static_method) {
+            // The instance dict comes first where there is one: the
+            // extension's, whose shared keys may tell that it lacks the name.
+            learned.dict_lookup = !no_dict;
+            if (!no_dict) compat::learn_instance_dict(type, site.name, learned.dict);
         }
     }
     learned.version = compat::assign_version_tag(type);

@@ -500,13 +500,21 @@ inline PyObject* inline_value(PyObject* obj, PyTypeObject* type, const InstanceD
 #if PY_VERSION_HEX >= 0x030D0000
     auto* values = reinterpret_cast<layout::DictValues*>(reinterpret_cast<char*>(obj) +
                                                          type->tp_basicsize);
-    if (!values->valid || site.index >= values->capacity) return nullptr;
-    return values->values[site.index];
+    if (values->valid) {
+        return site.index < values->capacity ? values->values[site.index] : nullptr;
+    }
+    auto* dict = reinterpret_cast<PyObject*>(*layout::managed_dict_word(obj));
 #else
     std::uintptr_t word = *layout::managed_dict_word(obj);
-    if (!(word & 1)) return nullptr;
-    return reinterpret_cast<layout::DictValues*>(word + 1)->values[site.index];
+    if (word & 1) return reinterpret_cast<layout::DictValues*>(word + 1)->values[site.index];
+    auto* dict = reinterpret_cast<PyObject*>(word);
 #endif
+    // A dict of the instance's own that still shares the class's keys (on
+    // 3.12, the one vars(obj) makes from the values).
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!d->ma_values || d->ma_keys != site.keys) return nullptr;
+    return detail::shared_value(reinterpret_cast<layout::DictValues*>(d->ma_values), site);
 }
 
 // The value under `name` in the dict at `site.dict_offset` of `obj`, when
@@ -520,6 +528,40 @@ inline PyObject* hinted_dict_value(PyObject* obj, PyObject* name, const Instance
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     if (d->ma_values) return nullptr;
     return detail::hinted_value(reinterpret_cast<layout::DictKeys*>(d->ma_keys), name, site.hint);
+}
+
+// True when `obj` provably has no instance attribute `name`: its class's
+// shared keys lacked the name when the site learned and have gained no
+// entry since (they only grow), and the instance's attributes are still
+// kept in those keys' layout (inline values, or a dict sharing the keys),
+// which holds no name the keys lack. The check of
+// LOAD_ATTR_METHOD_WITH_VALUES (Python/bytecodes.c), with the entry count
+// in place of the keys' version. False whenever that is not known: the
+// caller then looks in the instance dict.
+inline bool instance_lacks(PyObject* obj, const InstanceDict& site)
+{
+    if (site.at != InstanceDict::At::managed || !site.keys || site.index >= 0) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    auto* keys = static_cast<const layout::DictKeys*>(site.keys);
+    if (detail::cached_keys(type) != site.keys || keys->dk_nentries != site.keys_entries) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) {
+        auto* values = reinterpret_cast<layout::DictValues*>(reinterpret_cast<char*>(obj) +
+                                                             type->tp_basicsize);
+        if (values->valid) return true;
+    }
+    auto* dict = reinterpret_cast<PyObject*>(*layout::managed_dict_word(obj));
+#else
+    std::uintptr_t word = *layout::managed_dict_word(obj);
+    if (word & 1) return true;
+    auto* dict = reinterpret_cast<PyObject*>(word);
+#endif
+    if (!dict) return true;  // no attributes at all
+    if (!PyDict_CheckExact(dict)) return false;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    return d->ma_values && d->ma_keys == site.keys;
 }
 
 // `obj.name` from the instance's own attributes, borrowed, for an object of
