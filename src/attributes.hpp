@@ -271,25 +271,25 @@ inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_version_tag != site.version) return detail::learn_and_getattr(obj, site, owner);
     ++site.counts.hits;
+    // Tested in turn, the commonest first: fewer instructions than a jump
+    // table for the kinds read most.
     PyObject* value = nullptr;
-    switch (site.kind) {
-    case AttrSite::Kind::slot:
+    AttrSite::Kind kind = site.kind;
+    if (kind == AttrSite::Kind::slot) {
         value = slot_value(obj, site.offset);
-        break;
-    case AttrSite::Kind::inline_values:
+    }
+    else if (kind == AttrSite::Kind::inline_values) {
         value = compat::inline_value(obj, type, site.dict);
         if (!value) return detail::dict_attr(obj, site);
         ++site.dict_counts.hits;
-        break;
-    case AttrSite::Kind::dict_at_offset:
+    }
+    else if (kind == AttrSite::Kind::dict_at_offset) {
         value = compat::hinted_dict_value(obj, site.name, site.dict);
         if (!value) return detail::dict_attr(obj, site);
         ++site.dict_counts.hits;
-        break;
-    case AttrSite::Kind::instance_dict:
+    }
+    else if (kind == AttrSite::Kind::instance_dict) {
         return detail::dict_attr(obj, site);
-    default:
-        break;
     }
     if (value) return OwnedRef::owning(value);
     // An empty slot, a name missing from the dict, or anything not learned:
