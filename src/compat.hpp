@@ -15,6 +15,7 @@
 //   _PyDict_Pop                         header   public    public    public
 //   _PyObject_{Visit,Clear}ManagedDict  header   public    public    public
 //   PyUnstable_Type_AssignVersionTag    header   header    header    header
+//   _PyObject_SetManagedDict            -        header    -         -
 //   tp_version_tag (read)               header   header    header    header
 //   PyUnstable_Long_IsCompact/...Value  header   header    header    header
 //   tp_call, tp_new, tp_init (read)     header   header    header    header
@@ -47,6 +48,11 @@
 //                           dictionary the interpreter manages; public as
 //                           PyObject_VisitManagedDict / PyObject_ClearManagedDict
 //                           in 3.13.
+//   _PyObject_SetManagedDict
+//                           `ext.__dict__ = d` on 3.13, where the public
+//                           PyObject_GenericSetDict leaves the instance's
+//                           inline values marked valid (see
+//                           set_instance_dict).
 //   PyUnstable_Type_AssignVersionTag, tp_version_tag
 //                           keys the per-site attribute caches
 //                           (attributes.hpp); tells whether what the package
@@ -125,6 +131,22 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
 inline PyObject** dict_ptr(PyObject* obj)
 {
     return _PyObject_GetDictPtr(obj);
+}
+
+// `obj.__dict__ = value` for an object whose type manages its dict. On
+// 3.13, PyObject_GenericSetDict puts the new dict in place but leaves the
+// instance's inline values marked valid, and the interpreter's own reads
+// (like the direct reads here) go on answering from the old attributes;
+// _PyObject_SetManagedDict, which the interpreter's classes use for their
+// __dict__, marks them invalid. 3.14 and 3.15 do that in
+// PyObject_GenericSetDict itself.
+inline int set_managed_dict(PyObject* obj, PyObject* value, void* context)
+{
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    if (value && PyDict_Check(value)) return _PyObject_SetManagedDict(obj, value);
+#endif
+    // The errors (a deletion, not a dict) as the generic setter gives them.
+    return PyObject_GenericSetDict(obj, value, context);
 }
 
 // New reference to the removed value, or to `default_value` when the key
