@@ -81,13 +81,18 @@ inline OwnedRef getattr(PyObject* obj, PyObject* name)
 // read learns afresh. Whatever was not learned takes the generic path.
 struct AttrSite {
     enum class Kind : unsigned char {
+        generic,        // nothing to read directly (or nothing learned): the
+                        // generic path
         slot,           // a __slots__ member: read at `offset`
+        inline_values,  // instance_dict, where the class's shared keys held
+                        // the name when learned: read first at its index
+        dict_at_offset, // instance_dict, where the instances point to their
+                        // dict: read first at the entry last found
         instance_dict,  // the class defines nothing: the instance dict answers
         type_method,    // a function on the type, to be called with the object
         static_method,  // a static method on the type (`function`), asked for its
                         // callable at each use
         class_value,    // read on a class: a plain value in its MRO (`function`)
-        generic,        // nothing to read directly: the generic path
     };
     PyObject* name;        // borrowed from the interned names
     unsigned int version;  // the type's tag; 0: nothing learned
@@ -101,6 +106,8 @@ struct AttrSite {
     // through compat::instance_value), how often that answered (hits) and
     // how often it did not and a slower path was taken (misses), and
     // whether the dict may also be looked up through _PyObject_GetDictPtr.
+    // type_method, static_method: whether the instances have a dict to look
+    // in first, and where they keep it (compat::instance_lacks).
     compat::InstanceDict dict{};
     CacheCounts dict_counts{};
     bool dict_lookup = false;
@@ -127,6 +134,18 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
     return !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset != 0;
 }
 
+// The kind of an instance_dict site: one with a hit path of its own where
+// the layout learned has one.
+inline AttrSite::Kind instance_dict_kind(const compat::InstanceDict& dict)
+{
+    using At = compat::InstanceDict::At;
+    if (dict.at == At::managed && dict.keys && dict.index >= 0) {
+        return AttrSite::Kind::inline_values;
+    }
+    if (dict.at == At::offset) return AttrSite::Kind::dict_at_offset;
+    return AttrSite::Kind::instance_dict;
+}
+
 // Fills `site` for `type`; what cannot be read directly is learned as
 // `generic`, so that the next read does not look again. Leaves the site
 // empty (version 0) when the type has no version tag to key it on. Out of
@@ -149,7 +168,7 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
             // interpreter keeps it (never created here).
             compat::learn_instance_dict(type, site.name, learned.dict);
             if (dict_readable || learned.dict.at != compat::InstanceDict::At::none) {
-                learned.kind = AttrSite::Kind::instance_dict;
+                learned.kind = instance_dict_kind(learned.dict);
                 learned.dict_lookup = dict_readable;
             }
         }
@@ -174,8 +193,18 @@ inline bool has_unmanaged_dict(PyTypeObject* type)
             learned.kind = AttrSite::Kind::static_method;
             learned.function = descr;
         }
+        if (learned.kind == AttrSite::Kind::type_method ||
+            learned.kind == AttrSite::Kind::static_method) {
+            // The instance dict comes first where there is one: the
+            // extension's, whose shared keys may tell that it lacks the name.
+            learned.dict_lookup = !no_dict;
+            if (!no_dict) compat::learn_instance_dict(type, site.name, learned.dict);
+        }
     }
     learned.version = compat::assign_version_tag(type);
+    // Without a tag the site is matched by no tagged type and, by an
+    // untagged one, only as generic.
+    if (!learned.version) learned.kind = AttrSite::Kind::generic;
     site = learned;
 }
 
@@ -200,6 +229,9 @@ inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
 [[gnu::noinline]] inline OwnedRef dict_attr(PyObject* obj, AttrSite& site)
 {
     PyObject* found = compat::instance_value(obj, site.name, site.dict);
+    // The name may have joined the class's shared keys since the site
+    // learned: from now on the inline values are read first.
+    if (site.kind == AttrSite::Kind::instance_dict) site.kind = instance_dict_kind(site.dict);
     if (found) {
         ++site.dict_counts.hits;
         return OwnedRef::owning(found);
@@ -212,19 +244,54 @@ inline bool applies(PyObject* obj, AttrSite& site, Owner owner)
 
 }  // namespace detail
 
+OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner);
+
+namespace detail {
+
+// A read whose site does not apply to the type of `obj`: learned afresh,
+// then read.
+[[gnu::cold, gnu::noinline]] inline OwnedRef learn_and_getattr(PyObject* obj, AttrSite& site,
+                                                               Owner owner)
+{
+    ++site.counts.misses;
+    learn(Py_TYPE(obj), site, owner);
+    if (compat::has_version_tag(Py_TYPE(obj), site.version)) return getattr(obj, site, owner);
+    return OwnedRef::consuming(PyObject_GetAttr(obj, site.name));
+}
+
+}  // namespace detail
+
 // `obj.name` through a call-site cache. `owner` says whether the instance
 // dict of `obj` may be read (and, for a managed dict, created) directly.
+// The hit path of each kind is here, in line; what it does not answer goes
+// out of line. A site that learned nothing has version 0 and the generic
+// kind, which an untagged type (tag 0) then matches.
 inline OwnedRef getattr(PyObject* obj, AttrSite& site, Owner owner = Owner::host)
 {
-    if (detail::applies(obj, site, owner)) {
-        if (site.kind == AttrSite::Kind::slot) {
-            PyObject* value = slot_value(obj, site.offset);
-            if (value) return OwnedRef::owning(value);
-        }
-        else if (site.kind == AttrSite::Kind::instance_dict) {
-            return detail::dict_attr(obj, site);
-        }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_version_tag != site.version) return detail::learn_and_getattr(obj, site, owner);
+    ++site.counts.hits;
+    // Tested in turn, the commonest first: fewer instructions than a jump
+    // table for the kinds read most.
+    PyObject* value = nullptr;
+    AttrSite::Kind kind = site.kind;
+    if (kind == AttrSite::Kind::slot) {
+        value = slot_value(obj, site.offset);
     }
+    else if (kind == AttrSite::Kind::inline_values) {
+        value = compat::inline_value(obj, type, site.dict);
+        if (!value) return detail::dict_attr(obj, site);
+        ++site.dict_counts.hits;
+    }
+    else if (kind == AttrSite::Kind::dict_at_offset) {
+        value = compat::hinted_dict_value(obj, site.name, site.dict);
+        if (!value) return detail::dict_attr(obj, site);
+        ++site.dict_counts.hits;
+    }
+    else if (kind == AttrSite::Kind::instance_dict) {
+        return detail::dict_attr(obj, site);
+    }
+    if (value) return OwnedRef::owning(value);
     // An empty slot, a name missing from the dict, or anything not learned:
     // the generic path gives the value or the usual error.
     return OwnedRef::consuming(PyObject_GetAttr(obj, site.name));

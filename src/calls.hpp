@@ -40,9 +40,14 @@ public:
             else if (site.kind != AttrSite::Kind::generic) {
                 // The instance dict comes before a function on the type (a
                 // host's managed dict is not created here: learn() only
-                // takes a function for a host type without instance dicts).
-                bool may_read_dict = owner == Owner::extension ||
-                                     !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT);
+                // takes a function for a host type without instance dicts),
+                // unless the instance is known to lack the name.
+                bool is_function = site.kind == AttrSite::Kind::type_method ||
+                                   site.kind == AttrSite::Kind::static_method;
+                bool may_read_dict =
+                    is_function ? site.dict_lookup && !compat::instance_lacks(obj, site.dict)
+                                : owner == Owner::extension ||
+                                      !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT);
                 if (may_read_dict && instance_dict_lookup(obj, site.name, callable_) != 0) return;
                 // A key's __eq__ in the dict lookup can run code that changes
                 // the class and frees what the site borrows: looked at again.

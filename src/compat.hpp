@@ -15,6 +15,7 @@
 //   _PyDict_Pop                         header   public    public    public
 //   _PyObject_{Visit,Clear}ManagedDict  header   public    public    public
 //   PyUnstable_Type_AssignVersionTag    header   header    header    header
+//   _PyObject_SetManagedDict            -        header    -         -
 //   tp_version_tag (read)               header   header    header    header
 //   PyUnstable_Long_IsCompact/...Value  header   header    header    header
 //   tp_call, tp_new, tp_init (read)     header   header    header    header
@@ -47,6 +48,11 @@
 //                           dictionary the interpreter manages; public as
 //                           PyObject_VisitManagedDict / PyObject_ClearManagedDict
 //                           in 3.13.
+//   _PyObject_SetManagedDict
+//                           `ext.__dict__ = d` on 3.13, where the public
+//                           PyObject_GenericSetDict leaves the instance's
+//                           inline values marked valid (see
+//                           set_instance_dict).
 //   PyUnstable_Type_AssignVersionTag, tp_version_tag
 //                           keys the per-site attribute caches
 //                           (attributes.hpp); tells whether what the package
@@ -125,6 +131,22 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
 inline PyObject** dict_ptr(PyObject* obj)
 {
     return _PyObject_GetDictPtr(obj);
+}
+
+// `obj.__dict__ = value` for an object whose type manages its dict. On
+// 3.13, PyObject_GenericSetDict puts the new dict in place but leaves the
+// instance's inline values marked valid, and the interpreter's own reads
+// (like the direct reads here) go on answering from the old attributes;
+// _PyObject_SetManagedDict, which the interpreter's classes use for their
+// __dict__, marks them invalid. 3.14 and 3.15 do that in
+// PyObject_GenericSetDict itself.
+inline int set_managed_dict(PyObject* obj, PyObject* value, void* context)
+{
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    if (value && PyDict_Check(value)) return _PyObject_SetManagedDict(obj, value);
+#endif
+    // The errors (a deletion, not a dict) as the generic setter gives them.
+    return PyObject_GenericSetDict(obj, value, context);
 }
 
 // New reference to the removed value, or to `default_value` when the key
@@ -480,6 +502,88 @@ inline void learn_instance_dict(PyTypeObject* type, PyObject* name, InstanceDict
         site.index = detail::split_index(keys, name);
         site.keys_entries = keys->dk_nentries;
     }
+}
+
+// The hit paths of the reads below, each for one layout a site has learned,
+// small enough to be inlined at every read; the caller has checked the
+// type's version tag. Null when anything is not as learned: the caller then
+// takes instance_value(), which looks at every case.
+
+// The value at the learned index of the inline values of `obj`, whose class
+// `type` had the shared keys `site.keys` (non-null) with `name` at
+// `site.index` (>= 0) when the site learned: the checks of
+// LOAD_ATTR_INSTANCE_VALUE (Python/bytecodes.c), and that the class still
+// has those keys.
+inline PyObject* inline_value(PyObject* obj, PyTypeObject* type, const InstanceDict& site)
+{
+    // A heap type: the site learned its keys from it, and the tag says it
+    // is the same class.
+    if (reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys != site.keys) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    auto* values = reinterpret_cast<layout::DictValues*>(reinterpret_cast<char*>(obj) +
+                                                         type->tp_basicsize);
+    if (values->valid) {
+        return site.index < values->capacity ? values->values[site.index] : nullptr;
+    }
+    auto* dict = reinterpret_cast<PyObject*>(*layout::managed_dict_word(obj));
+#else
+    std::uintptr_t word = *layout::managed_dict_word(obj);
+    if (word & 1) return reinterpret_cast<layout::DictValues*>(word + 1)->values[site.index];
+    auto* dict = reinterpret_cast<PyObject*>(word);
+#endif
+    // A dict of the instance's own that still shares the class's keys (on
+    // 3.12, the one vars(obj) makes from the values).
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!d->ma_values || d->ma_keys != site.keys) return nullptr;
+    return detail::shared_value(reinterpret_cast<layout::DictValues*>(d->ma_values), site);
+}
+
+// The value under `name` in the dict at `site.dict_offset` of `obj`, when
+// that dict has a combined table whose entry `site.hint` holds `name`
+// itself: LOAD_ATTR_WITH_HINT's checks.
+inline PyObject* hinted_dict_value(PyObject* obj, PyObject* name, const InstanceDict& site)
+{
+    PyObject* dict =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + site.dict_offset);
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values) return nullptr;
+    return detail::hinted_value(reinterpret_cast<layout::DictKeys*>(d->ma_keys), name, site.hint);
+}
+
+// True when `obj` provably has no instance attribute `name`: its class's
+// shared keys lacked the name when the site learned and have gained no
+// entry since (they only grow), and the instance's attributes are still
+// kept in those keys' layout (inline values, or a dict sharing the keys),
+// which holds no name the keys lack. The check of
+// LOAD_ATTR_METHOD_WITH_VALUES (Python/bytecodes.c), with the entry count
+// in place of the keys' version. False whenever that is not known: the
+// caller then looks in the instance dict.
+inline bool instance_lacks(PyObject* obj, const InstanceDict& site)
+{
+    if (site.at != InstanceDict::At::managed || !site.keys || site.index >= 0) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    auto* keys = static_cast<const layout::DictKeys*>(site.keys);
+    if (detail::cached_keys(type) != site.keys || keys->dk_nentries != site.keys_entries) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) {
+        auto* values = reinterpret_cast<layout::DictValues*>(reinterpret_cast<char*>(obj) +
+                                                             type->tp_basicsize);
+        if (values->valid) return true;
+    }
+    auto* dict = reinterpret_cast<PyObject*>(*layout::managed_dict_word(obj));
+#else
+    std::uintptr_t word = *layout::managed_dict_word(obj);
+    if (word & 1) return true;
+    auto* dict = reinterpret_cast<PyObject*>(word);
+#endif
+    if (!dict) return true;  // no attributes at all
+    if (!PyDict_CheckExact(dict)) return false;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    return d->ma_values && d->ma_keys == site.keys;
 }
 
 // `obj.name` from the instance's own attributes, borrowed, for an object of

@@ -241,7 +241,7 @@ PyMethodDef are_connected_def = {
 PyGetSetDef extension_getset[] = {
     {.name = "__dict__",
      .get = PyObject_GenericGetDict,
-     .set = PyObject_GenericSetDict,
+     .set = compat::set_managed_dict,
      .doc = nullptr,
      .closure = nullptr},
     {},

@@ -484,6 +484,47 @@ def test_method_lookups_follow_class_and_instance_changes():
     assert ([], []) in observations  # the refusing add_edge: edges logged and skipped
 
 
+def test_own_members_in_a_dict_that_replaced_the_instance_dict():
+    """The extension's own members, put in a dict that replaces its instance
+    dict, are what the next ingests call, and its state is read from that
+    dict: in a dict of its own, then in the dict of an instance of another
+    class, which shares that class's keys (the extension's class never held
+    those names)."""
+    class Holder:
+        pass
+
+    def scenario(step):
+        def own_class(env):
+            # a subclass of its own, whose shared keys no other test has
+            # given these names
+            own = type("Own", (type(env.ext),), {})
+            env.ext = own(service=env.ext._service, graph=env.graph, config=env.ext._config)
+        step(own_class)
+        for _ in range(3):
+            step()
+
+        def own_dict(env):
+            env.ext.__dict__ = dict(vars(env.ext), _are_connected=lambda graph, a, b: True,
+                                    _last_id="n1")
+        step(own_dict)
+
+        def other_class_keys(env):
+            holder = Holder()
+            for name, value in vars(env.ext).items():
+                if name != "_are_connected":
+                    setattr(holder, name, value)
+            holder._enforce_cap = lambda graph, a, b, similarity, result: False
+            env.ext.__dict__ = vars(holder)
+        step(other_class_keys)
+        step()
+
+    results = run_on_both(scenario, "slots")[::2]  # each ingest's, without _last_id
+    assert len(results[-4][0]) > 1  # the chain edge and semantic edges
+    # the chain edge only: every candidate connected, then every one refused
+    assert [len(created) for created, evicted in results[-3:]] == [1, 1, 1]
+    assert results[-3][0][0][:2] == ("n1", "n4")  # from the replaced dict's _last_id
+
+
 def test_static_method_given_a_new_function_in_place():
     """staticmethod.__init__ gives a static method another function without
     changing its class; the next call must reach the new function (the old
