@@ -11,6 +11,7 @@
 # ~/.cache/vantor_lacet/, as arm64-trixie-root and arm64-sid-root, so every
 # checkout and CI run on the machine shares them. Building one needs root.
 set -euo pipefail
+. "$(dirname "$(readlink -f "$0")")/root_common.sh"
 
 case "${1:-}" in
     3.13) suite=trixie ;;
@@ -27,8 +28,8 @@ case "$suite" in
 esac
 packages+=(ca-certificates)
 
-ready() { [ -f "$root/.vantor-lacet-ready" ] && [ "$(cat "$root/.vantor-lacet-ready")" = "$stamp_want" ]; }
-fail() { echo "error: $*" >&2; exit 1; }
+ready() { root_ready "$root" "$stamp_want"; }
+fail() { root_fail "$@"; }
 
 # Emulation: arm64 programs run through qemu-user-static, registered with
 # binfmt_misc. The handler is "fix binary" (F), so the root needs no copy of
@@ -68,31 +69,10 @@ if ready; then
     exit 0
 fi
 
-# The mirror apt already uses (deb822 sources first, then the one-line form).
-mirror=$(grep -h -m1 -E '^URIs: .*/debian/?$' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' || true)
-[ -n "$mirror" ] || mirror=$(grep -h -m1 -E '^deb [^ ]+/debian/? ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}' || true)
-[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
-
-if ! command -v debootstrap >/dev/null; then
-    echo "arm64 root: installing debootstrap" >&2
-    apt-get update -qq >&2 && apt-get install -y -qq debootstrap >&2
-fi
-
+mirror=$(root_mirror)
+root_need_debootstrap "arm64 root"
 echo "arm64 root: building $root ($suite) from $mirror (a few minutes under emulation, once)" >&2
-building="$root.building"
-rm -rf "$building"
-nice debootstrap --arch=arm64 --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
-    "$suite" "$building" "$mirror" > "$building.log" 2>&1 \
-    || { tail -n 30 "$building.log" >&2; fail "debootstrap failed (log: $building.log)"; }
-
-# pip inside the root reaches the package index through the machine's CA
-# bundle and resolver.
-cp /etc/resolv.conf "$building/etc/resolv.conf"
-ca=${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}
-mkdir -p "$building/etc/ssl/certs"
-cp "$ca" "$building/etc/ssl/certs/host-ca-bundle.crt"
-mkdir -p "$building/work"
-echo "$stamp_want" > "$building/.vantor-lacet-ready"
-rm -rf "$root"
-mv "$building" "$root"
+root_debootstrap "$root.building" "$(IFS=,; echo "${packages[*]}")" "$suite" "$mirror" \
+    nice debootstrap --arch=arm64
+root_finish "$root.building" "$root" "$stamp_want"
 echo "$root"

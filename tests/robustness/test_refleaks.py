@@ -26,10 +26,15 @@ from vantor.core.edge import MemoryEdge, RelationshipMetadata, RelationshipType,
 from recording_host import SEARCH, Graph, HostAbort, Node, Recorder, Service, package_log
 
 SANITIZED = bool(os.environ.get("LACET_SANITIZED"))
-ROUNDS = 50 if SANITIZED else 500
+# LACET_REFLEAK_ROUNDS: fewer calls where every call is slow (emulation).
+ROUNDS = int(os.environ.get("LACET_REFLEAK_ROUNDS") or (50 if SANITIZED else 500))
 # Under PYTHONMALLOC=malloc the interpreter does not count its blocks.
 COUNT_BLOCKS = not SANITIZED and sys.getallocatedblocks() > 0
 BLOCK_SLACK = 60
+# One block leaked per call must move the count past the slack.
+if COUNT_BLOCKS and 2 * ROUNDS <= BLOCK_SLACK:
+    raise ValueError(f"LACET_REFLEAK_ROUNDS={ROUNDS}: a leak of one block per call would hide "
+                     f"within the slack of {BLOCK_SLACK} blocks; use at least {BLOCK_SLACK // 2 + 1}")
 
 NAN = float("nan")
 
