@@ -262,7 +262,8 @@ def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
         host = StoreHost(graph, SimilarityService(), config())
         batch = rng.choice([i for i, call in enumerate(calls)
                             if len(call) > 3 and 5 < i < len(calls) // 2])
-        single = rng.choice([i for i, call in enumerate(calls) if len(call) == 1 and i > batch])
+        single = rng.choice([i for i, call in enumerate(calls)
+                             if len(call) == 1 and batch < i < len(calls) * 3 // 4])
         execute = graph._execute
         outages = []
 
@@ -280,7 +281,10 @@ def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
 
         i = 0
         while i < len(calls):
-            if i in (batch, single) and len(outages) < 1 + (i == single):
+            # The second outage goes to the first single call from `single` on
+            # that makes as many statements as the draw asks for.
+            due = (i >= batch) + (i >= single)
+            if len(outages) < due and (i == batch or len(calls[i]) == 1):
                 graph._execute = stop_at(rng.randint(1, 3))
             try:
                 host.add(calls[i])
