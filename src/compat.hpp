@@ -52,7 +52,7 @@
 //                           `ext.__dict__ = d` on 3.13, where the public
 //                           PyObject_GenericSetDict leaves the instance's
 //                           inline values marked valid (see
-//                           set_instance_dict).
+//                           set_managed_dict).
 //   PyUnstable_Type_AssignVersionTag, tp_version_tag
 //                           keys the per-site attribute caches
 //                           (attributes.hpp); tells whether what the package
