@@ -111,6 +111,15 @@ struct AttrSite {
     compat::InstanceDict dict{};
     CacheCounts dict_counts{};
     bool dict_lookup = false;
+
+    // Drops what was learned. The kind goes with the tag: getattr's hit
+    // check compares tags alone, so a site at tag 0 is matched by a type
+    // without a tag, and must then read nothing directly.
+    void forget() noexcept
+    {
+        version = 0;
+        kind = Kind::generic;
+    }
 };
 
 // Whether `obj` is read as the extension's own instance, whose managed
@@ -153,7 +162,7 @@ inline AttrSite::Kind instance_dict_kind(const compat::InstanceDict& dict)
 // crowd out the reads themselves.
 [[gnu::cold, gnu::noinline]] inline void learn(PyTypeObject* type, AttrSite& site, Owner owner)
 {
-    site.version = 0;
+    site.forget();
     AttrSite learned{site.name, 0, AttrSite::Kind::generic, 0, 0, nullptr, site.counts,
                      {}, site.dict_counts, false};
     if (type->tp_getattro == PyObject_GenericGetAttr) {
@@ -313,7 +322,7 @@ inline OwnedRef class_attr(PyObject* cls, AttrSite& site)
             return OwnedRef::owning(site.function);
         }
         ++site.counts.misses;
-        site.version = 0;
+        site.forget();
         PyObject* value = compat::type_lookup(type, site.name);
         if (value && !compat::type_lookup(meta, site.name) &&
             (detail::is_plain_value(value) ||

@@ -52,7 +52,7 @@ public:
                 // A key's __eq__ in the dict lookup can run code that changes
                 // the class and frees what the site borrows: looked at again.
                 if (!compat::has_version_tag(Py_TYPE(obj), site.version)) {
-                    site.version = 0;
+                    site.forget();
                 }
                 else if (site.kind == AttrSite::Kind::type_method) {
                     callable_ = OwnedRef::owning(site.function);
