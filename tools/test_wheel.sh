@@ -62,7 +62,9 @@ mkdir -p "$(dirname "$venv")"
 # and nothing is compiled ahead (what runs is compiled when imported).
 pip_opts=()
 if [ -n "$emulated" ]; then
+    shopt -s nullglob  # no bundled wheel: an empty list, not the pattern
     pip_wheels=(/usr/share/python-wheels/pip-*.whl /usr/lib/python"$version"/ensurepip/_bundled/pip-*.whl)
+    shopt -u nullglob
     [ "${#pip_wheels[@]}" -gt 0 ] || { echo "test_wheel: no bundled pip wheel for $python" >&2; exit 1; }
     "$python" -m venv --without-pip "$venv"
     "$venv/bin/python" "${pip_wheels[0]}/pip" install -q --no-compile --no-index "${pip_wheels[0]}"
