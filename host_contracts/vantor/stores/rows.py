@@ -1,0 +1,122 @@
+"""What a store keeps of nodes and edges, and what it reads back: the checks
+that keep ids and texts exact, the columns of an edge row, and the objects
+built from rows.
+
+Ids are kept exactly or refused: a node or edge id must be a `str` (of that
+type exactly) that encodes as UTF-8 and holds no NUL character. Edges read
+from a store are new objects built from its rows; changing one does not
+change the stored edge.
+"""
+from __future__ import annotations
+
+import json
+import time
+from typing import Any
+
+import numpy as np
+
+from vantor.core.edge import (
+    MemoryEdge,
+    RelationshipMetadata,
+    RelationshipType,
+    WeightMetadata,
+    share_edge_fields_set,
+)
+from vantor.core.node import MemoryNode
+
+# Columns of an edge row, in the order every statement reads and writes them.
+EDGE_COLUMNS = ("id", "source", "target", "type", "subtype", "description", "bidirectional",
+                "weight_current", "weight_initial")
+LAST_INGESTED = "last_ingested"
+
+
+def wait(seconds: float, spin: bool) -> float:
+    """Wait `seconds` (a stand-in for a network): sleep, or spin when a sleep's
+    wake-up is too late to be worth measuring. Returns the time waited."""
+    t0 = time.perf_counter()
+    if spin:
+        deadline = t0 + seconds
+        while time.perf_counter() < deadline:
+            pass
+    else:
+        time.sleep(seconds)
+    return time.perf_counter() - t0
+
+
+def check_id(value: Any, what: str = "node id") -> str:
+    """`value` if a store keeps it exactly as an id: a `str` (exactly) that encodes
+    as UTF-8 and holds no NUL. Otherwise TypeError or ValueError naming it."""
+    if type(value) is not str:
+        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}: "
+                        "the stores keep str ids only")
+    check_text(value, what, nul=False)
+    return value
+
+
+def check_text(value: Any, what: str, nul: bool) -> None:
+    """ValueError naming `value` unless it encodes as UTF-8 (and, with `nul` false,
+    holds no NUL character)."""
+    if not nul and "\x00" in value:
+        raise ValueError(f"{what} {value!r} holds a NUL character, which the store cannot keep")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {value!r} is not valid Unicode text "
+                         "(a lone surrogate), which the store cannot keep") from None
+
+
+def embedding_bytes(embedding: Any) -> bytes | None:
+    if embedding is None:
+        return None
+    return np.asarray(embedding, dtype=np.float32).ravel().tobytes()
+
+
+def edge_row(edge: Any) -> tuple[Any, ...]:
+    rel, weight = edge.relationship, edge.weight
+    return (edge.id, edge.source_node, edge.target_node, rel.type.value, rel.subtype,
+            rel.description, bool(rel.bidirectional), float(weight.current), float(weight.initial))
+
+
+class RowReader:
+    """Builds edges and nodes from rows. Relationship records are shared between
+    edges of the same kind (a bounded cache); a node read twice is the same object
+    while `nodes` holds it."""
+
+    def __init__(self) -> None:
+        self.nodes: dict[str, Any] = {}  # id -> the object handed out for it
+        self._relationships: dict[tuple[Any, ...], RelationshipMetadata] = {}
+
+    def edge(self, row: tuple[Any, ...] | list[Any]) -> MemoryEdge:
+        edge_id, source, target, kind, subtype, description, bidirectional, current, initial = row[:9]
+        key = (kind, subtype, description, bool(bidirectional))
+        rel = self._relationships.get(key)
+        if rel is None:
+            rel = RelationshipMetadata(type=RelationshipType(kind), subtype=subtype,
+                                       description=description, bidirectional=bool(bidirectional))
+            if len(self._relationships) < 4096:  # free-text descriptions: keep it bounded
+                self._relationships[key] = rel
+        return share_edge_fields_set(MemoryEdge(
+            source_node=source, target_node=target, relationship=rel,
+            weight=WeightMetadata(current=float(current), initial=float(initial)), id=edge_id))
+
+    def node(self, row: tuple[Any, ...]) -> MemoryNode:
+        node_id, content, embedding, metadata = row
+        node = self.nodes.get(node_id)
+        if node is None:
+            vec = None if embedding is None else np.frombuffer(bytes(embedding), dtype=np.float32)
+            node = MemoryNode(id=node_id, content=content, content_embedding=vec,
+                              metadata=json.loads(metadata))
+            self.nodes[node_id] = node
+        return node
+
+
+def check_edge(edge: Any) -> None:
+    """TypeError or ValueError for an edge whose id or texts a store cannot keep;
+    KeyError for an endpoint that cannot be a stored node (not a str)."""
+    check_id(edge.id, "edge id")
+    for text in (edge.relationship.subtype, edge.relationship.description):
+        if isinstance(text, str):
+            check_text(text, f"a text of edge {edge.id!r}", nul=False)
+    for end in (edge.source_node, edge.target_node):
+        if type(end) is not str:  # no such node: the stores hold str ids only
+            raise KeyError(end)
