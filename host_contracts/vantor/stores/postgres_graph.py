@@ -1,15 +1,18 @@
-"""The reference graph in PostgreSQL (see `sql_graph` for the snapshot).
+"""The reference graph in PostgreSQL (see `sql_graph` for the snapshot and
+`pg_statements` for the tables and the statements).
 
-One database holds many graphs, one schema each (`graph`, default "graph"):
-the tables are the same in every schema, and a connection works in one. The
+One database holds many graphs, one schema each (`graph`, default "graph"). The
 connection runs in autocommit, so each statement is its own transaction; the
 queued writes of a session go in one statement (new nodes, removals, insertions
 in order and the last ingested id, as parts of one WITH), and a transaction
 that must write earlier runs between BEGIN and COMMIT. A connection found
 closed or broken (a server that was stopped) is opened again at the next
-statement outside a transaction; inside one, the statement fails. Lists are passed as array
-parameters; the schema's name is composed as an identifier by psycopg, never
-pasted into the text.
+statement outside a transaction; inside one, the statement fails.
+
+With `dimensions` (or a graph that already keeps vectors) the memories' vectors
+are kept for pgvector as well, and `StoreHost` searches them in the database in
+the call's first statement (`two_phase`); `check_node` then refuses a vector of
+another dimension or with NaN or infinity.
 
 Needs `psycopg` (version 3) and the system's libpq.
 """
@@ -20,114 +23,84 @@ from collections.abc import Sequence
 from typing import Any
 
 import psycopg
-from psycopg import sql
 from psycopg.pq import TransactionStatus
 
-from vantor.stores.sql_graph import EDGE_COLUMNS, LAST_INGESTED, SqlGraph, edge_row
+from vantor.stores.pg_statements import (
+    DIMENSIONS,
+    PgStatements,
+    apply_params,
+    dimensions_after_setup,
+    setup_statements,
+    vector_text,
+)
+from vantor.stores.sql_graph import SqlGraph
 
-_COLS = ", ".join(EDGE_COLUMNS)
 
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS nodes (
-    seq bigint GENERATED ALWAYS AS IDENTITY UNIQUE,
-    id text PRIMARY KEY,
-    content text NOT NULL,
-    embedding bytea,
-    metadata text NOT NULL
-);
-CREATE TABLE IF NOT EXISTS edges (
-    seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-    id text NOT NULL UNIQUE,
-    source text NOT NULL REFERENCES nodes(id) ON DELETE CASCADE,
-    target text NOT NULL REFERENCES nodes(id) ON DELETE CASCADE,
-    type text NOT NULL,
-    subtype text,
-    description text,
-    bidirectional boolean NOT NULL,
-    weight_current double precision NOT NULL,
-    weight_initial double precision NOT NULL
-);
-CREATE INDEX IF NOT EXISTS edges_by_source ON edges (source, seq);
-CREATE INDEX IF NOT EXISTS edges_by_target ON edges (target, seq);
-CREATE TABLE IF NOT EXISTS meta (key text PRIMARY KEY, value text);
-"""
+def session_settings(ef_search: int | None) -> list[str]:
+    """What every connection to a graph sets first. A generic plan cannot know how
+    many ids an array holds and may scan every edge for a neighbourhood: each
+    statement is planned for its values (a tenth of a millisecond) rather than
+    with one plan made when the graph was small. `ef_search`: pgvector's HNSW
+    search breadth (None: the server has no pgvector to set it for)."""
+    settings = ["SET plan_cache_mode TO force_custom_plan"]
+    if ef_search is not None:
+        settings.append(f"SET hnsw.ef_search TO {int(ef_search)}")
+    return settings
 
 
 class PostgresGraph(SqlGraph):
     """The graph `graph` (a schema, created when missing) in the database that
-    `conninfo` names. `latency`: seconds slept before each statement."""
+    `conninfo` names. `latency`: seconds slept before each statement.
+    `dimensions`: keep vectors of that dimension for pgvector (None: as the graph
+    already does, or not at all). `ef_search`: pgvector's HNSW search breadth."""
 
     _integrity_error = psycopg.IntegrityError
     _nul_in_text = False  # text cannot hold NUL
 
-    _sql_add_node = ("INSERT INTO nodes (id, content, embedding, metadata) "
-                     "VALUES (%s, %s, %s, %s) ON CONFLICT (id) DO NOTHING RETURNING id")
-    _sql_delete_node = "DELETE FROM nodes WHERE id = %s RETURNING id"
-    _sql_has_node = "SELECT 1 FROM nodes WHERE id = %s"
-    _sql_get_node = "SELECT id, content, embedding, metadata FROM nodes WHERE id = %s"
-    _sql_all_nodes = "SELECT id, content, embedding, metadata FROM nodes ORDER BY seq"
-    _sql_node_count = "SELECT count(*) FROM nodes"
-    _sql_nodes_present = "SELECT id FROM nodes WHERE id = ANY(%(ids)s::text[])"
-    _sql_incident_ids = "SELECT id FROM edges WHERE source = %s OR target = %s ORDER BY seq"
-    # An edge comes as one JSON text, and a list of edges as one JSON array: the
-    # driver reads one value instead of nine a row (float8 is written with the
-    # digits that read back exactly).
-    _EDGE = f"json_build_array({_COLS})"
-    _sql_edge_between = (f"SELECT {_EDGE}::text FROM edges WHERE source = %s AND target = %s "
-                         "ORDER BY seq LIMIT 1")
-    _sql_edges_of = (f"SELECT coalesce(json_agg({_EDGE} ORDER BY seq), '[]')::text FROM edges "
-                     "WHERE source = %s OR target = %s")
-    _sql_all_edges = f"SELECT {_EDGE}::text FROM edges ORDER BY seq"
-    _sql_edge_count = "SELECT count(*) FROM edges"
-    _sql_get_meta = "SELECT value FROM meta WHERE key = %s"
-    # Whether each node exists, then every edge at any of them, in the order added.
-    _sql_load = ("SELECT (SELECT coalesce(json_agg(id), '[]') FROM nodes "
-                 "WHERE id = ANY(%(ids)s::text[]))::text, "
-                 f"(SELECT coalesce(json_agg({_EDGE} ORDER BY seq), '[]') FROM edges "
-                 "WHERE source = ANY(%(ids)s::text[]) OR target = ANY(%(ids)s::text[]))::text")
-    # New nodes, removals, insertions in the order given (their seq follows
-    # that order), and the last ingested id: one statement, one transaction.
-    # The edges' foreign keys are checked at the statement's end, so an edge
-    # may end at a node of the same statement.
-    _sql_apply = (
-        "WITH nodes_added AS (INSERT INTO nodes (id, content, embedding, metadata) "
-        "SELECT id, content, embedding, metadata FROM unnest(%(node_ids)s::text[], "
-        "%(contents)s::text[], %(embeddings)s::bytea[], %(metadata)s::text[]) "
-        "WITH ORDINALITY AS n(id, content, embedding, metadata, ord) ORDER BY ord RETURNING 1), "
-        "removed AS (DELETE FROM edges WHERE id = ANY(%(removes)s::text[]) RETURNING 1), "
-        f"added AS (INSERT INTO edges ({_COLS}) "
-        f"SELECT {_COLS} FROM unnest(%(ids)s::text[], %(sources)s::text[], %(targets)s::text[], "
-        "%(types)s::text[], %(subtypes)s::text[], %(descriptions)s::text[], "
-        "%(bidirectional)s::boolean[], %(currents)s::float8[], %(initials)s::float8[]) "
-        f"WITH ORDINALITY AS u({_COLS}, ord) ORDER BY ord RETURNING 1), "
-        f"last AS (INSERT INTO meta (key, value) SELECT '{LAST_INGESTED}', %(last)s::text "
-        "WHERE %(last)s::text IS NOT NULL "
-        "ON CONFLICT (key) DO UPDATE SET value = excluded.value RETURNING 1) "
-        "SELECT (SELECT count(*) FROM removed), (SELECT count(*) FROM added), "
-        "(SELECT count(*) FROM last), (SELECT count(*) FROM nodes_added)")
-
-    def __init__(self, conninfo: str, graph: str = "graph", latency: float = 0.0) -> None:
+    def __init__(self, conninfo: str, graph: str = "graph", latency: float = 0.0,
+                 dimensions: int | None = None, ef_search: int = 40) -> None:
         super().__init__(latency)
         self.graph_name = graph
         self.conninfo = conninfo
+        self.ef_search = ef_search
         self._closed = False
+        self._use(PgStatements(graph, dimensions))
         self._connect()
+
+    def _use(self, stmts: PgStatements) -> None:
+        self.stmts = stmts
+        for name in ("add_node", "delete_node", "has_node", "get_node", "all_nodes",
+                     "node_count", "nodes_present", "incident_ids", "edge_between",
+                     "all_edges", "edge_count", "get_meta"):
+            setattr(self, f"_sql_{name}", getattr(stmts, name))
+
+    @property
+    def dimensions(self) -> int | None:
+        return self.stmts.dimensions
 
     def _connect(self) -> None:
         self._conn = psycopg.connect(self.conninfo, autocommit=True)
-        schema = sql.Identifier(self.graph_name)
         with self._conn.transaction():
-            self._conn.execute(sql.SQL("CREATE SCHEMA IF NOT EXISTS {}").format(schema))
-            self._conn.execute(sql.SQL("SET search_path TO {}").format(schema))
-            # A generic plan cannot know how many ids an array holds and may
-            # scan every edge for a neighbourhood: plan each statement for its
-            # values (a tenth of a millisecond) rather than reuse one plan.
-            self._conn.execute("SET plan_cache_mode TO force_custom_plan")
-            self._conn.execute(_SCHEMA)
+            for step in setup_statements(self.stmts):
+                self._conn.execute(step)
+            if self.stmts.dimensions:
+                self._conn.execute(self.stmts.set_meta, (DIMENSIONS, str(self.stmts.dimensions)))
+            row = self._conn.execute(self.stmts.get_meta, (DIMENSIONS,)).fetchone()
+        self._use(dimensions_after_setup(self.stmts, row[0] if row else None))
+        for setting in session_settings(self.ef_search if self.stmts.dimensions else None):
+            self._conn.execute(setting)
 
     def close(self) -> None:
         self._closed = True
         self._conn.close()
+
+    def check_node(self, node: Any) -> tuple[Any, ...]:
+        row = super().check_node(node)
+        if self.stmts.dimensions:
+            vec = (None if node.content_embedding is None
+                   else vector_text(node.content_embedding, self.stmts.dimensions, node.id))
+            row += (vec,)
+        return row
 
     def _execute(self, sql_text: str, params: Any = ()) -> Any:
         if (self._conn.closed or self._conn.broken) and not self._closed:
@@ -155,22 +128,18 @@ class PostgresGraph(SqlGraph):
     def _row_edge(self, row: tuple[Any, ...]) -> tuple[Any, ...]:
         return tuple(json.loads(row[0]))
 
-    def _fetch(self, ids: list[str]) -> tuple[set[str], list[tuple[Any, ...]]]:
-        present, edges = self._run(self._sql_load, {"ids": ids})[0]
+    def _fetch(self, ids: list[str]) -> tuple[set[str], list[Any]]:
+        present, edges = self._run(self.stmts.load, {"ids": ids})[0]
         return set(json.loads(present)), json.loads(edges)
 
-    def _fetch_edges_of(self, node_id: str) -> list[tuple[Any, ...]]:
-        return json.loads(self._run(self._sql_edges_of, (node_id, node_id))[0][0])
+    def _fetch_edges_of(self, node_id: str) -> list[Any]:
+        return json.loads(self._run(self.stmts.edges_of, (node_id, node_id))[0][0])
 
     def _apply(self, removes: list[str], adds: list[Any], last: str | None,
                nodes: Sequence[tuple[Any, ...]] = ()) -> int:
-        rows = [edge_row(edge) for edge in adds]
-        columns = list(zip(*rows)) if rows else [()] * len(EDGE_COLUMNS)
-        params: dict[str, Any] = {"removes": removes, "last": last}
-        for name, values in zip(("ids", "sources", "targets", "types", "subtypes",
-                                 "descriptions", "bidirectional", "currents", "initials"), columns):
-            params[name] = list(values)
-        node_columns = list(zip(*nodes)) if nodes else [()] * 4
-        for name, values in zip(("node_ids", "contents", "embeddings", "metadata"), node_columns):
-            params[name] = list(values)
-        return int(self._write(self._sql_apply, params)[0][0])
+        params = apply_params(self.stmts, removes, adds, last, list(nodes))
+        return int(self._write(self.stmts.apply, params)[0][0])
+
+    def run(self, sql_text: str, params: Any = ()) -> list[tuple[Any, ...]]:
+        """One statement of a two-phase call, counted, in the graph's transaction."""
+        return self._write(sql_text, params)

@@ -1,0 +1,239 @@
+"""The statements of a graph kept in PostgreSQL, for every host that keeps one
+there: the graph calls of `PostgresGraph`, and the three statements of a
+two-phase call (search and neighbourhood, writes, and the check after a failure)
+that `StoreHost` and `AsyncStoreHost` send.
+
+One database holds many graphs, one schema each; every statement names its
+tables with the schema, composed by psycopg as an identifier (never pasted), so
+one connection can serve any graph. With `dimensions`, the graph keeps each
+memory's vector for pgvector too (`vec`, `vector(dimensions)`, with an HNSW
+index for cosine distance), beside the exact float32 bytes (`embedding`) that
+the memory is read back from. A zero vector is stored with a null `vec`: its
+cosine distance is NaN, which PostgreSQL orders after every number and finds
+`>=` any threshold, so it is never searched. A vector of another dimension or
+with NaN or infinity is refused (`vector_text`) before anything is written.
+
+Every value is a parameter; lists are array parameters. Results come back as
+JSON texts: the pure-Python driver reads each value of a result through a call
+of its own, and one JSON value for a whole neighbourhood is far cheaper than
+nine a row (float8 is written with the digits that read back exactly).
+"""
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+from psycopg import sql
+
+from vantor.stores.rows import EDGE_COLUMNS, LAST_INGESTED
+
+_COLS = ", ".join(EDGE_COLUMNS)
+_EDGE = f"json_build_array({_COLS})"
+DIMENSIONS = "dimensions"  # meta key: the dimension a graph's vectors have
+
+# Taken by every connection that creates a graph's tables: CREATE EXTENSION,
+# CREATE SCHEMA and CREATE TABLE IF NOT EXISTS race with each other otherwise.
+_DDL_LOCK = 0x6C616365  # "lace"
+
+_SCHEMA = """
+CREATE SCHEMA IF NOT EXISTS {g};
+CREATE TABLE IF NOT EXISTS {g}.nodes (
+    seq bigint GENERATED ALWAYS AS IDENTITY UNIQUE,
+    id text PRIMARY KEY,
+    content text NOT NULL,
+    embedding bytea,
+    metadata text NOT NULL
+);
+CREATE TABLE IF NOT EXISTS {g}.edges (
+    seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    id text NOT NULL UNIQUE,
+    source text NOT NULL REFERENCES {g}.nodes(id) ON DELETE CASCADE,
+    target text NOT NULL REFERENCES {g}.nodes(id) ON DELETE CASCADE,
+    type text NOT NULL,
+    subtype text,
+    description text,
+    bidirectional boolean NOT NULL,
+    weight_current double precision NOT NULL,
+    weight_initial double precision NOT NULL
+);
+CREATE INDEX IF NOT EXISTS edges_by_source ON {g}.edges (source, seq);
+CREATE INDEX IF NOT EXISTS edges_by_target ON {g}.edges (target, seq);
+CREATE TABLE IF NOT EXISTS {g}.meta (key text PRIMARY KEY, value text);
+"""
+_VECTORS = """
+ALTER TABLE {g}.nodes ADD COLUMN IF NOT EXISTS vec vector({d});
+CREATE INDEX IF NOT EXISTS nodes_vec ON {g}.nodes USING hnsw (vec vector_cosine_ops);
+"""
+
+
+def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
+    """pgvector's text for the embedding: None for a zero vector (never searched).
+    ValueError naming the node for another dimension, NaN or infinity."""
+    vec = np.asarray(embedding, dtype=np.float32).ravel()
+    if vec.size != dimensions:
+        raise ValueError(f"embedding of node {node_id!r} has {vec.size} dimensions, "
+                         f"the graph's vectors {dimensions}")
+    values = vec.tolist()
+    if not all(map(math.isfinite, values)):
+        raise ValueError(f"embedding of node {node_id!r} holds NaN or infinity")
+    if not any(values):
+        return None
+    return "[" + ",".join(map(repr, values)) + "]"
+
+
+class PgStatements:
+    """Every statement of the graph `graph` (a schema), as text. `dimensions`:
+    the graph keeps vectors for pgvector (None: it does not)."""
+
+    def __init__(self, graph: str, dimensions: int | None = None) -> None:
+        self.graph = graph
+        self.dimensions = dimensions
+        g = sql.Identifier(graph)
+
+        def q(text: str) -> str:
+            return sql.SQL(text).format(g=g).as_string(None)
+
+        self.schema = q(_SCHEMA)
+        self.vectors = (sql.SQL(_VECTORS).format(g=g, d=sql.Literal(int(dimensions)))
+                        .as_string(None) if dimensions else "")
+        self.ddl_lock = f"SELECT pg_advisory_xact_lock({_DDL_LOCK})"
+        self.create_extension = "CREATE EXTENSION IF NOT EXISTS vector"
+        vec = ", vec" if dimensions else ""
+        vec_value = ", %s::vector" if dimensions else ""
+        self.add_node = q(f"INSERT INTO {{g}}.nodes (id, content, embedding, metadata{vec}) "
+                          f"VALUES (%s, %s, %s, %s{vec_value}) "
+                          "ON CONFLICT (id) DO NOTHING RETURNING id")
+        self.delete_node = q("DELETE FROM {g}.nodes WHERE id = %s RETURNING id")
+        self.has_node = q("SELECT 1 FROM {g}.nodes WHERE id = %s")
+        self.get_node = q("SELECT id, content, embedding, metadata FROM {g}.nodes WHERE id = %s")
+        self.all_nodes = q("SELECT id, content, embedding, metadata FROM {g}.nodes ORDER BY seq")
+        self.node_count = q("SELECT count(*) FROM {g}.nodes")
+        self.nodes_present = q("SELECT id FROM {g}.nodes WHERE id = ANY(%(ids)s::text[])")
+        self.incident_ids = q("SELECT id FROM {g}.edges WHERE source = %s OR target = %s "
+                              "ORDER BY seq")
+        self.edge_between = q(f"SELECT {_EDGE}::text FROM {{g}}.edges "
+                              "WHERE source = %s AND target = %s ORDER BY seq LIMIT 1")
+        self.edges_of = q(f"SELECT coalesce(json_agg({_EDGE} ORDER BY seq), '[]')::text "
+                          "FROM {g}.edges WHERE source = %s OR target = %s")
+        self.all_edges = q(f"SELECT {_EDGE}::text FROM {{g}}.edges ORDER BY seq")
+        self.edge_count = q("SELECT count(*) FROM {g}.edges")
+        self.get_meta = q("SELECT value FROM {g}.meta WHERE key = %s")
+        self.set_meta = q("INSERT INTO {g}.meta (key, value) VALUES (%s, %s) "
+                          "ON CONFLICT (key) DO NOTHING")
+        # Whether each node exists, then every edge at any of them, in the order added.
+        self.load = q("SELECT (SELECT coalesce(json_agg(id), '[]') FROM {g}.nodes "
+                      "WHERE id = ANY(%(ids)s::text[]))::text, "
+                      f"(SELECT coalesce(json_agg({_EDGE} ORDER BY seq), '[]') FROM {{g}}.edges "
+                      "WHERE source = ANY(%(ids)s::text[]) OR target = ANY(%(ids)s::text[]))::text")
+        # New nodes, removals, insertions in the order given (their seq follows
+        # that order), and the last ingested id: one statement, one transaction.
+        # The edges' foreign keys are checked at the statement's end, so an edge
+        # may end at a node of the same statement.
+        node_vec = ", %(vecs)s::text[]" if dimensions else ""
+        node_vec_col = ", vec" if dimensions else ""
+        node_vec_sel = ", vec::vector" if dimensions else ""
+        self.apply = q(
+            f"WITH nodes_added AS (INSERT INTO {{g}}.nodes (id, content, embedding, metadata"
+            f"{node_vec_col}) SELECT id, content, embedding, metadata{node_vec_sel} "
+            "FROM unnest(%(node_ids)s::text[], %(contents)s::text[], %(embeddings)s::bytea[], "
+            f"%(metadata)s::text[]{node_vec}) "
+            f"WITH ORDINALITY AS n(id, content, embedding, metadata{node_vec_col}, ord) "
+            "ORDER BY ord RETURNING 1), "
+            "removed AS (DELETE FROM {g}.edges WHERE id = ANY(%(removes)s::text[]) RETURNING 1), "
+            f"added AS (INSERT INTO {{g}}.edges ({_COLS}) "
+            f"SELECT {_COLS} FROM unnest(%(ids)s::text[], %(sources)s::text[], "
+            "%(targets)s::text[], %(types)s::text[], %(subtypes)s::text[], "
+            "%(descriptions)s::text[], %(bidirectional)s::boolean[], %(currents)s::float8[], "
+            f"%(initials)s::float8[]) WITH ORDINALITY AS u({_COLS}, ord) ORDER BY ord RETURNING 1), "
+            f"last AS (INSERT INTO {{g}}.meta (key, value) SELECT '{LAST_INGESTED}', %(last)s::text "
+            "WHERE %(last)s::text IS NOT NULL "
+            "ON CONFLICT (key) DO UPDATE SET value = excluded.value RETURNING 1) "
+            "SELECT (SELECT count(*) FROM removed), (SELECT count(*) FROM added), "
+            "(SELECT count(*) FROM last), (SELECT count(*) FROM nodes_added)")
+        # After a failed call: which of its memories the store holds, and the last id.
+        self.settle = q("SELECT (SELECT coalesce(json_agg(id), '[]') FROM {g}.nodes "
+                        "WHERE id = ANY(%(ids)s::text[]))::text, "
+                        f"(SELECT value FROM {{g}}.meta WHERE key = '{LAST_INGESTED}')")
+        # At start: the ids of the memories that have a vector (the candidates), in
+        # the order stored, as one JSON text, and the last ingested id.
+        self.light_nodes = q("SELECT (SELECT coalesce(json_agg(id ORDER BY seq), '[]') "
+                             "FROM {g}.nodes WHERE embedding IS NOT NULL)::text, "
+                             f"(SELECT value FROM {{g}}.meta WHERE key = '{LAST_INGESTED}')")
+        self.forget = q("DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) RETURNING id")
+        if dimensions:
+            self.plan_approximate = q(_plan("ORDER BY n.vec <=> q.v LIMIT %(k)s", ""))
+            self.plan_exact = q(_plan("ORDER BY (n.vec <=> q.v) + 0, n.id LIMIT %(k)s",
+                                      "AND 1 - (n.vec <=> q.v) >= %(threshold)s "))
+
+
+def _plan(order: str, where: str) -> str:
+    """The first phase of a call: for each member with a searchable vector, its
+    nearest stored memories (id, similarity) and its similarity to every other
+    member; then whether each named node and each hit exists, and all their edges
+    in the order added. The members' vectors are cast once, in a materialised
+    step, not again for each row the search looks at. The neighbourhood is two
+    joins on the edges' indexes (by source, by target) rather than `IN` or `ANY`
+    of a subquery, which the planner may answer by reading every edge."""
+    return (
+        "WITH q AS MATERIALIZED (SELECT ord, v::vector AS v FROM unnest(%(vecs)s::text[]) "
+        "WITH ORDINALITY AS u(v, ord) WHERE v IS NOT NULL), "
+        "hits AS MATERIALIZED (SELECT q.ord, h.id, h.d FROM q CROSS JOIN LATERAL "
+        "(SELECT n.id, n.vec <=> q.v AS d FROM {g}.nodes n WHERE n.vec IS NOT NULL "
+        f"{where}{order}) h), "
+        "pairs AS (SELECT a.ord, b.ord AS other, 1 - (a.v <=> b.v) AS sim "
+        "FROM q a JOIN q b ON a.ord <> b.ord), "
+        "wanted AS MATERIALIZED (SELECT id FROM hits UNION SELECT unnest(%(names)s::text[])), "
+        f"near AS (SELECT e.seq, {', '.join('e.' + c for c in EDGE_COLUMNS)} "
+        "FROM wanted w JOIN {g}.edges e ON e.source = w.id "
+        f"UNION SELECT e.seq, {', '.join('e.' + c for c in EDGE_COLUMNS)} "
+        "FROM wanted w JOIN {g}.edges e ON e.target = w.id) "
+        "SELECT (SELECT coalesce(json_agg(json_build_array(ord, id, 1 - d) ORDER BY ord, d, id), "
+        "'[]') FROM hits)::text, "
+        "(SELECT coalesce(json_agg(json_build_array(ord, other, sim) ORDER BY ord, other), '[]') "
+        "FROM pairs)::text, "
+        "(SELECT coalesce(json_agg(n.id), '[]') FROM wanted w JOIN {g}.nodes n ON n.id = w.id)::text, "
+        f"(SELECT coalesce(json_agg(json_build_array({_COLS}) ORDER BY seq), '[]') FROM near)::text")
+
+
+def setup_statements(stmts: PgStatements) -> list[str]:
+    """The statements that create the graph's tables where missing (run them in one
+    transaction), the last of which answers the dimension the graph has stored."""
+    steps = [stmts.ddl_lock]
+    if stmts.dimensions:
+        steps.append(stmts.create_extension)
+    steps += [s for s in stmts.schema.split(";") if s.strip()]
+    steps += [s for s in stmts.vectors.split(";") if s.strip()]
+    return steps
+
+
+def dimensions_after_setup(stmts: PgStatements, stored: str | None) -> PgStatements:
+    """The statements to use once the graph's stored dimension (`stored`, from its
+    meta table) is known: ValueError when it differs from the one asked for."""
+    if stored is None:
+        return stmts
+    if stmts.dimensions is None:
+        return PgStatements(stmts.graph, int(stored))
+    if int(stored) != stmts.dimensions:
+        raise ValueError(f"graph {stmts.graph!r} keeps {stored}-dimensional vectors, "
+                         f"not {stmts.dimensions}")
+    return stmts
+
+
+def apply_params(stmts: PgStatements, removes: list[str], adds: list[Any], last: str | None,
+                 nodes: list[tuple[Any, ...]]) -> dict[str, Any]:
+    """The parameters of `stmts.apply`: `nodes` are rows of `node_row`."""
+    from vantor.stores.rows import edge_row
+
+    rows = [edge_row(edge) for edge in adds]
+    columns = list(zip(*rows)) if rows else [()] * len(EDGE_COLUMNS)
+    params: dict[str, Any] = {"removes": removes, "last": last}
+    for name, values in zip(("ids", "sources", "targets", "types", "subtypes",
+                             "descriptions", "bidirectional", "currents", "initials"), columns):
+        params[name] = list(values)
+    width = 5 if stmts.dimensions else 4
+    node_columns = list(zip(*nodes)) if nodes else [()] * width
+    for name, values in zip(("node_ids", "contents", "embeddings", "metadata", "vecs"),
+                            node_columns):
+        params[name] = list(values)
+    return params
