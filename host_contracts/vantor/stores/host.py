@@ -26,17 +26,33 @@ last ingested id. If the store cannot answer then, the next call tries first.
 
 A restart continues the chain the same way: the stored last ingested id
 becomes the new extension's previous memory (`_last_id`).
+
+Without a service, on a `PostgresGraph` that keeps vectors (`dimensions`), the
+search runs in the database and every call goes in two phases with no I/O
+inside the package's call (`two_phase`): one statement searches and loads the
+neighbourhood, the package runs against that snapshot, one statement writes.
+The extension then starts from light nodes (the ids of the stored memories
+that have a vector, read in one statement) and holds light nodes only, and
+the objects loaded are frozen out of the garbage collector's way
+(`gc.freeze()`, with `freeze_gc`).
+
+A failed search is the package's to handle: it logs a WARNING and forms no
+semantic edges. With `strict_search=True` the host records an exception from
+the search during the call and fails the call once the package returns
+(nothing is stored; `resync` as after any failure).
 """
 from __future__ import annotations
 
 import contextlib
+import gc
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 import vantor_lacet
 from vantor.core.graph import MemoryGraph
-from vantor.stores.sql_graph import wait
+from vantor.stores.rows import RowReader, wait
+from vantor.stores.two_phase import IngestRound, LightNodes, RoundSearch, light_ids, settled
 
 
 class NeighbourhoodSearch:
@@ -47,9 +63,14 @@ class NeighbourhoodSearch:
     def __init__(self, service: Any, graph: Any) -> None:
         self.service = service
         self.graph = graph
+        self.errors: list[Exception] = []  # what the service raised, until the host looks
 
     def find_similar(self, node: Any, *args: Any, **kwargs: Any) -> Any:
-        result = self.service.find_similar(node, *args, **kwargs)
+        try:
+            result = self.service.find_similar(node, *args, **kwargs)
+        except Exception as exc:
+            self.errors.append(exc)
+            raise
         if not isinstance(result, list):
             result = list(result)
         self.graph.prefetch([node.id] + [candidate.id for candidate, _ in result])
@@ -139,19 +160,38 @@ class CountingMemoryGraph(MemoryGraph):
 
 class StoreHost:
     """One graph, its search and its extension. `service` is the host's
-    similarity service (fed by the graph as a listener)."""
+    similarity service (fed by the graph as a listener); None on a PostgreSQL
+    graph that keeps vectors: the search runs there, in two phases (see the
+    module's text; `exact` searches without the index)."""
 
-    def __init__(self, graph: Any, service: Any, config: Any = None, snapshot: bool = True,
-                 defer_writes: bool = True) -> None:
+    def __init__(self, graph: Any, service: Any = None, config: Any = None, snapshot: bool = True,
+                 defer_writes: bool = True, strict_search: bool = False, exact: bool = False,
+                 freeze_gc: bool = True) -> None:
         self.graph = graph
         self.snapshot = snapshot
         self.defer_writes = defer_writes
-        self.search = NeighbourhoodSearch(service, graph)
-        graph.add_listener(self.search)
-        # Any: the host reads and sets `_last_id`, which the stubs do not name.
-        ext: Any = vantor_lacet.build_extension(self.search, graph, config)
+        self.strict_search = strict_search
+        self.exact = exact
+        self.two_phase = service is None
+        ext: Any  # the host reads and sets `_last_id`
+        if self.two_phase:
+            if not getattr(graph, "dimensions", None):
+                raise ValueError("StoreHost without a service needs a graph that keeps vectors "
+                                 "(PostgresGraph with dimensions)")
+            self.search: Any = RoundSearch()
+            self._rows = RowReader()
+            ids, last = light_ids(graph.statement(graph.stmts.light_nodes)[0])
+            ext = vantor_lacet.build_extension(self.search, LightNodes(ids), config)
+            del ids
+            if freeze_gc:
+                gc.freeze()
+        else:
+            self.search = NeighbourhoodSearch(service, graph)
+            graph.add_listener(self.search)
+            ext = vantor_lacet.build_extension(self.search, graph, config)
+            last = graph.last_ingested()
         # Where the chain stopped before a restart: the extension goes on from there.
-        ext._last_id = graph.last_ingested()
+        ext._last_id = last
         self.ext = ext
         # A failed call whose outcome the extension and the search do not match
         # yet: ("add", the nodes the graph took) or ("forget", the ids).
@@ -163,10 +203,13 @@ class StoreHost:
         anything is done for a node the store cannot keep (TypeError, ValueError),
         and raises whatever failed the call (see the module's text)."""
         nodes = list(nodes)
+        if self.two_phase:
+            return self._add_two_phase(nodes)
         for node in nodes:
             self.graph.check_node(node)
         self.resync()
         taken: list[Any] = []
+        self.search.errors.clear()
         try:
             with self.graph.transaction(self.snapshot, self.defer_writes):
                 # One load answers whether the ids are free and whether the chain's
@@ -179,10 +222,34 @@ class StoreHost:
                     result = self.ext.on_ingest(self.graph, nodes[0])
                 else:
                     result = self.ext.on_ingest_batch(self.graph, nodes)
+                if self.strict_search and self.search.errors:
+                    raise self.search.errors[0]
                 if nodes and self.ext._last_id is not None:
                     self.graph.set_last_ingested(self.ext._last_id)
         except BaseException:
             self._settle_later("add", taken)
+            raise
+        finally:
+            self.search.errors.clear()
+        return result
+
+    def _add_two_phase(self, nodes: list[Any]) -> Any:
+        call = IngestRound(self.graph.stmts, self._rows, nodes, self.ext._last_id,
+                           self.ext.config, exact=self.exact, strict_search=self.strict_search)
+        self.resync()
+        started = False
+        try:
+            sql, params = call.plan()
+            call.loaded(self.graph.statement(sql, params)[0])
+            started = True  # from here on the extension may have taken the nodes
+            result = call.run(self.ext, self.search)
+            call.raise_failure()
+            writes = call.writes()
+            if writes is not None:
+                self.graph.statement(*writes)
+        except BaseException:
+            if started:
+                self._settle_later("add", call.nodes)
             raise
         return result
 
@@ -208,23 +275,29 @@ class StoreHost:
 
     def resync(self) -> None:
         """After a failed call, bring the extension and the search back in step with
-        what the store holds (nothing to do otherwise). Two statements; raises,
-        and stays to be done, while the store cannot answer."""
+        what the store holds (nothing to do otherwise). Two statements (one in two
+        phases); raises, and stays to be done, while the store cannot answer."""
         if self._unsettled is None:
             return
         kind, items = self._unsettled
         ids = [node.id for node in items] if kind == "add" else items
-        held = self.graph.held(ids)
-        last = self.graph.last_ingested()
+        if self.two_phase:
+            held, last = settled(self.graph.statement(
+                self.graph.stmts.settle, {"ids": [i for i in ids if type(i) is str]})[0])
+        else:
+            held = self.graph.held(ids)
+            last = self.graph.last_ingested()
+        fed = not self.two_phase  # the two-phase search is the store's own
         if kind == "add":
             for node in items:
-                if node.id in held:  # stored after all (a COMMIT whose answer was lost)
+                if node.id in held and fed:  # stored after all (a COMMIT whose answer was lost)
                     self.search.add(node)
             self.ext.on_forget([node_id for node_id in ids if node_id not in held])
         else:
             gone = [node_id for node_id in ids if node_id not in held]
-            for node_id in gone:  # removed after all
-                self.search.remove(node_id)
+            if fed:
+                for node_id in gone:  # removed after all
+                    self.search.remove(node_id)
             self.ext.on_forget(gone)
         self.ext._last_id = last
         self._unsettled = None

@@ -164,7 +164,8 @@ class PgStatements:
         if dimensions:
             self.plan_approximate = q(_plan("ORDER BY n.vec <=> q.v LIMIT %(k)s", ""))
             self.plan_exact = q(_plan("ORDER BY (n.vec <=> q.v) + 0, n.id LIMIT %(k)s",
-                                      "AND 1 - (n.vec <=> q.v) >= %(threshold)s "))
+                                      "AND (%(threshold)s::float8 IS NULL "
+                                      "OR 1 - (n.vec <=> q.v) >= %(threshold)s::float8) "))
 
 
 def _plan(order: str, where: str) -> str:

@@ -140,6 +140,6 @@ class PostgresGraph(SqlGraph):
         params = apply_params(self.stmts, removes, adds, last, list(nodes))
         return int(self._write(self.stmts.apply, params)[0][0])
 
-    def run(self, sql_text: str, params: Any = ()) -> list[tuple[Any, ...]]:
-        """One statement of a two-phase call, counted, in the graph's transaction."""
-        return self._write(sql_text, params)
+    def statement(self, sql_text: str, params: Any = ()) -> list[tuple[Any, ...]]:
+        """One statement of a two-phase call (counted in `round_trips`): its rows."""
+        return self._run(sql_text, params)
