@@ -52,7 +52,14 @@ from typing import Any
 import vantor_lacet
 from vantor.core.graph import MemoryGraph
 from vantor.stores.rows import RowReader, wait
-from vantor.stores.two_phase import IngestRound, LightNodes, RoundSearch, light_ids, settled
+from vantor.stores.two_phase import (
+    IngestRound,
+    LightNodes,
+    RoundSearch,
+    light_ids,
+    settle,
+    settled,
+)
 
 
 class NeighbourhoodSearch:
@@ -234,9 +241,9 @@ class StoreHost:
         return result
 
     def _add_two_phase(self, nodes: list[Any]) -> Any:
+        self.resync()  # first: it may move the chain's end
         call = IngestRound(self.graph.stmts, self._rows, nodes, self.ext._last_id,
                            self.ext.config, exact=self.exact, strict_search=self.strict_search)
-        self.resync()
         started = False
         try:
             sql, params = call.plan()
@@ -281,23 +288,23 @@ class StoreHost:
             return
         kind, items = self._unsettled
         ids = [node.id for node in items] if kind == "add" else items
-        if self.two_phase:
+        if self.two_phase:  # the search is the store's own: only the extension to settle
             held, last = settled(self.graph.statement(
                 self.graph.stmts.settle, {"ids": [i for i in ids if type(i) is str]})[0])
-        else:
-            held = self.graph.held(ids)
-            last = self.graph.last_ingested()
-        fed = not self.two_phase  # the two-phase search is the store's own
+            settle(self.ext, ids, held, last)
+            self._unsettled = None
+            return
+        held = self.graph.held(ids)
+        last = self.graph.last_ingested()
         if kind == "add":
             for node in items:
-                if node.id in held and fed:  # stored after all (a COMMIT whose answer was lost)
+                if node.id in held:  # stored after all (a COMMIT whose answer was lost)
                     self.search.add(node)
             self.ext.on_forget([node_id for node_id in ids if node_id not in held])
         else:
             gone = [node_id for node_id in ids if node_id not in held]
-            if fed:
-                for node_id in gone:  # removed after all
-                    self.search.remove(node_id)
+            for node_id in gone:  # removed after all
+                self.search.remove(node_id)
             self.ext.on_forget(gone)
         self.ext._last_id = last
         self._unsettled = None

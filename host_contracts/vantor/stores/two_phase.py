@@ -317,3 +317,10 @@ def light_ids(row: tuple[Any, ...]) -> tuple[list[str], str | None]:
     """The answer of `stmts.light_nodes`: the candidates' ids, and the last id."""
     return json.loads(row[0]), row[1]
 
+
+
+def settle(ext: Any, ids: Iterable[Any], held: set[str], last: str | None) -> None:
+    """After a failed call on the memories `ids` (added or forgotten): the extension
+    forgets those the store does not hold and goes on from the stored last id."""
+    ext.on_forget([node_id for node_id in ids if node_id not in held])
+    ext._last_id = last
