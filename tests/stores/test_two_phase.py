@@ -225,3 +225,17 @@ def test_strict_search_fails_the_call_the_default_logs_it(tmp_path, caplog):
             strict.add(nodes[2:4])
         assert graph.node_count == 2 and strict.ext._last_id == nodes[1].id
         assert nodes[2].id not in strict.ext._candidate_ids
+
+
+def test_a_top_k_past_the_index_breadth_is_searched_exactly(pg_cluster):
+    """HNSW returns at most ef_search rows: with a larger top_k every similar memory
+    must still come back."""
+    with PostgresGraph(pg_cluster.conninfo, graph="breadth", dimensions=3, ef_search=4) as graph:
+        host = StoreHost(graph, None, vantor_lacet.LacetConfig(
+            similarity_threshold=0.5, max_semantic_edges_per_node=10, temporal_chain=False))
+        rng = np.random.default_rng(0)
+        for i in range(12):
+            vec = (np.array([1, 0, 0]) + rng.normal(scale=0.05, size=3)).astype(np.float32)
+            host.add([MemoryNode(id=f"n{i}", content_embedding=vec)])
+        result = host.add([MemoryNode(id="q", content_embedding=np.array([1, 0, 0], np.float32))])
+        assert sum(e.relationship.subtype == "auto_discovered" for e in result.created) == 10

@@ -71,12 +71,15 @@ class AsyncStoreHost:
     """See the module's text. `pool`: an open `AsyncConnectionPool` whose
     connections run in autocommit with `session_settings` (`connect` makes one).
     `config(graph)` gives each new extension its `LacetConfig` (None: defaults).
-    `exact`: search every stored memory instead of the HNSW index."""
+    `exact`: search every stored memory instead of the HNSW index. `ef_search`:
+    the `hnsw.ef_search` the pool's connections set (a larger `top_k` is answered
+    by the exact search)."""
 
     def __init__(self, pool: AsyncConnectionPool, dimensions: int,
                  config: Callable[[str], Any] | None = None, strict_search: bool = False,
-                 exact: bool = False, freeze_gc: bool = True) -> None:
+                 exact: bool = False, freeze_gc: bool = True, ef_search: int = 40) -> None:
         self.pool = pool
+        self.ef_search = ef_search  # as the pool's connections set it
         self.dimensions = dimensions
         self.config = config
         self.strict_search = strict_search
@@ -99,7 +102,7 @@ class AsyncStoreHost:
         pool = AsyncConnectionPool(conninfo, min_size=min_size, max_size=max_size,
                                    kwargs={"autocommit": True}, configure=configure, open=False)
         await pool.open(wait=True)
-        return cls(pool, dimensions, **options)
+        return cls(pool, dimensions, ef_search=ef_search, **options)
 
     async def close(self) -> None:
         await self.pool.close()
@@ -170,7 +173,8 @@ class AsyncStoreHost:
             async with self.pool.connection() as conn:
                 await self._settle(conn, served)  # first: it may move the chain's end
                 call = IngestRound(served.stmts, served.rows, nodes, served.ext._last_id,
-                                   served.ext.config, exact=self.exact, strict_search=strict)
+                                   served.ext.config, exact=self.exact, strict_search=strict,
+                                   ef_search=self.ef_search)
                 started = False
                 try:
                     call.loaded(await self._execute(conn, *call.plan()))

@@ -243,7 +243,8 @@ class StoreHost:
     def _add_two_phase(self, nodes: list[Any]) -> Any:
         self.resync()  # first: it may move the chain's end
         call = IngestRound(self.graph.stmts, self._rows, nodes, self.ext._last_id,
-                           self.ext.config, exact=self.exact, strict_search=self.strict_search)
+                           self.ext.config, exact=self.exact, strict_search=self.strict_search,
+                           ef_search=self.graph.ef_search)
         started = False
         try:
             sql, params = call.plan()

@@ -182,11 +182,12 @@ class IngestRound:
     """One `add` call of a two-phase host; see the module's text. `nodes` are
     checked here (TypeError or ValueError before anything is sent). `exact`:
     search every stored memory, without the index (the search of the tests that
-    compare against a search run live)."""
+    compare against a search run live). `ef_search`: the connection's
+    `hnsw.ef_search`."""
 
     def __init__(self, stmts: PgStatements, reader: RowReader, nodes: list[Any],
                  previous: str | None, config: Any, exact: bool = False,
-                 strict_search: bool = False) -> None:
+                 strict_search: bool = False, ef_search: int = 40) -> None:
         if not stmts.dimensions:
             raise ValueError(f"graph {stmts.graph!r} keeps no vectors: give it dimensions")
         self.stmts = stmts
@@ -202,7 +203,10 @@ class IngestRound:
         self.search_errors: list[BaseException] = []
         self.top_k = config.max_semantic_edges_per_node
         self.threshold = config.similarity_threshold
-        self.exact = exact or _limit(self.top_k) is None
+        # The index returns at most ef_search rows: a larger top_k, or none, is
+        # answered by the exact search.
+        limit = _limit(self.top_k)
+        self.exact = exact or limit is None or limit > ef_search
         self._hits: dict[str, list[tuple[str, float]]] = {}
         self._pairs: dict[str, list[tuple[str, float]]] = {}
 
