@@ -13,6 +13,7 @@ import pytest
 import vantor_lacet
 from vantor.core.node import MemoryNode
 from vantor.stores.async_host import AsyncStoreHost
+from vantor.stores.ownership import GraphLost, GraphTaken
 from vantor.stores.host import StoreHost
 from vantor.stores.pg_cluster import has_pgvector
 from vantor.stores.postgres_graph import PostgresGraph
@@ -66,8 +67,9 @@ def test_graphs_on_one_loop_end_as_the_same_calls_one_by_one(pg_cluster):
             await host.close()
 
     statements = asyncio.run(serve())
-    # per call: the search with the neighbourhood, the writes; per graph: the light nodes
-    assert statements == 2 * sum(map(len, streams.values())) + len(streams)
+    # per call: the search with the neighbourhood, the writes; per graph: its lease and
+    # the light nodes
+    assert statements == 2 * sum(map(len, streams.values())) + 2 * len(streams)
     for k, (graph, stream) in enumerate(streams.items()):
         with PostgresGraph(pg_cluster.conninfo, graph=f"one by one {k}", dimensions=D) as g:
             host = StoreHost(g, None, config(), exact=True)
@@ -136,3 +138,38 @@ def test_concurrent_and_cancelled_calls_on_one_graph(pg_cluster):
             await host.close()
 
     assert ("after0", "auto_chain") in asyncio.run(restart())
+
+
+def test_a_process_that_lost_its_graph_writes_nothing(pg_cluster):
+    """A process paused past its lease: another takes the graph over, and the first
+    one's next write is refused in its own statement."""
+    nodes = memories("f", 6, 3)
+
+    async def scenario():
+        a = await AsyncStoreHost.connect(pg_cluster.conninfo, D, instance="a", lease_seconds=0.6)
+        b = await AsyncStoreHost.connect(pg_cluster.conninfo, D, instance="b", lease_seconds=0.6)
+        try:
+            await a.add("fenced", nodes[:2])
+            with pytest.raises(GraphTaken, match="served by a") as taken:
+                await b.add("fenced", [nodes[2]])
+            assert taken.value.holder == "a"
+            a._renewer.cancel()  # a stops as a paused process does
+            await asyncio.sleep(0.8)
+            await b.add("fenced", [nodes[2]])  # taken over, after a's lease ran out
+            with pytest.raises(GraphLost):
+                await a.add("fenced", [nodes[3]])
+            assert "fenced" not in a.serving()
+            with pytest.raises(GraphTaken, match="served by b"):
+                await a.forget("fenced", [nodes[0].id])
+            result = await b.add("fenced", [nodes[4]])
+            return result, a.write_log, b.write_log
+        finally:
+            await a.close()
+            await b.close()
+
+    result, a_log, b_log = asyncio.run(scenario())
+    edges, ids, last = edges_of(pg_cluster.conninfo, "fenced")
+    assert ids == [n.id for n in (nodes[0], nodes[1], nodes[2], nodes[4])]
+    assert (result.created[0].source_node, result.created[0].target_node) == (nodes[2].id,
+                                                                              nodes[4].id)
+    assert a_log == [("fenced", 1, 1)] and b_log == [("fenced", 2, 2), ("fenced", 2, 3)]

@@ -6,6 +6,9 @@ in PostgreSQL (pgvector): a graph per user or per agent, one extension each.
     await host.forget("user-17", ["m1"])
     await host.close()
 
+`servers` may be one conninfo or a `ServerMap` (graphs spread over several
+PostgreSQL servers: a pool each, the graph's server from the map).
+
 Each call is one round of `two_phase`: the search and the neighbourhood in one
 statement, the package's call on the loop against that snapshot (no I/O in
 it: about 0.2 ms), one statement for the writes. Calls on one extension must
@@ -31,19 +34,33 @@ vector of another dimension, NaN or infinity) are refused with TypeError or
 ValueError before anything is sent. With `strict_search`, a call whose search
 failed fails too (see `two_phase`).
 
+One process at a time serves a graph (`ownership`): the first call on a graph
+takes its lease in the graph's `owner` row, or raises `GraphTaken` naming the
+process that holds it (after waiting up to `take_timeout` seconds for it to
+come free). A background task renews the leases every third of
+`lease_seconds`. Every write checks the lease's token in its own statement:
+a process that lost the graph (paused past its lease, cut off, superseded)
+stores nothing and raises `GraphLost`, and drops the graph, so that its next
+call takes it again, or learns who has it, and starts from what is stored.
+`close` ends the leases at once. `lease_seconds=None` switches this off, for
+a deployment that guarantees one process per graph by other means.
+
 Needs psycopg 3 and psycopg_pool.
 """
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import gc
-from collections.abc import Callable, Iterable
+import json
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import psycopg
 from psycopg_pool import AsyncConnectionPool
 
 import vantor_lacet
+from vantor.stores.ownership import GraphLost, GraphTaken, OwnerStatements, instance_name
 from vantor.stores.pg_statements import (
     DIMENSIONS,
     PgStatements,
@@ -52,60 +69,116 @@ from vantor.stores.pg_statements import (
 )
 from vantor.stores.postgres_graph import session_settings
 from vantor.stores.rows import RowReader
+from vantor.stores.server_map import ServerMap
 from vantor.stores.two_phase import IngestRound, LightNodes, RoundSearch, light_ids, settle, settled
 
 
 class ServedGraph:
-    """One graph of an `AsyncStoreHost`: its statements, its extension and the
-    search it replays, the lock its calls hold, and a failed call still to settle."""
+    """One graph of an `AsyncStoreHost`: its server, statements, extension and the
+    search it replays, its lease token, and a failed call still to settle."""
 
-    def __init__(self, stmts: PgStatements, ext: Any, search: RoundSearch) -> None:
+    def __init__(self, server: str, stmts: PgStatements, ext: Any, search: RoundSearch,
+                 token: int | None) -> None:
+        self.server = server
         self.stmts = stmts
+        self.owner = OwnerStatements(stmts.graph)
         self.ext = ext
         self.search = search
+        self.token = token
         self.rows = RowReader()
         self.unsettled: list[Any] | None = None  # the ids of a failed call
 
 
 class AsyncStoreHost:
-    """See the module's text. `pool`: an open `AsyncConnectionPool` whose
-    connections run in autocommit with `session_settings` (`connect` makes one).
+    """See the module's text. `pools`: an open `AsyncConnectionPool` per server
+    name, whose connections run in autocommit with `session_settings` (`connect`
+    makes them); `servers` places each graph on one of them (one pool: not needed).
     `config(graph)` gives each new extension its `LacetConfig` (None: defaults).
     `exact`: search every stored memory instead of the HNSW index. `ef_search`:
-    the `hnsw.ef_search` the pool's connections set (a larger `top_k` is answered
-    by the exact search)."""
+    the `hnsw.ef_search` the pools' connections set (a larger `top_k` is answered
+    by the exact search). `instance`: this process's name in the leases (None: a
+    new unique one)."""
 
-    def __init__(self, pool: AsyncConnectionPool, dimensions: int,
+    def __init__(self, pools: Mapping[str, AsyncConnectionPool] | AsyncConnectionPool,
+                 dimensions: int, servers: ServerMap | None = None,
                  config: Callable[[str], Any] | None = None, strict_search: bool = False,
-                 exact: bool = False, freeze_gc: bool = True, ef_search: int = 40) -> None:
-        self.pool = pool
-        self.ef_search = ef_search  # as the pool's connections set it
+                 exact: bool = False, freeze_gc: bool = True, ef_search: int = 40,
+                 instance: str | None = None, lease_seconds: float | None = 10.0,
+                 take_timeout: float = 0.0) -> None:
+        if isinstance(pools, AsyncConnectionPool):
+            pools = {"main": pools}
+        self.pools = dict(pools)
+        if servers is None:
+            if len(self.pools) != 1:
+                raise ValueError("several pools need a ServerMap to place the graphs")
+            servers = ServerMap(dict.fromkeys(self.pools, ""))
+        self.servers = servers
         self.dimensions = dimensions
         self.config = config
         self.strict_search = strict_search
         self.exact = exact
         self.freeze_gc = freeze_gc
+        self.ef_search = ef_search  # as the pools' connections set it
+        self.instance = instance or instance_name()
+        self.lease_seconds = lease_seconds
+        self.take_timeout = take_timeout
         self.statements = 0  # sent, in all
+        self.write_log: list[tuple[str, int, int]] = []  # (graph, token, write counter)
         self._graphs: dict[str, ServedGraph] = {}
         self._locks: dict[str, asyncio.Lock] = {}
+        self._renewer: asyncio.Task[None] | None = None
 
     @classmethod
-    async def connect(cls, conninfo: str, dimensions: int, ef_search: int = 40,
-                      min_size: int = 2, max_size: int = 8, **options: Any) -> AsyncStoreHost:
-        """A host with a pool of its own (closed by `close`)."""
+    async def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 40,
+                      min_size: int = 1, max_size: int = 8, **options: Any) -> AsyncStoreHost:
+        """A host with a pool of its own for each server (closed by `close`):
+        `servers` is a conninfo, or a `ServerMap`."""
+        if isinstance(servers, str):
+            servers = ServerMap.single(servers)
         settings = session_settings(ef_search)
 
         async def configure(conn: psycopg.AsyncConnection[Any]) -> None:
             for setting in settings:
                 await conn.execute(setting)
 
-        pool = AsyncConnectionPool(conninfo, min_size=min_size, max_size=max_size,
-                                   kwargs={"autocommit": True}, configure=configure, open=False)
-        await pool.open(wait=True)
-        return cls(pool, dimensions, ef_search=ef_search, **options)
+        pools = {}
+        try:
+            for name, conninfo in servers.servers.items():
+                pools[name] = AsyncConnectionPool(
+                    conninfo, min_size=min_size, max_size=max_size, kwargs={"autocommit": True},
+                    configure=configure, open=False, name=f"lacet-{name}")
+                await pools[name].open(wait=True)
+        except BaseException:
+            for pool in pools.values():
+                await pool.close()
+            raise
+        host = cls(pools, dimensions, servers=servers, ef_search=ef_search, **options)
+        host.start()
+        return host
+
+    def start(self) -> None:
+        """Start renewing the leases (`connect` does it; call it on a host built
+        from pools of your own, inside the event loop)."""
+        if self.lease_seconds is not None and self._renewer is None:
+            self._renewer = asyncio.get_running_loop().create_task(self._renew_leases())
 
     async def close(self) -> None:
-        await self.pool.close()
+        """Stop renewing, end this process's leases (others may take the graphs at
+        once), close the pools."""
+        if self._renewer is not None:
+            self._renewer.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await self._renewer
+            self._renewer = None
+        for graph in list(self._graphs):
+            async with self.lock(graph):
+                served = self._graphs.pop(graph, None)
+                if served is not None and served.token is not None:
+                    with contextlib.suppress(psycopg.Error):
+                        async with self.pools[served.server].connection() as conn:
+                            await conn.execute(served.owner.release, self._lease(served))
+        for pool in self.pools.values():
+            await pool.close()
 
     def lock(self, graph: str) -> asyncio.Lock:
         """The lock every call on `graph` holds from its first statement to its last."""
@@ -115,13 +188,20 @@ class AsyncStoreHost:
         return lock
 
     def extension(self, graph: str) -> Any:
-        """The extension of an open graph (KeyError before its first call)."""
+        """The extension of a graph being served (KeyError otherwise)."""
         return self._graphs[graph].ext
 
+    def serving(self) -> list[str]:
+        """The graphs this process serves now."""
+        return list(self._graphs)
+
     async def open(self, graph: str) -> None:
-        """Open `graph` now rather than at its first call."""
+        """Take and open `graph` now rather than at its first call."""
         async with self.lock(graph):
             await self._served(graph)
+
+    def _lease(self, served: ServedGraph) -> dict[str, Any]:
+        return {"holder": self.instance, "token": served.token}
 
     async def _execute(self, conn: psycopg.AsyncConnection[Any], sql: str,
                        params: Any = None) -> Any:
@@ -129,12 +209,29 @@ class AsyncStoreHost:
         cur = await conn.execute(sql, params)
         return await cur.fetchone() if cur.description is not None else None
 
+    async def _take(self, conn: psycopg.AsyncConnection[Any], graph: str,
+                    owner: OwnerStatements) -> int:
+        """Take the graph's lease, waiting up to `take_timeout` for it to come free."""
+        loop = asyncio.get_running_loop()
+        give_up = loop.time() + self.take_timeout
+        while True:
+            row = await self._execute(conn, owner.take, {"holder": self.instance,
+                                                         "seconds": self.lease_seconds})
+            if row is not None:
+                return int(row[0])
+            holder = await self._execute(conn, owner.holder)
+            if loop.time() >= give_up:
+                raise GraphTaken(graph, *(holder or ("nobody", None)))
+            await asyncio.sleep(min(0.2, max(0.0, give_up - loop.time())))
+
     async def _served(self, graph: str) -> ServedGraph:
         served = self._graphs.get(graph)
         if served is not None:
             return served
+        server = self.servers.place(graph)
         stmts = PgStatements(graph, self.dimensions)
-        async with self.pool.connection() as conn:
+        owner = OwnerStatements(graph)
+        async with self.pools[server].connection() as conn:
             async with conn.transaction():
                 for step in setup_statements(stmts):
                     await conn.execute(step)
@@ -142,6 +239,9 @@ class AsyncStoreHost:
                 cur = await conn.execute(stmts.get_meta, (DIMENSIONS,))
                 row = await cur.fetchone()
             stmts = dimensions_after_setup(stmts, row[0] if row else None)
+            # The lease first: once it is taken no write of an earlier holder can
+            # commit, so what is loaded next is what this process goes on from.
+            token = None if self.lease_seconds is None else await self._take(conn, graph, owner)
             ids, last = light_ids(await self._execute(conn, stmts.light_nodes))
         search = RoundSearch()
         config = self.config(graph) if self.config is not None else None
@@ -150,8 +250,30 @@ class AsyncStoreHost:
         del ids
         if self.freeze_gc:
             gc.freeze()
-        served = self._graphs[graph] = ServedGraph(stmts, ext, search)
+        served = self._graphs[graph] = ServedGraph(server, stmts, ext, search, token)
         return served
+
+    def _lost(self, graph: str, served: ServedGraph) -> GraphLost:
+        if self._graphs.get(graph) is served:
+            del self._graphs[graph]
+        return GraphLost(graph, self.instance)
+
+    async def _renew_leases(self) -> None:
+        assert self.lease_seconds is not None
+        while True:
+            await asyncio.sleep(self.lease_seconds / 3)
+            await asyncio.gather(*(self._renew(graph, served)
+                                   for graph, served in list(self._graphs.items())))
+
+    async def _renew(self, graph: str, served: ServedGraph) -> None:
+        try:
+            async with self.pools[served.server].connection(timeout=self.lease_seconds / 3) as conn:
+                row = await self._execute(conn, served.owner.renew,
+                                          {**self._lease(served), "seconds": self.lease_seconds})
+        except Exception:  # noqa: S110 - the server is away: the writes are fenced anyway
+            return
+        if row is None:  # taken over: the next call takes it again or learns who has it
+            self._lost(graph, served)
 
     async def _settle(self, conn: psycopg.AsyncConnection[Any], served: ServedGraph) -> None:
         if served.unsettled is None:
@@ -170,7 +292,7 @@ class AsyncStoreHost:
         strict = self.strict_search if strict_search is None else strict_search
         async with self.lock(graph):
             served = await self._served(graph)
-            async with self.pool.connection() as conn:
+            async with self.pools[served.server].connection() as conn:
                 await self._settle(conn, served)  # first: it may move the chain's end
                 call = IngestRound(served.stmts, served.rows, nodes, served.ext._last_id,
                                    served.ext.config, exact=self.exact, strict_search=strict,
@@ -181,9 +303,14 @@ class AsyncStoreHost:
                     started = True  # from here on the extension may have taken the nodes
                     result = call.run(served.ext, served.search)
                     call.raise_failure()
-                    writes = call.writes()
+                    lease = None if served.token is None else self._lease(served)
+                    writes = call.writes(lease)
                     if writes is not None:
-                        await self._execute(conn, *writes)
+                        row = await self._execute(conn, *writes)
+                        if lease is not None:
+                            if row[-1] is None:
+                                raise self._lost(graph, served)
+                            self.write_log.append((graph, served.token, int(row[-1])))
                 except BaseException:
                     if started:  # settled at the graph's next call, whatever the store holds
                         served.unsettled = [node.id for node in call.nodes]
@@ -196,19 +323,28 @@ class AsyncStoreHost:
         ids = list(node_ids)
         async with self.lock(graph):
             served = await self._served(graph)
-            async with self.pool.connection() as conn:
+            async with self.pools[served.server].connection() as conn:
                 await self._settle(conn, served)
                 try:
                     async with conn.transaction():
-                        self.statements += 1
-                        cur = await conn.execute(served.stmts.forget, {"ids": ids})
-                        removed = {row[0] for row in await cur.fetchall()}
+                        if served.token is None:
+                            self.statements += 1
+                            cur = await conn.execute(served.stmts.forget, {"ids": ids})
+                            removed = {row[0] for row in await cur.fetchall()}
+                        else:
+                            writes, gone = await self._execute(
+                                conn, served.stmts.forget_fenced, {"ids": ids, **self._lease(served)})
+                            if writes is None:
+                                raise self._lost(graph, served)
+                            removed = set(json.loads(gone))
                         missing = [node_id for node_id in ids if node_id not in removed]
                         if missing:
                             raise KeyError(missing[0])
-                except KeyError:
+                except (KeyError, GraphLost):
                     raise
                 except BaseException:
                     served.unsettled = ids
                     raise
+            if served.token is not None:
+                self.write_log.append((graph, served.token, int(writes)))
             served.ext.on_forget(ids)

@@ -60,6 +60,13 @@ CREATE TABLE IF NOT EXISTS {g}.edges (
 CREATE INDEX IF NOT EXISTS edges_by_source ON {g}.edges (source, seq);
 CREATE INDEX IF NOT EXISTS edges_by_target ON {g}.edges (target, seq);
 CREATE TABLE IF NOT EXISTS {g}.meta (key text PRIMARY KEY, value text);
+CREATE TABLE IF NOT EXISTS {g}.owner (
+    one boolean PRIMARY KEY DEFAULT true CHECK (one),
+    holder text NOT NULL,
+    token bigint NOT NULL,
+    deadline timestamptz NOT NULL,
+    writes bigint NOT NULL DEFAULT 0
+);
 """
 _VECTORS = """
 ALTER TABLE {g}.nodes ADD COLUMN IF NOT EXISTS vec vector({d});
@@ -126,31 +133,15 @@ class PgStatements:
                       "WHERE id = ANY(%(ids)s::text[]))::text, "
                       f"(SELECT coalesce(json_agg({_EDGE} ORDER BY seq), '[]') FROM {{g}}.edges "
                       "WHERE source = ANY(%(ids)s::text[]) OR target = ANY(%(ids)s::text[]))::text")
-        # New nodes, removals, insertions in the order given (their seq follows
-        # that order), and the last ingested id: one statement, one transaction.
-        # The edges' foreign keys are checked at the statement's end, so an edge
-        # may end at a node of the same statement.
-        node_vec = ", %(vecs)s::text[]" if dimensions else ""
-        node_vec_col = ", vec" if dimensions else ""
-        node_vec_sel = ", vec::vector" if dimensions else ""
-        self.apply = q(
-            f"WITH nodes_added AS (INSERT INTO {{g}}.nodes (id, content, embedding, metadata"
-            f"{node_vec_col}) SELECT id, content, embedding, metadata{node_vec_sel} "
-            "FROM unnest(%(node_ids)s::text[], %(contents)s::text[], %(embeddings)s::bytea[], "
-            f"%(metadata)s::text[]{node_vec}) "
-            f"WITH ORDINALITY AS n(id, content, embedding, metadata{node_vec_col}, ord) "
-            "ORDER BY ord RETURNING 1), "
-            "removed AS (DELETE FROM {g}.edges WHERE id = ANY(%(removes)s::text[]) RETURNING 1), "
-            f"added AS (INSERT INTO {{g}}.edges ({_COLS}) "
-            f"SELECT {_COLS} FROM unnest(%(ids)s::text[], %(sources)s::text[], "
-            "%(targets)s::text[], %(types)s::text[], %(subtypes)s::text[], "
-            "%(descriptions)s::text[], %(bidirectional)s::boolean[], %(currents)s::float8[], "
-            f"%(initials)s::float8[]) WITH ORDINALITY AS u({_COLS}, ord) ORDER BY ord RETURNING 1), "
-            f"last AS (INSERT INTO {{g}}.meta (key, value) SELECT '{LAST_INGESTED}', %(last)s::text "
-            "WHERE %(last)s::text IS NOT NULL "
-            "ON CONFLICT (key) DO UPDATE SET value = excluded.value RETURNING 1) "
-            "SELECT (SELECT count(*) FROM removed), (SELECT count(*) FROM added), "
-            "(SELECT count(*) FROM last), (SELECT count(*) FROM nodes_added)")
+        self.apply = q(_apply(dimensions, fenced=False))
+        # The same behind the graph's lease (`ownership`): the last column is the
+        # write counter after this write, null (and nothing written) for a
+        # process that no longer holds the graph.
+        self.apply_fenced = q(_apply(dimensions, fenced=True))
+        self.forget_fenced = q(
+            "WITH " + _FENCE + ", gone AS (DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) "
+            "AND EXISTS (SELECT 1 FROM fence) RETURNING id) "
+            "SELECT (SELECT writes FROM fence), (SELECT coalesce(json_agg(id), '[]') FROM gone)::text")
         # After a failed call: which of its memories the store holds, and the last id.
         self.settle = q("SELECT (SELECT coalesce(json_agg(id), '[]') FROM {g}.nodes "
                         "WHERE id = ANY(%(ids)s::text[]))::text, "
@@ -166,6 +157,47 @@ class PgStatements:
             self.plan_exact = q(_plan("ORDER BY (n.vec <=> q.v) + 0, n.id LIMIT %(k)s",
                                       "AND (%(threshold)s::float8 IS NULL "
                                       "OR 1 - (n.vec <=> q.v) >= %(threshold)s::float8) "))
+
+
+# The lease check every write of a holder starts with: the graph's write counter,
+# raised only while the owner row names the holder with its token (see
+# `ownership`). A takeover updates the same row, so the two are ordered by its lock.
+_FENCE = ("fence AS (UPDATE {g}.owner SET writes = writes + 1 "
+          "WHERE holder = %(holder)s AND token = %(token)s RETURNING writes)")
+
+
+def _apply(dimensions: int | None, fenced: bool) -> str:
+    """New nodes, removals, insertions in the order given (their seq follows that
+    order), and the last ingested id: one statement, one transaction. The edges'
+    foreign keys are checked at the statement's end, so an edge may end at a node
+    of the same statement. `fenced`: only behind the lease, see `_FENCE`."""
+    node_vec = ", %(vecs)s::text[]" if dimensions else ""
+    node_vec_col = ", vec" if dimensions else ""
+    node_vec_sel = ", vec::vector" if dimensions else ""
+    gate = " AND EXISTS (SELECT 1 FROM fence)" if fenced else ""
+    where = " WHERE EXISTS (SELECT 1 FROM fence)" if fenced else ""
+    return (
+        "WITH " + (_FENCE + ", " if fenced else "")
+        + f"nodes_added AS (INSERT INTO {{g}}.nodes (id, content, embedding, metadata"
+        f"{node_vec_col}) SELECT id, content, embedding, metadata{node_vec_sel} "
+        "FROM unnest(%(node_ids)s::text[], %(contents)s::text[], %(embeddings)s::bytea[], "
+        f"%(metadata)s::text[]{node_vec}) "
+        f"WITH ORDINALITY AS n(id, content, embedding, metadata{node_vec_col}, ord){where} "
+        "ORDER BY ord RETURNING 1), "
+        "removed AS (DELETE FROM {g}.edges WHERE id = ANY(%(removes)s::text[])"
+        f"{gate} RETURNING 1), "
+        f"added AS (INSERT INTO {{g}}.edges ({_COLS}) "
+        f"SELECT {_COLS} FROM unnest(%(ids)s::text[], %(sources)s::text[], "
+        "%(targets)s::text[], %(types)s::text[], %(subtypes)s::text[], "
+        "%(descriptions)s::text[], %(bidirectional)s::boolean[], %(currents)s::float8[], "
+        f"%(initials)s::float8[]) WITH ORDINALITY AS u({_COLS}, ord){where} "
+        "ORDER BY ord RETURNING 1), "
+        f"last AS (INSERT INTO {{g}}.meta (key, value) SELECT '{LAST_INGESTED}', %(last)s::text "
+        f"WHERE %(last)s::text IS NOT NULL{gate} "
+        "ON CONFLICT (key) DO UPDATE SET value = excluded.value RETURNING 1) "
+        "SELECT (SELECT count(*) FROM removed), (SELECT count(*) FROM added), "
+        "(SELECT count(*) FROM last), (SELECT count(*) FROM nodes_added)"
+        + (", (SELECT writes FROM fence)" if fenced else ""))
 
 
 def _plan(order: str, where: str) -> str:

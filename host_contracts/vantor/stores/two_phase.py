@@ -305,11 +305,17 @@ class IngestRound:
 
     # -- phase 3 -----------------------------------------------------------------
 
-    def writes(self) -> tuple[str, dict[str, Any]] | None:
+    def writes(self, lease: dict[str, Any] | None = None) -> tuple[str, dict[str, Any]] | None:
+        """The third statement (None: nothing to write). `lease`: the holder and token
+        the write is fenced by (see `ownership`); its last column is then the
+        graph's write counter, null where the lease was lost."""
         if not self.snapshot.queued():
             return None
         removes, adds, last, nodes = self.snapshot.take()
-        return self.stmts.apply, apply_params(self.stmts, removes, adds, last, nodes)
+        params = apply_params(self.stmts, removes, adds, last, nodes)
+        if lease is None:
+            return self.stmts.apply, params
+        return self.stmts.apply_fenced, {**params, **lease}
 
 
 def settled(row: tuple[Any, ...]) -> tuple[set[str], str | None]:
