@@ -130,9 +130,13 @@ class AsyncStoreHost:
 
     @classmethod
     async def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 40,
-                      min_size: int = 1, max_size: int = 8, **options: Any) -> AsyncStoreHost:
+                      min_size: int = 1, max_size: int = 8, timeout: float = 5.0,
+                      **options: Any) -> AsyncStoreHost:
         """A host with a pool of its own for each server (closed by `close`):
-        `servers` is a conninfo, or a `ServerMap`."""
+        `servers` is a conninfo, or a `ServerMap`. A call waits up to `timeout`
+        seconds for a connection (a server that is down fails its calls after
+        that); a pooled connection is checked before each use, so that a server
+        restarted meanwhile costs no failed call."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
         settings = session_settings(ef_search)
@@ -146,7 +150,8 @@ class AsyncStoreHost:
             for name, conninfo in servers.servers.items():
                 pools[name] = AsyncConnectionPool(
                     conninfo, min_size=min_size, max_size=max_size, kwargs={"autocommit": True},
-                    configure=configure, open=False, name=f"lacet-{name}")
+                    configure=configure, check=AsyncConnectionPool.check_connection,
+                    timeout=timeout, open=False, name=f"lacet-{name}")
                 await pools[name].open(wait=True)
         except BaseException:
             for pool in pools.values():
