@@ -21,8 +21,9 @@ A graph is opened at its first call (or by `open`): its tables are created
 when missing, and the extension starts from light nodes (the ids of the
 stored memories with a vector, in one statement) and the stored last id, so a
 restart goes on with the chain. What was loaded is frozen out of the garbage
-collector's way (`gc.freeze()`), since a full collection would otherwise walk
-every candidate of every graph at each pause of the loop.
+collector's way (`gc.freeze()`, and again every 5,000 memories: `Freezer`),
+since a full collection would otherwise walk every candidate of every graph,
+a pause of the loop of 50 ms and more at 10^5 memories.
 
 A failed call stores nothing (one statement writes it, or none does), and
 raises. The extension is brought back in step with the store before the
@@ -51,7 +52,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import gc
 import json
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
@@ -70,7 +70,15 @@ from vantor.stores.pg_statements import (
 from vantor.stores.postgres_graph import session_settings
 from vantor.stores.rows import RowReader
 from vantor.stores.server_map import ServerMap
-from vantor.stores.two_phase import IngestRound, LightNodes, RoundSearch, light_ids, settle, settled
+from vantor.stores.two_phase import (
+    Freezer,
+    IngestRound,
+    LightNodes,
+    RoundSearch,
+    light_ids,
+    settle,
+    settled,
+)
 
 
 class ServedGraph:
@@ -102,7 +110,7 @@ class AsyncStoreHost:
     def __init__(self, pools: Mapping[str, AsyncConnectionPool] | AsyncConnectionPool,
                  dimensions: int, servers: ServerMap | None = None,
                  config: Callable[[str], Any] | None = None, strict_search: bool = False,
-                 exact: bool = False, freeze_gc: bool = True, ef_search: int = 40,
+                 exact: bool = False, freeze_gc: bool = True, ef_search: int = 100,
                  instance: str | None = None, lease_seconds: float | None = 10.0,
                  take_timeout: float = 0.0) -> None:
         if isinstance(pools, AsyncConnectionPool):
@@ -117,7 +125,7 @@ class AsyncStoreHost:
         self.config = config
         self.strict_search = strict_search
         self.exact = exact
-        self.freeze_gc = freeze_gc
+        self._freezer = Freezer() if freeze_gc else None
         self.ef_search = ef_search  # as the pools' connections set it
         self.instance = instance or instance_name()
         self.lease_seconds = lease_seconds
@@ -129,7 +137,7 @@ class AsyncStoreHost:
         self._renewer: asyncio.Task[None] | None = None
 
     @classmethod
-    async def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 40,
+    async def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 100,
                       min_size: int = 1, max_size: int = 8, timeout: float = 5.0,
                       **options: Any) -> AsyncStoreHost:
         """A host with a pool of its own for each server (closed by `close`):
@@ -253,8 +261,8 @@ class AsyncStoreHost:
         ext: Any = vantor_lacet.build_extension(search, LightNodes(ids), config)
         ext._last_id = last
         del ids
-        if self.freeze_gc:
-            gc.freeze()
+        if self._freezer is not None:
+            self._freezer.loaded()
         served = self._graphs[graph] = ServedGraph(server, stmts, ext, search, token)
         return served
 
@@ -320,6 +328,8 @@ class AsyncStoreHost:
                     if started:  # settled at the graph's next call, whatever the store holds
                         served.unsettled = [node.id for node in call.nodes]
                     raise
+        if self._freezer is not None:
+            self._freezer.added(len(nodes))
         return result
 
     async def forget(self, graph: str, node_ids: Iterable[str]) -> None:

@@ -34,7 +34,7 @@ neighbourhood, the package runs against that snapshot, one statement writes.
 The extension then starts from light nodes (the ids of the stored memories
 that have a vector, read in one statement) and holds light nodes only, and
 the objects loaded are frozen out of the garbage collector's way
-(`gc.freeze()`, with `freeze_gc`).
+(`gc.freeze()`, with `freeze_gc`; again every 5,000 memories: `Freezer`).
 
 A failed search is the package's to handle: it logs a WARNING and forms no
 semantic edges. With `strict_search=True` the host records an exception from
@@ -44,7 +44,6 @@ the search during the call and fails the call once the package returns
 from __future__ import annotations
 
 import contextlib
-import gc
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -53,6 +52,7 @@ import vantor_lacet
 from vantor.core.graph import MemoryGraph
 from vantor.stores.rows import RowReader, wait
 from vantor.stores.two_phase import (
+    Freezer,
     IngestRound,
     LightNodes,
     RoundSearch,
@@ -190,8 +190,9 @@ class StoreHost:
             ids, last = light_ids(graph.statement(graph.stmts.light_nodes)[0])
             ext = vantor_lacet.build_extension(self.search, LightNodes(ids), config)
             del ids
-            if freeze_gc:
-                gc.freeze()
+            self._freezer = Freezer() if freeze_gc else None
+            if self._freezer is not None:
+                self._freezer.loaded()
         else:
             self.search = NeighbourhoodSearch(service, graph)
             graph.add_listener(self.search)
@@ -259,6 +260,8 @@ class StoreHost:
             if started:
                 self._settle_later("add", call.nodes)
             raise
+        if self._freezer is not None:
+            self._freezer.added(len(nodes))
         return result
 
     def forget(self, node_ids: Iterable[str]) -> None:

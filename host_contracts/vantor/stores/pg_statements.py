@@ -86,7 +86,16 @@ def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
         raise ValueError(f"embedding of node {node_id!r} holds NaN or infinity")
     if not any(values):
         return None
-    return "[" + ",".join(map(repr, values)) + "]"
+    # Nine significant digits read back as the same float32, and format faster
+    # than the shortest repr of the float64 each value becomes in Python.
+    return "[" + ",".join(["%.9g" % value for value in values]) + "]"
+
+
+def vectors_param(texts: list[str | None]) -> str:
+    """Several vectors' texts as one parameter (`;` between them, empty for none),
+    which the statements split with `string_to_array(..., ';', '')`: one string
+    for the driver to pass rather than an array it would scan element by element."""
+    return ";".join(text or "" for text in texts)
 
 
 class PgStatements:
@@ -171,7 +180,7 @@ def _apply(dimensions: int | None, fenced: bool) -> str:
     order), and the last ingested id: one statement, one transaction. The edges'
     foreign keys are checked at the statement's end, so an edge may end at a node
     of the same statement. `fenced`: only behind the lease, see `_FENCE`."""
-    node_vec = ", %(vecs)s::text[]" if dimensions else ""
+    node_vec = ", string_to_array(%(vecs)s::text, ';', '')" if dimensions else ""
     node_vec_col = ", vec" if dimensions else ""
     node_vec_sel = ", vec::vector" if dimensions else ""
     gate = " AND EXISTS (SELECT 1 FROM fence)" if fenced else ""
@@ -209,7 +218,8 @@ def _plan(order: str, where: str) -> str:
     joins on the edges' indexes (by source, by target) rather than `IN` or `ANY`
     of a subquery, which the planner may answer by reading every edge."""
     return (
-        "WITH q AS MATERIALIZED (SELECT ord, v::vector AS v FROM unnest(%(vecs)s::text[]) "
+        "WITH q AS MATERIALIZED (SELECT ord, v::vector AS v FROM "
+        "unnest(string_to_array(%(vecs)s::text, ';', '')) "
         "WITH ORDINALITY AS u(v, ord) WHERE v IS NOT NULL), "
         "hits AS MATERIALIZED (SELECT q.ord, h.id, h.d FROM q CROSS JOIN LATERAL "
         "(SELECT n.id, n.vec <=> q.v AS d FROM {g}.nodes n WHERE n.vec IS NOT NULL "
@@ -266,7 +276,8 @@ def apply_params(stmts: PgStatements, removes: list[str], adds: list[Any], last:
         params[name] = list(values)
     width = 5 if stmts.dimensions else 4
     node_columns = list(zip(*nodes)) if nodes else [()] * width
-    for name, values in zip(("node_ids", "contents", "embeddings", "metadata", "vecs"),
-                            node_columns):
+    for name, values in zip(("node_ids", "contents", "embeddings", "metadata"), node_columns):
         params[name] = list(values)
+    if stmts.dimensions:
+        params["vecs"] = vectors_param(list(node_columns[4]))
     return params

@@ -58,7 +58,7 @@ class PostgresGraph(SqlGraph):
     _nul_in_text = False  # text cannot hold NUL
 
     def __init__(self, conninfo: str, graph: str = "graph", latency: float = 0.0,
-                 dimensions: int | None = None, ef_search: int = 40) -> None:
+                 dimensions: int | None = None, ef_search: int = 100) -> None:
         super().__init__(latency)
         self.graph_name = graph
         self.conninfo = conninfo

@@ -40,11 +40,12 @@ by a scan of them all.
 """
 from __future__ import annotations
 
+import gc
 import json
 from collections.abc import Iterable
 from typing import Any
 
-from vantor.stores.pg_statements import PgStatements, apply_params, vector_text
+from vantor.stores.pg_statements import PgStatements, apply_params, vector_text, vectors_param
 from vantor.stores.rows import RowReader, check_edge, check_id, check_text, embedding_bytes
 from vantor.stores.snapshot import Snapshot, SnapshotMiss
 
@@ -187,7 +188,7 @@ class IngestRound:
 
     def __init__(self, stmts: PgStatements, reader: RowReader, nodes: list[Any],
                  previous: str | None, config: Any, exact: bool = False,
-                 strict_search: bool = False, ef_search: int = 40) -> None:
+                 strict_search: bool = False, ef_search: int = 100) -> None:
         if not stmts.dimensions:
             raise ValueError(f"graph {stmts.graph!r} keeps no vectors: give it dimensions")
         self.stmts = stmts
@@ -219,7 +220,7 @@ class IngestRound:
         threshold = self.threshold
         if self.exact and threshold is not None:
             threshold = float(threshold)
-        params = {"vecs": [row[4] for row in self.rows], "names": names,
+        params = {"vecs": vectors_param([row[4] for row in self.rows]), "names": names,
                   "k": _limit(self.top_k), "threshold": threshold}
         return (self.stmts.plan_exact if self.exact else self.stmts.plan_approximate), params
 
@@ -327,6 +328,28 @@ def light_ids(row: tuple[Any, ...]) -> tuple[list[str], str | None]:
     """The answer of `stmts.light_nodes`: the candidates' ids, and the last id."""
     return json.loads(row[0]), row[1]
 
+
+
+class Freezer:
+    """Keeps what a host loaded, and what it goes on adding, out of the garbage
+    collector's way: `gc.freeze()` once loaded, and again after every `every`
+    memories, each time after a young collection (so that cyclic garbage of the
+    last calls is collected, not frozen for good). A full collection then walks
+    only what was made since the last freeze."""
+
+    def __init__(self, every: int | None = 5000) -> None:
+        self.every = every
+        self._since = 0
+
+    def loaded(self) -> None:
+        gc.collect(1)
+        gc.freeze()
+        self._since = 0
+
+    def added(self, count: int) -> None:
+        self._since += count
+        if self.every is not None and self._since >= self.every:
+            self.loaded()
 
 
 def settle(ext: Any, ids: Iterable[Any], held: set[str], last: str | None) -> None:
