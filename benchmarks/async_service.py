@@ -41,6 +41,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import gc
 import os
 import random
@@ -48,6 +49,7 @@ import signal
 import sys
 import time
 from pathlib import Path
+from collections.abc import Iterator
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -64,19 +66,26 @@ from vantor.stores.two_phase import IngestRound  # noqa: E402
 
 # -- the package's phase, timed ---------------------------------------------------
 
-PHASE: list[tuple[float, int]] = []  # (seconds, memories) of each call
-_run = IngestRound.run
+PHASE: list[tuple[float, int]] = []  # (seconds, memories) of each call, while timed
 
 
-def _timed_run(self: IngestRound, ext: Any, search: Any) -> Any:
-    t0 = time.perf_counter()
+@contextlib.contextmanager
+def phase_timed() -> Iterator[None]:
+    """`IngestRound.run` timed into PHASE for the span of the block."""
+    run = IngestRound.run
+
+    def timed_run(self: IngestRound, ext: Any, search: Any) -> Any:
+        t0 = time.perf_counter()
+        try:
+            return run(self, ext, search)
+        finally:
+            PHASE.append((time.perf_counter() - t0, len(self.nodes)))
+
+    IngestRound.run = timed_run  # type: ignore[method-assign]
     try:
-        return _run(self, ext, search)
+        yield
     finally:
-        PHASE.append((time.perf_counter() - t0, len(self.nodes)))
-
-
-IngestRound.run = _timed_run  # type: ignore[method-assign]
+        IngestRound.run = run  # type: ignore[method-assign]
 
 
 class ThreadedCallHost(AsyncStoreHost):
@@ -190,7 +199,7 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
         idle: list[float] = []  # the ticker alone first: how late an idle loop wakes
         stop = asyncio.Event()
         tick = asyncio.create_task(ticker(stop, args.tick, idle))
-        await asyncio.sleep(1.0)
+        await asyncio.sleep(args.idle)
         stop.set()
         await tick
         PHASE.clear()
@@ -208,7 +217,7 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
 
         lags: list[float] = []
         stop = asyncio.Event()
-        with Collections() as collections:
+        with Collections() as collections, phase_timed():
             tick = asyncio.create_task(ticker(stop, args.tick, lags))
             cpu0, server0, wall0 = time.process_time(), server_cpu(cluster.folder / "data"), \
                 time.perf_counter()
@@ -301,6 +310,8 @@ def main(argv: list[str] | None = None) -> None:
     p.add_argument("--no-freeze", action="store_true", help="open the graphs without gc.freeze()")
     p.add_argument("--anchor", action="store_true", help="also plain INSERTs of the same memories")
     p.add_argument("--tick", type=float, default=0.005, help="the ticker's sleep, seconds")
+    p.add_argument("--idle", type=float, default=1.0,
+                   help="seconds the ticker runs alone before the clients start")
     p.add_argument("--ef-search", type=int, default=40)
     p.add_argument("--shared-buffers", default="256MB")
     p.add_argument("--seed", type=int, default=0)
