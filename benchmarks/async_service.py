@@ -67,12 +67,19 @@ from vantor.stores.two_phase import IngestRound  # noqa: E402
 # -- the package's phase, timed ---------------------------------------------------
 
 PHASE: list[tuple[float, int]] = []  # (seconds, memories) of each call, while timed
+# The host's steps of a call outside the statements, each synchronous (on the
+# loop, but for `run` with --offload): seconds of each call, by step.
+STEPS: dict[str, list[float]] = {}
+_STEPS = {"__init__": "checks and vector texts", "plan": "plan", "loaded": "answer read",
+          "writes": "write parameters"}
 
 
 @contextlib.contextmanager
 def phase_timed() -> Iterator[None]:
-    """`IngestRound.run` timed into PHASE for the span of the block."""
+    """`IngestRound.run` timed into PHASE, and the host's other steps of a call
+    into STEPS, for the span of the block."""
     run = IngestRound.run
+    saved = {name: getattr(IngestRound, name) for name in _STEPS}
 
     def timed_run(self: IngestRound, ext: Any, search: Any) -> Any:
         t0 = time.perf_counter()
@@ -81,11 +88,26 @@ def phase_timed() -> Iterator[None]:
         finally:
             PHASE.append((time.perf_counter() - t0, len(self.nodes)))
 
+    def timed(name: str, method: Any) -> Any:
+        times = STEPS.setdefault(_STEPS[name], [])
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            t0 = time.perf_counter()
+            try:
+                return method(*args, **kwargs)
+            finally:
+                times.append(time.perf_counter() - t0)
+        return call
+
     IngestRound.run = timed_run  # type: ignore[method-assign]
+    for name, method in saved.items():
+        setattr(IngestRound, name, timed(name, method))
     try:
         yield
     finally:
         IngestRound.run = run  # type: ignore[method-assign]
+        for name, method in saved.items():
+            setattr(IngestRound, name, method)
 
 
 class ThreadedCallHost(AsyncStoreHost):
@@ -203,6 +225,7 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
         stop.set()
         await tick
         PHASE.clear()
+        STEPS.clear()
         statements0 = host.statements
         work = iter(plan)
         single: list[float] = []
@@ -246,6 +269,9 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
             "package_phase_ms_per_call": sum(phase) / len(phase) * 1e3,
             "package_phase_p99_ms": quantile(phase, 0.99) * 1e3,
             "package_phase_ms_per_memory": sum(phase) / n * 1e3,
+            "host_steps": {name: {"ms_per_memory": sum(t) / n * 1e3,
+                                  "max_ms": max(t, default=0.0) * 1e3}
+                           for name, t in STEPS.items()},
             "gc": collections.summary(), "forced_full_collection_ms": forced * 1e3,
             "forced_full_collection_cpu_ms": forced_cpu * 1e3,
             "tracked_objects": tracked, "frozen_objects": frozen, "open_s": opened,
@@ -366,6 +392,9 @@ def print_row(r: dict[str, Any]) -> None:
           f"package phase {r['package_phase_ms_per_call']:.3f} ms/call "
           f"({r['package_phase_ms_per_memory']:.3f}/memory, p99 {r['package_phase_p99_ms']:.2f})",
           flush=True)
+    print("     host steps, ms a memory (max a call): " + "; ".join(
+        f"{k} {v['ms_per_memory']:.3f} ({v['max_ms']:.1f})" for k, v in r["host_steps"].items()),
+        flush=True)
     print("     gc: " + "; ".join(f"{k} {v['count']} max {v['max_ms']:.1f} ms "
                                    f"(CPU {v['max_cpu_ms']:.1f})" for k, v in g.items())
           + f"; forced full {r['forced_full_collection_ms']:.1f} ms "
