@@ -21,7 +21,9 @@ returned (what the call's replay passes to the package: the index's hits at or
 above the threshold). Summed over all queries (queries with no memory above
 the threshold count for nothing); also the share of queries that got all of
 theirs, and recall@8 without a threshold. The exact answers are checked
-against numpy's.
+against numpy's: each hit among numpy's 8 nearest and at numpy's similarity,
+both to 1e-4 (pgvector's arithmetic and numpy's differ in the sixth digit, so
+near ties at the 8th place may go either way).
 
 Search time: the median wall-clock time of the whole first statement (the
 search, the neighbourhood, the JSON) and of a bare `ORDER BY vec <=> q LIMIT
@@ -122,11 +124,12 @@ def measure(conninfo: str, graph: str, stored: np.ndarray, ids: list[str],
             hits, elapsed = first_statement(conn, stmts, q, True, None)
             exact.append(hits)
             exact_times.append(elapsed)
-        disagree = 0
+        disagree = 0  # a hit numpy does not find among the 8 nearest, or at another similarity
+        index = {node_id: i for i, node_id in enumerate(ids)}
         for k, hits in enumerate(exact):
-            best = np.argsort(-sims[k], kind="stable")[:TOP_K]
-            disagree += {ids[i] for i in best} != {i for i, _ in hits} and not np.isclose(
-                sims[k][best[-1]], hits[-1][1], atol=1e-5)
+            eighth = np.sort(sims[k])[-TOP_K]
+            disagree += any(abs(sims[k][index[i]] - s) > 1e-4 or sims[k][index[i]] < eighth - 1e-4
+                            for i, s in hits)
         thresholded = sum(s >= threshold for hits in exact for _, s in hits)
         for ef in ef_values:
             conn.execute(f"SET hnsw.ef_search TO {int(ef)}")
