@@ -3,7 +3,8 @@ memories and vectors in PostgreSQL with pgvector, in a throwaway cluster.
 
     .venv/bin/python benchmarks/async_service.py                      # 1, 8, 32 clients, 8 graphs
     .venv/bin/python benchmarks/async_service.py --clients 8 --offload
-    .venv/bin/python benchmarks/async_service.py --graphs 1 --held 100000 --memories 20000 --no-freeze
+    .venv/bin/python benchmarks/async_service.py --graphs 8 --held 12500 --memories 30000 \
+        --no-freeze
     .venv/bin/python benchmarks/async_service.py --quick             # about 20 s
 
 The clients are asyncio tasks in the benchmark's own process, calling
@@ -54,7 +55,8 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pg_bench  # noqa: E402  (puts host_contracts on the path)
-from pg_bench import clustered, demo_corpus, fill_graph, quantile, server_cpu, vec_text  # noqa: E402
+from pg_bench import (clustered, demo_corpus, fill_graph, quantile, server_cpu,  # noqa: E402
+                      vec_text)
 
 import vantor_lacet  # noqa: E402
 from psycopg import sql  # noqa: E402
@@ -264,7 +266,8 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
             "batch_p50_ms": quantile(batched, 0.5) * 1e3,
             "lag_p50_ms": quantile(lags, 0.5) * 1e3, "lag_p99_ms": quantile(lags, 0.99) * 1e3,
             "lag_max_ms": max(lags, default=0.0) * 1e3, "ticks": len(lags),
-            "statements_per_request": statements / len(plan), "statements_per_memory": statements / n,
+            "statements_per_request": statements / len(plan),
+            "statements_per_memory": statements / n,
             "client_cpu_ms_per_memory": cpu / n * 1e3, "server_cpu_ms_per_memory": server / n * 1e3,
             "package_phase_ms_per_call": sum(phase) / len(phase) * 1e3,
             "package_phase_p99_ms": quantile(phase, 0.99) * 1e3,
@@ -275,7 +278,8 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
             "gc": collections.summary(), "forced_full_collection_ms": forced * 1e3,
             "forced_full_collection_cpu_ms": forced_cpu * 1e3,
             "tracked_objects": tracked, "frozen_objects": frozen, "open_s": opened,
-            "idle_lag_p50_ms": quantile(idle, 0.5) * 1e3, "idle_lag_p99_ms": quantile(idle, 0.99) * 1e3,
+            "idle_lag_p50_ms": quantile(idle, 0.5) * 1e3,
+            "idle_lag_p99_ms": quantile(idle, 0.99) * 1e3,
             "idle_lag_max_ms": max(idle, default=0.0) * 1e3}
 
 
@@ -331,7 +335,8 @@ def main(argv: list[str] | None = None) -> None:
                         "clustered: synthetic, 128 dimensions")
     p.add_argument("--held", type=int, default=0, help="memories stored in each graph beforehand")
     p.add_argument("--batch", type=int, default=10)
-    p.add_argument("--batch-share", type=float, default=0.2, help="share of requests that are batches")
+    p.add_argument("--batch-share", type=float, default=0.2,
+                   help="share of requests that are batches")
     p.add_argument("--offload", action="store_true", help="the package's phase in a worker thread")
     p.add_argument("--no-freeze", action="store_true", help="open the graphs without gc.freeze()")
     p.add_argument("--anchor", action="store_true", help="also plain INSERTs of the same memories")
