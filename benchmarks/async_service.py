@@ -34,7 +34,8 @@ Measured over the clients' run (the graphs are opened before it):
 `--offload` runs the package's phase in a worker thread
 (`asyncio.to_thread`), through `ThreadedCallHost`, a copy of
 `AsyncStoreHost.add` made here: the host itself runs it on the loop.
-`--no-freeze` opens the graphs without `gc.freeze()`. `--anchor` also sends
+`--no-freeze` opens the graphs without `gc.freeze()`; `--refreeze N` calls
+it again after every N memories ingested. `--anchor` also sends
 the same requests as plain INSERTs (id, text, vector; one statement a request)
 into an HNSW-indexed table a graph, from the same number of clients.
 """
@@ -233,12 +234,18 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
         single: list[float] = []
         batched: list[float] = []
 
+        done = [0]
+
         async def client() -> None:
             for graph, span in work:
                 batch = [nodes[i] for i in span]
                 t = time.perf_counter()
                 await host.add(names[graph], batch)
                 (single if len(batch) == 1 else batched).append(time.perf_counter() - t)
+                done[0] += len(batch)
+                if args.refreeze and done[0] >= args.refreeze:
+                    done[0] = 0
+                    gc.freeze()  # what the calls since kept alive, out of the collector's way
 
         lags: list[float] = []
         stop = asyncio.Event()
@@ -339,6 +346,8 @@ def main(argv: list[str] | None = None) -> None:
                    help="share of requests that are batches")
     p.add_argument("--offload", action="store_true", help="the package's phase in a worker thread")
     p.add_argument("--no-freeze", action="store_true", help="open the graphs without gc.freeze()")
+    p.add_argument("--refreeze", type=int, default=0,
+                   help="gc.freeze() again after every that many memories (0: never)")
     p.add_argument("--anchor", action="store_true", help="also plain INSERTs of the same memories")
     p.add_argument("--tick", type=float, default=0.005, help="the ticker's sleep, seconds")
     p.add_argument("--idle", type=float, default=1.0,
