@@ -163,3 +163,29 @@ def test_quick_runs_of_the_scripts(tmp_path):
     rows = json.loads(out.read_text())["rows"]
     assert [r["how"] for r in rows] == ["warm", "server restarted"]
     assert [r["candidates"] for r in rows] == [501, 502] and all(r["chained"] for r in rows)
+
+
+@needs_pgvector
+def test_both_ways_of_filling_store_the_same_memories_under_the_same_index(cluster):
+    vecs = pg_bench.clustered(250, seed=8)
+    bulk = pg_bench.fill_graph(cluster.conninfo, "bulk", vecs)
+    rows = pgvector_recall.fill_incrementally(cluster.conninfo, "rows", vecs)
+    assert bulk == rows
+    stored = {}
+    for graph in ("bulk", "rows"):
+        with PostgresGraph(cluster.conninfo, graph=graph) as g:
+            stored[graph] = [(n.id, n.content_embedding.tobytes()) for n in g.all_nodes()]
+    assert stored["bulk"] == stored["rows"] == [(i, v.tobytes()) for i, v in zip(bulk, vecs)]
+    with psycopg.connect(cluster.conninfo) as conn:
+        defs = conn.execute("SELECT schemaname, replace(indexdef, schemaname, 'g') FROM pg_indexes "
+                            "WHERE indexname = 'nodes_vec' AND schemaname IN ('bulk', 'rows') "
+                            "ORDER BY 1").fetchall()
+    assert len(defs) == 2 and defs[0][1] == defs[1][1]
+
+
+@needs_pgvector
+def test_server_cpu_counts_the_backends_work(cluster):
+    before = pg_bench.server_cpu(cluster.folder / "data")
+    with psycopg.connect(cluster.conninfo) as conn:
+        conn.execute("SELECT count(*) FROM generate_series(1, 3000000)").fetchone()
+        assert pg_bench.server_cpu(cluster.folder / "data") - before > 0.05  # a live backend
