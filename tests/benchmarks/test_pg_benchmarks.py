@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import gc
 import json
+import signal
 import sys
 from pathlib import Path
 
@@ -139,8 +140,16 @@ def test_the_thread_offload_host_builds_the_hosts_own_graph(cluster):
                                                                       f"loop {graph}"))
 
 
+@pytest.fixture
+def keep_sigterm():
+    """The scripts' main() unwinds on SIGTERM; the test session keeps its own handler."""
+    handler = signal.getsignal(signal.SIGTERM)
+    yield
+    signal.signal(signal.SIGTERM, handler)
+
+
 @needs_pgvector
-def test_quick_runs_of_the_scripts(tmp_path):
+def test_quick_runs_of_the_scripts(tmp_path, keep_sigterm):
     out = tmp_path / "service.json"
     async_service.main(["--graphs", "2", "--clients", "1,4", "--memories", "120", "--anchor",
                         "--idle", "0.2",
