@@ -115,34 +115,13 @@ def phase_timed() -> Iterator[None]:
 
 class ThreadedCallHost(AsyncStoreHost):
     """`AsyncStoreHost` with the package's phase of each call in a worker thread.
-    The rest of `add` is the host's, line for line. (Were the awaiting task
-    cancelled while the thread runs, the lock would be let go with the package
-    still at work on the extension: a host that did this would have to wait for
-    the thread before it lets the lock go. The benchmark cancels nothing.)"""
+    (Were the awaiting task cancelled while the thread runs, the lock would be let
+    go with the package still at work on the extension: a host that did this
+    would have to wait for the thread before it lets the lock go. The benchmark
+    cancels nothing.)"""
 
-    async def add(self, graph: str, nodes: Any, strict_search: bool | None = None) -> Any:
-        nodes = list(nodes)
-        strict = self.strict_search if strict_search is None else strict_search
-        async with self.lock(graph):
-            served = await self._served(graph)
-            async with self.pool.connection() as conn:
-                await self._settle(conn, served)
-                call = IngestRound(served.stmts, served.rows, nodes, served.ext._last_id,
-                                   served.ext.config, exact=self.exact, strict_search=strict)
-                started = False
-                try:
-                    call.loaded(await self._execute(conn, *call.plan()))
-                    started = True
-                    result = await asyncio.to_thread(call.run, served.ext, served.search)
-                    call.raise_failure()
-                    writes = call.writes()
-                    if writes is not None:
-                        await self._execute(conn, *writes)
-                except BaseException:
-                    if started:
-                        served.unsettled = [node.id for node in call.nodes]
-                    raise
-        return result
+    async def _package(self, call: Any, served: Any) -> Any:
+        return await asyncio.to_thread(call.run, served.ext, served.search)
 
 
 # -- garbage collections ----------------------------------------------------------

@@ -47,7 +47,7 @@ import numpy as np  # noqa: E402
 import psycopg  # noqa: E402
 from psycopg import sql  # noqa: E402
 from vantor.stores.pg_cluster import ThrowawayCluster  # noqa: E402
-from vantor.stores.pg_statements import PgStatements, setup_statements  # noqa: E402
+from vantor.stores.pg_statements import PgStatements, setup_statements, vectors_param  # noqa: E402
 from vantor.stores.postgres_graph import session_settings  # noqa: E402
 
 TOP_K = 8
@@ -77,7 +77,8 @@ def first_statement(conn: psycopg.Connection[Any], stmts: PgStatements, q: np.nd
                     exact: bool, threshold: float | None) -> tuple[list[tuple[str, float]], float]:
     """The first statement of a call of one memory with vector q: its hits, and
     the statement's wall-clock time."""
-    params = {"vecs": [vec_text(q)], "names": [], "k": TOP_K, "threshold": threshold}
+    params = {"vecs": vectors_param([vec_text(q)]), "names": [], "k": TOP_K,
+              "threshold": threshold}
     t0 = time.perf_counter()
     row = conn.execute(stmts.plan_exact if exact else stmts.plan_approximate, params).fetchone()
     elapsed = time.perf_counter() - t0

@@ -132,7 +132,7 @@ def test_the_thread_offload_host_builds_the_hosts_own_graph(cluster):
 
     on_loop = asyncio.run(run(AsyncStoreHost, "loop"))
     threaded = asyncio.run(run(async_service.ThreadedCallHost, "thread"))
-    assert on_loop == threaded == 2 * len(plan) + 2
+    assert on_loop == threaded == 2 * len(plan) + 2 * 2  # and per graph: its lease, its ids
     for graph in range(2):
         assert edges(cluster.conninfo, f"thread {graph}") == edges(cluster.conninfo,
                                                                    f"loop {graph}")
