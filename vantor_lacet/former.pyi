@@ -3,6 +3,7 @@ from collections.abc import Hashable, Iterable
 from dataclasses import dataclass as dataclass
 from dataclasses import field as field
 from typing import Any as Any
+from typing import Final
 from typing import Optional as Optional
 
 from vantor.core.edge import MemoryEdge as MemoryEdge
@@ -38,10 +39,13 @@ class LacetConfig:
     max_iterations: int = ...
     coverage_gossip_weight: float = ...
 
+# The fields as the record's own __annotations__ declare them. Edge ids are
+# str in practice (MemoryEdge makes them); a host whose ids are of another
+# hashable type gets them in evicted_edge_ids as they are.
 @dataclass
 class LacetIngestResult:
     created: list[MemoryEdge] = ...
-    evicted_edge_ids: list[Hashable] = ...
+    evicted_edge_ids: list[str] = ...
 
 class LacetExtension:
     def __init__(
@@ -49,6 +53,17 @@ class LacetExtension:
     ) -> None: ...
     @property
     def config(self) -> LacetConfig: ...
+    # The state a host may use between calls (docs/host-contract.md), plain
+    # instance attributes at run time. Ids are typed str, as the record types
+    # edge ids; other hashable ids are kept as they are.
+    # The previous memory of the chain: a host may set it, to a node id or
+    # None, to carry the chain over a restart.
+    _last_id: str | None
+    # The candidate index: read-only. Replacing either object is rejected
+    # here; change their contents only through on_ingest, on_ingest_batch
+    # and on_forget.
+    _candidate_ids: Final[set[str]]
+    _node_lookup: Final[dict[str, Node]]
     def on_ingest(self, graph: Graph, node: Node) -> LacetIngestResult: ...
     def on_ingest_batch(self, graph: Graph, nodes: Iterable[Node]) -> LacetIngestResult: ...
     def on_forget(self, node_ids: Iterable[Hashable]) -> None: ...

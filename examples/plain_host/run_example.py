@@ -10,7 +10,7 @@ import logging
 import random
 import sys
 from collections import Counter
-from collections.abc import Hashable, Iterator
+from collections.abc import Iterator
 
 import vantor_lacet
 from vantor.agents.gossip_retriever import MAX_RESULTS_CEILING, SEED_COUNT_CEILING, RetrievalContext
@@ -43,7 +43,7 @@ class Host:
         # Pairs (previous, next) that the chain must hold while both memories live.
         self.chain: list[tuple[str, str]] = []
         self.last_ingested = last_ingested
-        self.evicted: list[Hashable] = []
+        self.evicted: list[str] = []
 
     def note_ingest(self, node: Memory) -> None:
         if self.last_ingested is not None and self.graph.has_node(self.last_ingested) \

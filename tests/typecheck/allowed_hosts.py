@@ -12,6 +12,7 @@ import vantor_lacet
 from vantor.core.ann_similarity import ApproximateSimilarityService
 from vantor.core.edge import MemoryEdge
 from vantor.core.graph import MemoryGraph
+from vantor.core.node import MemoryNode
 from vantor_lacet.protocols import Graph, Node, SimilarityService
 
 
@@ -111,3 +112,21 @@ for service in (DefaultsService(), KwargsService(), VarargsService()):
     ext.on_ingest(graph, TupleNode(("b", 2), (0.5, 0.5)))
     ext.on_ingest_batch(graph, (PropertyNode(i) for i in range(3)))
     ext.on_forget([1, ("b", 2)])
+
+
+def restart(ext: vantor_lacet.LacetExtension, last_ingested: str | None) -> list[str]:
+    """A host over a store: the chain carried over a restart (or cleared), the
+    candidate index checked against the stored memories, the evicted edge ids
+    kept as the strings its MemoryEdge makes."""
+    ext._last_id = last_ingested
+    ext._last_id = None
+    if last_ingested is not None:
+        ext._last_id = last_ingested
+    previous: str | None = ext._last_id
+    assert ext._candidate_ids == ext._node_lookup.keys()
+    stored: set[str] = set(ext._candidate_ids)
+    for node_id, node in ext._node_lookup.items():
+        assert node_id in stored and node.content_embedding is not None
+    result = ext.on_ingest(MemoryGraph(), MemoryNode(id="m2", content_embedding=[0.1]))
+    ids: list[str] = result.evicted_edge_ids
+    return ids + [previous or ""]

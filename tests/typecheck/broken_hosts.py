@@ -82,3 +82,6 @@ bare: Edge = BareEdge(MemoryEdge(source_node="a", target_node="b", relationship=
 ext = vantor_lacet.build_extension(SimilarityService(), graph)
 ext.on_ingest(graph, IdOnly())  # rejected: content_embedding
 ext.on_ingest_batch(NoRemoveGraph(), [])  # rejected: remove_edge
+ext._last_id = 3  # rejected: variable has type "str | None"
+ext._candidate_ids = set()  # rejected: Cannot assign to final attribute "_candidate_ids"
+ext._node_lookup = {}  # rejected: Cannot assign to final attribute "_node_lookup"
