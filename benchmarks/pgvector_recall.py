@@ -78,7 +78,7 @@ def first_statement(conn: psycopg.Connection[Any], stmts: PgStatements, q: np.nd
     """The first statement of a call of one memory with vector q: its hits, and
     the statement's wall-clock time."""
     params = {"vecs": vectors_param([vec_text(q)]), "names": [], "k": TOP_K,
-              "threshold": threshold}
+              "threshold": threshold, "holder": None, "token": None}
     t0 = time.perf_counter()
     row = conn.execute(stmts.plan_exact if exact else stmts.plan_approximate, params).fetchone()
     elapsed = time.perf_counter() - t0

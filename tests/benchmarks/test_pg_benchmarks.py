@@ -132,7 +132,8 @@ def test_the_thread_offload_host_builds_the_hosts_own_graph(cluster):
 
     on_loop = asyncio.run(run(AsyncStoreHost, "loop"))
     threaded = asyncio.run(run(async_service.ThreadedCallHost, "thread"))
-    assert on_loop == threaded == 2 * len(plan) + 2 * 2  # and per graph: its lease, its ids
+    # and per graph: whether its tables are there, its lease, its ids
+    assert on_loop == threaded == 2 * len(plan) + 3 * 2
     for graph in range(2):
         assert edges(cluster.conninfo, f"thread {graph}") == edges(cluster.conninfo,
                                                                    f"loop {graph}")

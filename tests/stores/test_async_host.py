@@ -67,9 +67,9 @@ def test_graphs_on_one_loop_end_as_the_same_calls_one_by_one(pg_cluster):
             await host.close()
 
     statements = asyncio.run(serve())
-    # per call: the search with the neighbourhood, the writes; per graph: its lease and
-    # the light nodes
-    assert statements == 2 * sum(map(len, streams.values())) + 2 * len(streams)
+    # per call: the search with the neighbourhood, the writes; per graph: whether its
+    # tables are there, its lease and the light nodes
+    assert statements == 2 * sum(map(len, streams.values())) + 3 * len(streams)
     for k, (graph, stream) in enumerate(streams.items()):
         with PostgresGraph(pg_cluster.conninfo, graph=f"one by one {k}", dimensions=D) as g:
             host = StoreHost(g, None, config(), exact=True)

@@ -65,6 +65,7 @@ from vantor.stores.pg_statements import (
     DIMENSIONS,
     PgStatements,
     dimensions_after_setup,
+    needs_setup,
     setup_statements,
 )
 from vantor.stores.postgres_graph import session_settings
@@ -245,13 +246,18 @@ class AsyncStoreHost:
         stmts = PgStatements(graph, self.dimensions)
         owner = OwnerStatements(graph)
         async with self.pools[server].connection() as conn:
-            async with conn.transaction():
-                for step in setup_statements(stmts):
-                    await conn.execute(step)
-                await conn.execute(stmts.set_meta, (DIMENSIONS, str(self.dimensions)))
-                cur = await conn.execute(stmts.get_meta, (DIMENSIONS,))
-                row = await cur.fetchone()
-            stmts = dimensions_after_setup(stmts, row[0] if row else None)
+            try:
+                ready = await self._execute(conn, stmts.ready, stmts.ready_params)
+            except psycopg.errors.UndefinedTable:
+                ready = None
+            if needs_setup(stmts, ready):
+                async with conn.transaction():
+                    for step in setup_statements(stmts):
+                        await conn.execute(step)
+                    await conn.execute(stmts.set_meta, (DIMENSIONS, str(self.dimensions)))
+                    cur = await conn.execute(stmts.get_meta, (DIMENSIONS,))
+                    ready = (await cur.fetchone() or (None,)) + (True,)
+            stmts = dimensions_after_setup(stmts, ready[0])
             # The lease first: once it is taken no write of an earlier holder can
             # commit, so what is loaded next is what this process goes on from.
             token = None if self.lease_seconds is None else await self._take(conn, graph, owner)
@@ -311,12 +317,14 @@ class AsyncStoreHost:
                                    served.ext.config, exact=self.exact, strict_search=strict,
                                    ef_search=self.ef_search)
                 started = False
+                lease = None if served.token is None else self._lease(served)
                 try:
-                    call.loaded(await self._execute(conn, *call.plan()))
+                    call.loaded(await self._execute(conn, *call.plan(lease)))
+                    if lease is not None and not call.lease_held:
+                        raise self._lost(graph, served)
                     started = True  # from here on the extension may have taken the nodes
                     result = await self._package(call, served)
                     call.raise_failure()
-                    lease = None if served.token is None else self._lease(served)
                     writes = call.writes(lease)
                     if writes is not None:
                         row = await self._execute(conn, *writes)

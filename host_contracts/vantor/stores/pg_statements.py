@@ -114,6 +114,13 @@ class PgStatements:
         self.vectors = (sql.SQL(_VECTORS).format(g=g, d=sql.Literal(int(dimensions)))
                         .as_string(None) if dimensions else "")
         self.ddl_lock = f"SELECT pg_advisory_xact_lock({_DDL_LOCK})"
+        # Whether the graph's tables are all there (the dimension it keeps, and its
+        # owner table): a graph that has them is opened without any DDL, whose locks
+        # would stop the graph's calls (and other processes' setups) meanwhile.
+        # Fails (undefined table) for a graph that has no schema yet.
+        self.ready = q("SELECT (SELECT value FROM {g}.meta WHERE key = 'dimensions'), "
+                       "to_regclass(%(owner)s) IS NOT NULL")
+        self.ready_params = {"owner": sql.SQL("{g}.owner").format(g=g).as_string(None)}
         self.create_extension = "CREATE EXTENSION IF NOT EXISTS vector"
         vec = ", vec" if dimensions else ""
         vec_value = ", %s::vector" if dimensions else ""
@@ -213,7 +220,9 @@ def _plan(order: str, where: str) -> str:
     """The first phase of a call: for each member with a searchable vector, its
     nearest stored memories (id, similarity) and its similarity to every other
     member; then whether each named node and each hit exists, and all their edges
-    in the order added. The members' vectors are cast once, in a materialised
+    in the order added; last, whether the owner row still names the holder with
+    its token (0 or 1), so that a process that lost the graph learns it before
+    it decides anything on what others wrote since. The members' vectors are cast once, in a materialised
     step, not again for each row the search looks at. The neighbourhood is two
     joins on the edges' indexes (by source, by target) rather than `IN` or `ANY`
     of a subquery, which the planner may answer by reading every edge."""
@@ -236,13 +245,24 @@ def _plan(order: str, where: str) -> str:
         "(SELECT coalesce(json_agg(json_build_array(ord, other, sim) ORDER BY ord, other), '[]') "
         "FROM pairs)::text, "
         "(SELECT coalesce(json_agg(n.id), '[]') FROM wanted w JOIN {g}.nodes n ON n.id = w.id)::text, "
-        f"(SELECT coalesce(json_agg(json_build_array({_COLS}) ORDER BY seq), '[]') FROM near)::text")
+        f"(SELECT coalesce(json_agg(json_build_array({_COLS}) ORDER BY seq), '[]') FROM near)::text, "
+        "(SELECT count(*) FROM {g}.owner WHERE holder = %(holder)s AND token = %(token)s)")
+
+
+def needs_setup(stmts: PgStatements, ready: tuple[Any, ...] | None) -> bool:
+    """Whether the graph's tables must be created or completed, from the answer of
+    `stmts.ready` (None: it failed, the graph has no schema yet)."""
+    if ready is None:
+        return True
+    stored, has_owner = ready
+    return not has_owner or (stmts.dimensions is not None and stored is None)
 
 
 def setup_statements(stmts: PgStatements) -> list[str]:
     """The statements that create the graph's tables where missing (run them in one
-    transaction), the last of which answers the dimension the graph has stored."""
-    steps = [stmts.ddl_lock]
+    transaction). A new graph only: a lock held by a stopped process fails them
+    after five seconds rather than leaving them waiting."""
+    steps = ["SET LOCAL lock_timeout = '5s'", stmts.ddl_lock]
     if stmts.dimensions:
         steps.append(stmts.create_extension)
     steps += [s for s in stmts.schema.split(";") if s.strip()]

@@ -30,6 +30,7 @@ from vantor.stores.pg_statements import (
     PgStatements,
     apply_params,
     dimensions_after_setup,
+    needs_setup,
     setup_statements,
     vector_text,
 )
@@ -80,13 +81,20 @@ class PostgresGraph(SqlGraph):
 
     def _connect(self) -> None:
         self._conn = psycopg.connect(self.conninfo, autocommit=True)
-        with self._conn.transaction():
-            for step in setup_statements(self.stmts):
-                self._conn.execute(step)
-            if self.stmts.dimensions:
-                self._conn.execute(self.stmts.set_meta, (DIMENSIONS, str(self.stmts.dimensions)))
-            row = self._conn.execute(self.stmts.get_meta, (DIMENSIONS,)).fetchone()
-        self._use(dimensions_after_setup(self.stmts, row[0] if row else None))
+        try:
+            ready = self._conn.execute(self.stmts.ready, self.stmts.ready_params).fetchone()
+        except psycopg.errors.UndefinedTable:
+            ready = None
+        if needs_setup(self.stmts, ready):
+            with self._conn.transaction():
+                for step in setup_statements(self.stmts):
+                    self._conn.execute(step)
+                if self.stmts.dimensions:
+                    self._conn.execute(self.stmts.set_meta,
+                                       (DIMENSIONS, str(self.stmts.dimensions)))
+                row = self._conn.execute(self.stmts.get_meta, (DIMENSIONS,)).fetchone()
+            ready = (row[0] if row else None, True)
+        self._use(dimensions_after_setup(self.stmts, ready[0]))
         for setting in session_settings(self.ef_search if self.stmts.dimensions else None):
             self._conn.execute(setting)
 

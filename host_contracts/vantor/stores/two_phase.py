@@ -213,7 +213,9 @@ class IngestRound:
 
     # -- phase 1 -----------------------------------------------------------------
 
-    def plan(self) -> tuple[str, dict[str, Any]]:
+    def plan(self, lease: dict[str, Any] | None = None) -> tuple[str, dict[str, Any]]:
+        """The first statement. `lease`: the holder and token (see `ownership`) whose
+        hold on the graph the statement reads too (`lease_held`)."""
         names = [row[0] for row in self.rows]
         if self.previous is not None:
             names.append(self.previous)
@@ -221,12 +223,14 @@ class IngestRound:
         if self.exact and threshold is not None:
             threshold = float(threshold)
         params = {"vecs": vectors_param([row[4] for row in self.rows]), "names": names,
-                  "k": _limit(self.top_k), "threshold": threshold}
+                  "k": _limit(self.top_k), "threshold": threshold,
+                  "holder": None, "token": None, **(lease or {})}
         return (self.stmts.plan_exact if self.exact else self.stmts.plan_approximate), params
 
     def loaded(self, row: tuple[Any, ...]) -> None:
         """Take in the answer of the first statement."""
-        hits, pairs, present, edges = (json.loads(value) for value in row)
+        hits, pairs, present, edges = (json.loads(value) for value in row[:4])
+        self.lease_held = bool(row[4])
         ids = [r[0] for r in self.rows]
         for ord_, node_id, sim in hits:
             self._hits.setdefault(ids[ord_ - 1], []).append((node_id, sim))
