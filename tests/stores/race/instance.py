@@ -20,9 +20,9 @@ for a `ServerMap`.
 Every write the host records in `write_log` is appended to the `--log` file
 (one JSON line [graph, token, writes, instance, pid]) before the request that
 made it is answered, so a write that was acknowledged is always in the file,
-even when the process is killed right after; a failed call is
-logged as [graph, null, null, instance, pid, error type, time.monotonic()]. SIGTERM closes the host (its
-leases are released) and ends the process.
+even when the process is killed right after; a failed call is logged as
+[graph, null, null, instance, pid, error type, time.monotonic()]. SIGTERM
+closes the host (its leases are released) and ends the process.
 """
 from __future__ import annotations
 
