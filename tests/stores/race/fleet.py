@@ -68,7 +68,8 @@ class Process:
         self.starts += 1
         cmd = [sys.executable, str(HERE / "instance.py"), "--name", self.incarnation,
                "--socket", self.socket, "--servers", self.fleet.servers,
-               "--log", str(self.log), "--dimensions", str(D), "--lease", str(self.fleet.lease),
+               "--log", str(self.log), "--dimensions", str(self.fleet.dimensions),
+               "--lease", str(self.fleet.lease),
                "--timeout", str(self.fleet.pool_timeout)]
         errors = open(self.fleet.folder / f"{self.name}.err", "ab")
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=errors,
@@ -114,11 +115,12 @@ class Process:
 class Fleet:
     """`n` instances named i0, i1, ... serving `servers` (the JSON of instance.py's
     --servers) with leases of `lease` seconds, waiting up to `pool_timeout` for a
-    connection; files in `folder`."""
+    connection, for vectors of `dimensions`; files in `folder`."""
 
     def __init__(self, folder: Path, servers: Any, n: int = 3, lease: float = 2.0,
-                 pool_timeout: float = 1.0) -> None:
+                 pool_timeout: float = 1.0, dimensions: int = D) -> None:
         self.folder = folder
+        self.dimensions = dimensions
         self.pool_timeout = pool_timeout
         self.servers = json.dumps(servers)
         self.lease = lease
