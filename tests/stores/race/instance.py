@@ -22,7 +22,8 @@ Every write the host records in `write_log` is appended to the `--log` file
 made it is answered, so a write that was acknowledged is always in the file,
 even when the process is killed right after; a failed call is logged as
 [graph, null, null, instance, pid, error type, time.monotonic()]. SIGTERM
-closes the host (its leases are released) and ends the process.
+closes the host (its leases are released) and ends the process, and so does
+the end of the process that started it.
 """
 from __future__ import annotations
 
@@ -140,10 +141,19 @@ async def main(args: argparse.Namespace) -> None:
     server = await asyncio.start_unix_server(instance.serve_connection, path=args.socket)
     stop = asyncio.Event()
     asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
+
+    async def orphaned() -> None:  # the test or benchmark that started it is gone
+        while os.getppid() == parent:
+            await asyncio.sleep(1.0)
+        stop.set()
+
+    parent = os.getppid()
+    watch = asyncio.create_task(orphaned())
     print("ready", flush=True)
     try:
         await stop.wait()
     finally:
+        watch.cancel()
         server.close()
         await host.close()
         instance.flush_log()
