@@ -5,6 +5,8 @@
 #                  PY=3.14 or PY=3.15; see below for 3.14 and 3.15)
 # make typecheck   mypy --strict over the README's wiring example, the example host and
 #                  hosts the contract allows; hosts it does not allow must be rejected
+# make race   the race tests alone: service instances killed, paused and restarted
+#             under load, on one PostgreSQL server and on two (about 2.5 minutes)
 SHELL := /bin/bash
 PY ?= 3.12
 
@@ -43,7 +45,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-async bench-callgrind stubtest typecheck property-long wheel wheels wheels-build wheels-test test-clang clang-toolchain sdist-install clean postgres-server
+.PHONY: demo test test-313 test-asan linelength build bench bench-async bench-callgrind stubtest typecheck property-long race wheel wheels wheels-build wheels-test test-clang clang-toolchain sdist-install clean postgres-server
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -119,6 +121,11 @@ CALLGRIND_ARGS ?= --construct 100000
 bench-callgrind: build
 	$(VENV)/bin/python benchmarks/callgrind.py --python $(VENV)/bin/python $(CALLGRIND_ARGS) \
 	    --json build/callgrind-$(PY).json
+
+# The race tests (tests/stores/race) are skipped by `make test`: they run here,
+# once a CI run, on two cores for about 2.5 minutes.
+race: build postgres-server
+	LACET_RACE=1 $(VENV)/bin/python -m pytest -q -s tests/stores/race
 
 PROPERTY_EXAMPLES ?= 10000
 property-long: build
