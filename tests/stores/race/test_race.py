@@ -39,10 +39,8 @@ LEASE = 2.0
 KILLS = int(os.environ.get("LACET_RACE_KILLS", "10"))
 PAUSES = int(os.environ.get("LACET_RACE_PAUSES", "3"))
 SCENARIO_LIMIT = 150.0  # seconds: a scenario that runs longer fails
-# Errors a call may meet besides the routine ones (fleet.ROUTINE): a host that
-# opens a graph another one holds runs the schema's DDL, which can deadlock
-# with the holder's write; the call fails and the client sends it again.
-TOLERATED = {"DeadlockDetected"}
+# Errors a call may meet besides the routine ones (fleet.ROUTINE): none.
+TOLERATED: set[str] = set()
 
 
 def cluster() -> ThrowawayCluster:
