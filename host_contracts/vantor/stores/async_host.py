@@ -112,7 +112,7 @@ class AsyncStoreHost:
                  dimensions: int, servers: ServerMap | None = None,
                  config: Callable[[str], Any] | None = None, strict_search: bool = False,
                  exact: bool = False, freeze_gc: bool = True, ef_search: int = 100,
-                 instance: str | None = None, lease_seconds: float | None = 10.0,
+                 instance: str | None = None, lease_seconds: float | None = 5.0,
                  take_timeout: float = 0.0) -> None:
         if isinstance(pools, AsyncConnectionPool):
             pools = {"main": pools}

@@ -5,7 +5,8 @@ the I/O left to the caller, so that the sync `StoreHost` and the asyncio
 
     round = IngestRound(stmts, reader, nodes, ext._last_id, ext.config)
     sql, params = round.plan()              # phase 1: one statement
-    round.loaded(cursor_row)                # the search and the neighbourhood
+    round.loaded(cursor_row)                # the search and the neighbourhood;
+                                            # ValueError for an id already stored
     result = round.run(ext, search)         # phase 2: the package, no I/O
     sql, params = round.writes()            # phase 3: one statement
     round.raise_failure()                   # before sending it
@@ -241,6 +242,12 @@ class IngestRound:
         if self.previous is not None:
             loaded.add(self.previous)
         self.snapshot.fill(loaded, set(present), edges)
+        # The members join the snapshot, queued; an id the graph has (or the call
+        # has twice) is refused here, before the extension is touched.
+        for row in self.rows:
+            if self.snapshot.exists(row[0]):
+                raise ValueError(f"duplicate node id {row[0]!r}")
+            self.snapshot.node_added(row[0], row)
 
     # -- phase 2 -----------------------------------------------------------------
 
@@ -281,12 +288,8 @@ class IngestRound:
         return picked[:limit] if limit is not None else picked
 
     def run(self, ext: Any, search: RoundSearch) -> Any:
-        """Phase 2: the members into the snapshot (queued), then the package's call,
-        then the last ingested id (queued). Raises what the package raised."""
-        for row in self.rows:
-            if self.snapshot.exists(row[0]):
-                raise ValueError(f"duplicate node id {row[0]!r}")
-            self.snapshot.node_added(row[0], row)
+        """Phase 2: the package's call, then the last ingested id (queued). Raises
+        what the package raised."""
         search.round = self
         try:
             if len(self.nodes) == 1:
