@@ -140,6 +140,14 @@ def test_vectors_the_store_refuses_and_the_zero_vector(pg_cluster):
         b = host.add([MemoryNode(id="b", content_embedding=np.array([-1, 0, 0], np.float32))])
         assert [e.relationship.subtype for e in zero.created] == ["auto_chain"]
         assert sorted((e.source_node, e.target_node) for e in b.created) == [("b", "a"), ("z", "b")]
+        # A stored id is refused when the first statement answers: nothing written,
+        # the extension untouched (a request sent again after a lost answer).
+        trips, candidates = graph.round_trips, set(host.ext._candidate_ids)
+        with pytest.raises(ValueError, match="duplicate node id 'a'"):
+            host.add([MemoryNode(id="c", content_embedding=np.array([0, 0, 1], np.float32)),
+                      MemoryNode(id="a", content_embedding=np.array([1, 0, 0], np.float32))])
+        assert graph.round_trips == trips + 1 and graph.node_count == 3
+        assert host.ext._candidate_ids == candidates and host.ext._last_id == "b"
     with pytest.raises(ValueError, match="keeps 3-dimensional vectors, not 4"):
         PostgresGraph(pg_cluster.conninfo, graph="refused", dimensions=4)
 
