@@ -42,6 +42,9 @@ from vantor.core.ann_similarity import ApproximateSimilarityService  # noqa: E40
 from vantor.core.node import MemoryNode  # noqa: E402
 from vantor.stores.host import StoreHost, open_graph  # noqa: E402
 
+sys.path.insert(0, str(HERE))
+from pg_bench import server_cpu  # noqa: E402
+
 RESULTS = HERE / "results"
 
 
@@ -278,25 +281,6 @@ def one_graph(conninfo: str, name: str, seed: int, count: int, latency: float,
         row["end"] = time.time()
         row["start"] = row["end"] - row["seconds"]
         return row
-
-
-def server_cpu(data_dir: Path) -> float:
-    """CPU seconds used by the cluster so far: the postmaster, its live children,
-    and the children it has reaped (counted in its cutime and cstime)."""
-    postmaster = int((data_dir / "postmaster.pid").read_text().split()[0])
-    tick = os.sysconf("SC_CLK_TCK")
-    total = 0
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            fields = stat.read_text().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        pid, ppid = int(stat.parent.name), int(fields[1])
-        if pid == postmaster:
-            total += sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
-        elif ppid == postmaster:
-            total += int(fields[11]) + int(fields[12])
-    return total / tick
 
 
 def _in_process(conninfo: str, name: str, seed: int, count: int, latency: float, barrier: Any,
