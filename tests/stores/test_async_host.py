@@ -173,3 +173,24 @@ def test_a_process_that_lost_its_graph_writes_nothing(pg_cluster):
     assert (result.created[0].source_node, result.created[0].target_node) == (nodes[2].id,
                                                                               nodes[4].id)
     assert a_log == [("fenced", 1, 1)] and b_log == [("fenced", 2, 2), ("fenced", 2, 3)]
+
+
+def test_processes_opening_new_graphs_at_once(pg_cluster):
+    """Each new graph is set up once, whichever process gets there first, and taken
+    by exactly one of them."""
+    async def scenario():
+        hosts = [await AsyncStoreHost.connect(pg_cluster.conninfo, D, instance=f"p{k}")
+                 for k in range(3)]
+        try:
+            taken = []
+            for r in range(12):
+                outcomes = await asyncio.gather(*(h.open(f"new {r}") for h in hosts),
+                                                return_exceptions=True)
+                assert all(o is None or isinstance(o, GraphTaken) for o in outcomes), outcomes
+                taken.append(sum(o is None for o in outcomes))
+            return taken
+        finally:
+            for host in hosts:
+                await host.close()
+
+    assert asyncio.run(scenario()) == [1] * 12

@@ -65,6 +65,7 @@ from vantor.stores.pg_statements import (
     DIMENSIONS,
     PgStatements,
     dimensions_after_setup,
+    SETUP_RACES,
     needs_setup,
     setup_statements,
 )
@@ -250,13 +251,19 @@ class AsyncStoreHost:
                 ready = await self._execute(conn, stmts.ready, stmts.ready_params)
             except psycopg.errors.UndefinedTable:
                 ready = None
-            if needs_setup(stmts, ready):
-                async with conn.transaction():
-                    for step in setup_statements(stmts):
-                        await conn.execute(step)
-                    await conn.execute(stmts.set_meta, (DIMENSIONS, str(self.dimensions)))
-                    cur = await conn.execute(stmts.get_meta, (DIMENSIONS,))
-                    ready = (await cur.fetchone() or (None,)) + (True,)
+            for attempt in range(3):
+                if not needs_setup(stmts, ready):
+                    break
+                try:
+                    async with conn.transaction():
+                        for step in setup_statements(stmts):
+                            await conn.execute(step)
+                        await conn.execute(stmts.set_meta, (DIMENSIONS, str(self.dimensions)))
+                        cur = await conn.execute(stmts.get_meta, (DIMENSIONS,))
+                        ready = (await cur.fetchone() or (None,)) + (True,)
+                except SETUP_RACES:
+                    if attempt == 2:
+                        raise
             stmts = dimensions_after_setup(stmts, ready[0])
             # The lease first: once it is taken no write of an earlier holder can
             # commit, so what is loaded next is what this process goes on from.

@@ -24,7 +24,7 @@ import math
 from typing import Any
 
 import numpy as np
-from psycopg import sql
+from psycopg import errors, sql
 
 from vantor.stores.rows import EDGE_COLUMNS, LAST_INGESTED
 
@@ -247,6 +247,15 @@ def _plan(order: str, where: str) -> str:
         "(SELECT coalesce(json_agg(n.id), '[]') FROM wanted w JOIN {g}.nodes n ON n.id = w.id)::text, "
         f"(SELECT coalesce(json_agg(json_build_array({_COLS}) ORDER BY seq), '[]') FROM near)::text, "
         "(SELECT count(*) FROM {g}.owner WHERE holder = %(holder)s AND token = %(token)s)")
+
+
+# What a setup meets when another process set the same graph up at the same
+# time: the setup waits for the other on the advisory lock, but a backend that
+# looked the schema up before (the `ready` check) may still hold its "no such
+# schema" in its catalog cache, which only a new transaction refreshes. The
+# setup is then run again, and finds everything there.
+SETUP_RACES = (errors.UniqueViolation, errors.DuplicateObject, errors.DuplicateTable,
+               errors.DuplicateSchema)
 
 
 def needs_setup(stmts: PgStatements, ready: tuple[Any, ...] | None) -> bool:

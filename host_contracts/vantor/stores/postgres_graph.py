@@ -27,6 +27,7 @@ from psycopg.pq import TransactionStatus
 
 from vantor.stores.pg_statements import (
     DIMENSIONS,
+    SETUP_RACES,
     PgStatements,
     apply_params,
     dimensions_after_setup,
@@ -85,15 +86,21 @@ class PostgresGraph(SqlGraph):
             ready = self._conn.execute(self.stmts.ready, self.stmts.ready_params).fetchone()
         except psycopg.errors.UndefinedTable:
             ready = None
-        if needs_setup(self.stmts, ready):
-            with self._conn.transaction():
-                for step in setup_statements(self.stmts):
-                    self._conn.execute(step)
-                if self.stmts.dimensions:
-                    self._conn.execute(self.stmts.set_meta,
-                                       (DIMENSIONS, str(self.stmts.dimensions)))
-                row = self._conn.execute(self.stmts.get_meta, (DIMENSIONS,)).fetchone()
-            ready = (row[0] if row else None, True)
+        for attempt in range(3):
+            if not needs_setup(self.stmts, ready):
+                break
+            try:
+                with self._conn.transaction():
+                    for step in setup_statements(self.stmts):
+                        self._conn.execute(step)
+                    if self.stmts.dimensions:
+                        self._conn.execute(self.stmts.set_meta,
+                                           (DIMENSIONS, str(self.stmts.dimensions)))
+                    row = self._conn.execute(self.stmts.get_meta, (DIMENSIONS,)).fetchone()
+                ready = (row[0] if row else None, True)
+            except SETUP_RACES:  # another process set it up meanwhile: again, to see it
+                if attempt == 2:
+                    raise
         self._use(dimensions_after_setup(self.stmts, ready[0]))
         for setting in session_settings(self.ef_search if self.stmts.dimensions else None):
             self._conn.execute(setting)
