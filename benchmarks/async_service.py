@@ -1,0 +1,376 @@
+"""Load on `AsyncStoreHost`: many graphs (tenants) on one event loop, their
+memories and vectors in PostgreSQL with pgvector, in a throwaway cluster.
+
+    .venv/bin/python benchmarks/async_service.py                      # 1, 8, 32 clients, 8 graphs
+    .venv/bin/python benchmarks/async_service.py --clients 8 --offload
+    .venv/bin/python benchmarks/async_service.py --graphs 1 --held 100000 --memories 20000 --no-freeze
+    .venv/bin/python benchmarks/async_service.py --quick             # about 20 s
+
+The clients are asyncio tasks in the benchmark's own process, calling
+`host.add` directly (no HTTP layer): each takes the next request of one
+shared stream, 20% of them batches of 10 memories, for a graph drawn at
+random, and awaits it. The memories are the demo's 3,801 real texts with
+their sentence embeddings (384 dimensions), in a shuffled order; with
+`--held`, or more memories than that, synthetic text-like vectors of 128
+dimensions (`pg_bench.clustered`). `--held N` stores N memories in each graph
+beforehand (one COPY, no edges; see `pg_bench.fill_graph`), which the host
+then opens as light nodes.
+
+Measured over the clients' run (the graphs are opened before it):
+- memories a second (wall clock), the latency of a single memory's `add`
+  (p50, p99; a call waits for its graph's lock, which is part of it);
+- the event loop's lag: a ticker task sleeps `--tick` seconds again and again,
+  and records how late it wakes (p50, p99, max);
+- statements a request and a memory (`host.statements`);
+- CPU a memory: the whole benchmark process (host, clients, ticker) and the
+  PostgreSQL server (postmaster and every backend);
+- the package's phase of each call: the time around `IngestRound.run` (the
+  package's call with its graph calls and searches answered from the
+  snapshot, on the loop or in the worker thread);
+- garbage collections (`gc.callbacks`): count, worst and total pause by
+  generation; then, after the run, one full collection forced and timed.
+
+`--offload` runs the package's phase in a worker thread
+(`asyncio.to_thread`), through `ThreadedCallHost`, a copy of
+`AsyncStoreHost.add` made here: the host itself runs it on the loop.
+`--no-freeze` opens the graphs without `gc.freeze()`. `--anchor` also sends
+the same requests as plain INSERTs (id, text, vector; one statement a request)
+into an HNSW-indexed table a graph, from the same number of clients.
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import gc
+import os
+import random
+import signal
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import pg_bench  # noqa: E402  (puts host_contracts on the path)
+from pg_bench import clustered, demo_corpus, fill_graph, quantile, server_cpu, vec_text  # noqa: E402
+
+import vantor_lacet  # noqa: E402
+from psycopg import sql  # noqa: E402
+from psycopg_pool import AsyncConnectionPool  # noqa: E402
+from vantor.core.node import MemoryNode  # noqa: E402
+from vantor.stores.async_host import AsyncStoreHost  # noqa: E402
+from vantor.stores.pg_cluster import ThrowawayCluster  # noqa: E402
+from vantor.stores.two_phase import IngestRound  # noqa: E402
+
+# -- the package's phase, timed ---------------------------------------------------
+
+PHASE: list[tuple[float, int]] = []  # (seconds, memories) of each call
+_run = IngestRound.run
+
+
+def _timed_run(self: IngestRound, ext: Any, search: Any) -> Any:
+    t0 = time.perf_counter()
+    try:
+        return _run(self, ext, search)
+    finally:
+        PHASE.append((time.perf_counter() - t0, len(self.nodes)))
+
+
+IngestRound.run = _timed_run  # type: ignore[method-assign]
+
+
+class ThreadedCallHost(AsyncStoreHost):
+    """`AsyncStoreHost` with the package's phase of each call in a worker thread.
+    The rest of `add` is the host's, line for line. (Were the awaiting task
+    cancelled while the thread runs, the lock would be let go with the package
+    still at work on the extension: a host that did this would have to wait for
+    the thread before it lets the lock go. The benchmark cancels nothing.)"""
+
+    async def add(self, graph: str, nodes: Any, strict_search: bool | None = None) -> Any:
+        nodes = list(nodes)
+        strict = self.strict_search if strict_search is None else strict_search
+        async with self.lock(graph):
+            served = await self._served(graph)
+            async with self.pool.connection() as conn:
+                await self._settle(conn, served)
+                call = IngestRound(served.stmts, served.rows, nodes, served.ext._last_id,
+                                   served.ext.config, exact=self.exact, strict_search=strict)
+                started = False
+                try:
+                    call.loaded(await self._execute(conn, *call.plan()))
+                    started = True
+                    result = await asyncio.to_thread(call.run, served.ext, served.search)
+                    call.raise_failure()
+                    writes = call.writes()
+                    if writes is not None:
+                        await self._execute(conn, *writes)
+                except BaseException:
+                    if started:
+                        served.unsettled = [node.id for node in call.nodes]
+                    raise
+        return result
+
+
+# -- garbage collections ----------------------------------------------------------
+
+class Collections:
+    """Every collection's pause, by generation, while installed: in wall-clock time
+    and in the CPU time of the thread (which leaves out the time the process
+    was not running, on a busy machine)."""
+
+    def __init__(self) -> None:
+        self.pauses: dict[int, list[tuple[float, float]]] = {0: [], 1: [], 2: []}
+        self._t0 = self._c0 = 0.0
+
+    def __call__(self, phase: str, info: dict[str, int]) -> None:
+        if phase == "start":
+            self._t0, self._c0 = time.perf_counter(), time.thread_time()
+        else:
+            self.pauses[info["generation"]].append(
+                (time.perf_counter() - self._t0, time.thread_time() - self._c0))
+
+    def __enter__(self) -> Collections:
+        gc.callbacks.append(self)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        gc.callbacks.remove(self)
+
+    def summary(self) -> dict[str, Any]:
+        return {f"gen{g}": {"count": len(p), "max_ms": max((w for w, _ in p), default=0.0) * 1e3,
+                            "max_cpu_ms": max((c for _, c in p), default=0.0) * 1e3,
+                            "total_ms": sum(w for w, _ in p) * 1e3}
+                for g, p in self.pauses.items()}
+
+
+async def ticker(stop: asyncio.Event, tick: float, lags: list[float]) -> None:
+    while not stop.is_set():
+        t0 = time.perf_counter()
+        await asyncio.sleep(tick)
+        lags.append(time.perf_counter() - t0 - tick)
+
+
+# -- the workload ---------------------------------------------------------------
+
+def requests(n: int, graphs: int, seed: int, batch: int, share: float) -> list[tuple[int, range]]:
+    """(graph, memories) of each request: `share` of them batches of `batch`."""
+    rng = random.Random(seed)
+    out, i = [], 0
+    while i < n:
+        size = min(batch if rng.random() < share else 1, n - i)
+        out.append((rng.randrange(graphs), range(i, i + size)))
+        i += size
+    return out
+
+
+def memories(args: argparse.Namespace) -> tuple[list[str], Any]:
+    if args.corpus == "demo":
+        texts, vecs = demo_corpus()
+        order = random.Random(args.seed).sample(range(len(texts)), len(texts))
+        n = min(args.memories, len(texts))
+        return [texts[i] for i in order[:n]], vecs[order[:n]]
+    vecs = clustered(args.memories, seed=args.seed + 1)
+    return [f"synthetic memory {i}" for i in range(len(vecs))], vecs
+
+
+async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: int,
+                names: list[str], nodes: list[MemoryNode],
+                plan: list[tuple[int, range]]) -> dict[str, Any]:
+    kind = ThreadedCallHost if args.offload else AsyncStoreHost
+    size = min(len(names), 16)
+    host = await kind.connect(cluster.conninfo, nodes[0].content_embedding.size,
+                              ef_search=args.ef_search, min_size=size, max_size=size,
+                              freeze_gc=not args.no_freeze)
+    try:
+        t0 = time.perf_counter()
+        for name in names:
+            await host.open(name)
+        opened = time.perf_counter() - t0
+        tracked, frozen = len(gc.get_objects()), gc.get_freeze_count()
+        idle: list[float] = []  # the ticker alone first: how late an idle loop wakes
+        stop = asyncio.Event()
+        tick = asyncio.create_task(ticker(stop, args.tick, idle))
+        await asyncio.sleep(1.0)
+        stop.set()
+        await tick
+        PHASE.clear()
+        statements0 = host.statements
+        work = iter(plan)
+        single: list[float] = []
+        batched: list[float] = []
+
+        async def client() -> None:
+            for graph, span in work:
+                batch = [nodes[i] for i in span]
+                t = time.perf_counter()
+                await host.add(names[graph], batch)
+                (single if len(batch) == 1 else batched).append(time.perf_counter() - t)
+
+        lags: list[float] = []
+        stop = asyncio.Event()
+        with Collections() as collections:
+            tick = asyncio.create_task(ticker(stop, args.tick, lags))
+            cpu0, server0, wall0 = time.process_time(), server_cpu(cluster.folder / "data"), \
+                time.perf_counter()
+            await asyncio.gather(*(client() for _ in range(clients)))
+            wall = time.perf_counter() - wall0
+            cpu = time.process_time() - cpu0
+            server = server_cpu(cluster.folder / "data") - server0
+            stop.set()
+            await tick
+        statements = host.statements - statements0
+        t0, c0 = time.perf_counter(), time.thread_time()
+        gc.collect()
+        forced, forced_cpu = time.perf_counter() - t0, time.thread_time() - c0
+    finally:
+        await host.close()
+    n = len(nodes)
+    phase = [s for s, _ in PHASE]
+    return {"memories": n, "requests": len(plan), "wall_s": wall,
+            "memories_per_s": n / wall, "single_p50_ms": quantile(single, 0.5) * 1e3,
+            "single_p99_ms": quantile(single, 0.99) * 1e3,
+            "batch_p50_ms": quantile(batched, 0.5) * 1e3,
+            "lag_p50_ms": quantile(lags, 0.5) * 1e3, "lag_p99_ms": quantile(lags, 0.99) * 1e3,
+            "lag_max_ms": max(lags, default=0.0) * 1e3, "ticks": len(lags),
+            "statements_per_request": statements / len(plan), "statements_per_memory": statements / n,
+            "client_cpu_ms_per_memory": cpu / n * 1e3, "server_cpu_ms_per_memory": server / n * 1e3,
+            "package_phase_ms_per_call": sum(phase) / len(phase) * 1e3,
+            "package_phase_p99_ms": quantile(phase, 0.99) * 1e3,
+            "package_phase_ms_per_memory": sum(phase) / n * 1e3,
+            "gc": collections.summary(), "forced_full_collection_ms": forced * 1e3,
+            "forced_full_collection_cpu_ms": forced_cpu * 1e3,
+            "tracked_objects": tracked, "frozen_objects": frozen, "open_s": opened,
+            "idle_lag_p50_ms": quantile(idle, 0.5) * 1e3, "idle_lag_p99_ms": quantile(idle, 0.99) * 1e3,
+            "idle_lag_max_ms": max(idle, default=0.0) * 1e3}
+
+
+async def anchor(args: argparse.Namespace, cluster: ThrowawayCluster, clients: int,
+                 names: list[str], nodes: list[MemoryNode],
+                 plan: list[tuple[int, range]]) -> dict[str, Any]:
+    """The same requests as plain INSERTs into an HNSW-indexed table a graph."""
+    dim = nodes[0].content_embedding.size
+    tables = [sql.Identifier(f"{name} plain").as_string(None) for name in names]
+    size = min(len(names), 16)
+    async with AsyncConnectionPool(cluster.conninfo, min_size=size, max_size=size,
+                                   kwargs={"autocommit": True}, open=False) as pool:
+        async with pool.connection() as conn:
+            for table in tables:
+                await conn.execute(f"CREATE TABLE {table} (id text PRIMARY KEY, content text "
+                                   f"NOT NULL, vec vector({dim}))")
+                await conn.execute(f"CREATE INDEX ON {table} USING hnsw (vec vector_cosine_ops)")
+        work = iter(plan)
+        single: list[float] = []
+
+        async def client() -> None:
+            for graph, span in work:
+                batch = [nodes[i] for i in span]
+                t = time.perf_counter()
+                async with pool.connection() as conn:
+                    await conn.execute(
+                        f"INSERT INTO {tables[graph]} (id, content, vec) SELECT i, c, v::vector "
+                        "FROM unnest(%s::text[], %s::text[], %s::text[]) AS u(i, c, v)",
+                        ([m.id for m in batch], [m.content for m in batch],
+                         [vec_text(m.content_embedding) for m in batch]))
+                if len(batch) == 1:
+                    single.append(time.perf_counter() - t)
+
+        cpu0, server0, wall0 = time.process_time(), server_cpu(cluster.folder / "data"), \
+            time.perf_counter()
+        await asyncio.gather(*(client() for _ in range(clients)))
+        wall = time.perf_counter() - wall0
+        cpu = time.process_time() - cpu0
+        server = server_cpu(cluster.folder / "data") - server0
+    n = len(nodes)
+    return {"memories_per_s": n / wall, "single_p99_ms": quantile(single, 0.99) * 1e3,
+            "client_cpu_ms_per_memory": cpu / n * 1e3, "server_cpu_ms_per_memory": server / n * 1e3}
+
+
+def main(argv: list[str] | None = None) -> None:
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # unwind: the cluster goes
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--graphs", type=int, default=8)
+    p.add_argument("--clients", default="1,8,32", help="comma-separated: one run each")
+    p.add_argument("--memories", type=int, default=3801, help="ingested in each run")
+    p.add_argument("--corpus", choices=("demo", "clustered"), default=None,
+                   help="demo: the real texts (at most 3,801; the default when they suffice); "
+                        "clustered: synthetic, 128 dimensions")
+    p.add_argument("--held", type=int, default=0, help="memories stored in each graph beforehand")
+    p.add_argument("--batch", type=int, default=10)
+    p.add_argument("--batch-share", type=float, default=0.2, help="share of requests that are batches")
+    p.add_argument("--offload", action="store_true", help="the package's phase in a worker thread")
+    p.add_argument("--no-freeze", action="store_true", help="open the graphs without gc.freeze()")
+    p.add_argument("--anchor", action="store_true", help="also plain INSERTs of the same memories")
+    p.add_argument("--tick", type=float, default=0.005, help="the ticker's sleep, seconds")
+    p.add_argument("--ef-search", type=int, default=40)
+    p.add_argument("--shared-buffers", default="256MB")
+    p.add_argument("--seed", type=int, default=0)
+    p.add_argument("--quick", action="store_true", help="4 graphs, 1 and 8 clients, 300 memories")
+    p.add_argument("--json", default=None, help="results file (default benchmarks/results/)")
+    args = p.parse_args(argv)
+    if args.quick:
+        args.graphs, args.clients, args.memories = 4, "1,8", 300
+    if args.corpus is None:
+        args.corpus = "demo" if not args.held and args.memories <= 3801 else "clustered"
+    if args.corpus == "demo" and args.held:
+        raise SystemExit("--held stores synthetic 128-dimensional memories: use --corpus clustered")
+    texts, vecs = memories(args)
+    nodes = [MemoryNode(id=f"m{i:07d}", content=text, content_embedding=vec)
+             for i, (text, vec) in enumerate(zip(texts, vecs))]
+    plan = requests(len(nodes), args.graphs, args.seed, args.batch, args.batch_share)
+    rows = []
+    settings = {"shared_buffers": args.shared_buffers, "max_connections": "60"}
+    with ThrowawayCluster(settings) as cluster:
+        for clients in (int(c) for c in args.clients.split(",")):
+            names = [f"c{clients} tenant {k}" for k in range(args.graphs)]
+            if args.held:
+                held = clustered(args.held * args.graphs, seed=args.seed + 2)
+                for k, name in enumerate(names):
+                    fill_graph(cluster.conninfo, name, held[k * args.held:(k + 1) * args.held])
+                del held
+            gc.collect()
+            row: dict[str, Any] = {"clients": clients, "load_before": os.getloadavg()}
+            row.update(asyncio.run(serve(args, cluster, clients, names, nodes, plan)))
+            gc.unfreeze()  # what the host froze: collectable again before the next run
+            gc.collect()
+            if args.anchor:
+                row["anchor"] = asyncio.run(anchor(args, cluster, clients, names, nodes, plan))
+            rows.append(row)
+            print_row(row)
+    report = {"command": " ".join(["async_service.py"] + (argv if argv is not None
+                                                           else sys.argv[1:])),
+              "package": vantor_lacet.__file__, "args": vars(args), "rows": rows}
+    name = "async_service" + ("-offload" if args.offload else "") + (
+        "-nofreeze" if args.no_freeze else "")
+    print(f"results: {pg_bench.write_report(report, name, args.json)}")
+
+
+def print_row(r: dict[str, Any]) -> None:
+    g = r["gc"]
+    print(f"{r['clients']:>3} clients: {r['memories_per_s']:7.1f} memories/s; single add p50 "
+          f"{r['single_p50_ms']:.1f} p99 {r['single_p99_ms']:.1f} ms; loop lag p50 "
+          f"{r['lag_p50_ms']:.2f} p99 {r['lag_p99_ms']:.2f} max {r['lag_max_ms']:.1f} ms; "
+          f"{r['statements_per_request']:.2f} statements/request, "
+          f"{r['statements_per_memory']:.2f}/memory; CPU ms/memory client "
+          f"{r['client_cpu_ms_per_memory']:.2f} server {r['server_cpu_ms_per_memory']:.2f}; "
+          f"package phase {r['package_phase_ms_per_call']:.3f} ms/call "
+          f"({r['package_phase_ms_per_memory']:.3f}/memory, p99 {r['package_phase_p99_ms']:.2f})",
+          flush=True)
+    print("     gc: " + "; ".join(f"{k} {v['count']} max {v['max_ms']:.1f} ms "
+                                   f"(CPU {v['max_cpu_ms']:.1f})" for k, v in g.items())
+          + f"; forced full {r['forced_full_collection_ms']:.1f} ms "
+          f"(CPU {r['forced_full_collection_cpu_ms']:.1f}) over "
+          f"{r['tracked_objects']} tracked objects and {r['frozen_objects']} frozen; graphs "
+          f"opened in {r['open_s']:.2f} s; idle loop lag p50 {r['idle_lag_p50_ms']:.2f} "
+          f"p99 {r['idle_lag_p99_ms']:.2f} max {r['idle_lag_max_ms']:.2f} ms",
+          flush=True)
+    if "anchor" in r:
+        a = r["anchor"]
+        print(f"     plain INSERTs: {a['memories_per_s']:7.1f} memories/s "
+              f"(ratio {r['memories_per_s'] / a['memories_per_s']:.2f}), single p99 "
+              f"{a['single_p99_ms']:.1f} ms; CPU ms/memory client "
+              f"{a['client_cpu_ms_per_memory']:.2f} server {a['server_cpu_ms_per_memory']:.2f}",
+              flush=True)
+
+
+if __name__ == "__main__":
+    main()
