@@ -1,8 +1,8 @@
 """One graph of a million memories on PostgreSQL with pgvector, filled through
 the two-phase host as a service would fill it, and what it costs at that size.
 
-    .venv/bin/python benchmarks/million.py                      # 10^6 memories: 30-60 minutes
-    .venv/bin/python benchmarks/million.py --memories 100000    # about 5 minutes
+    .venv/bin/python benchmarks/million.py                      # 10^6 memories: 1-3 hours
+    .venv/bin/python benchmarks/million.py --memories 100000    # 10-20 minutes
     .venv/bin/python benchmarks/million.py --memories 2000 --small 1000 --singles 50   # a smoke run
 
 Everything runs in one throwaway cluster (PostgreSQL 18 with pgvector, see
@@ -12,9 +12,12 @@ on, every write fenced), one call at a time:
 1. A small graph (`--small`, 10^4) is filled, then `--singles` single
    memories are ingested one call each: their latency (p50, p99) at that size.
 2. The large graph (`--memories`) is filled in calls of `--batch` memories
-   (`on_ingest_batch`), the time and the rate of each tenth of the fill (the
-   client's and the server's CPU in it, the edges formed, the evictions);
-   `--max-minutes` stops the fill early, and the rest runs at the size reached.
+   (`on_ingest_batch`; 200 by default: with 500 the members' similarities to
+   each other, which the first statement returns, cost more than they save),
+   the time and the rate of each tenth of the fill (the client's and the
+   server's CPU in it, the wall time in each statement, the client's CPU by
+   step of the call, the edges formed, the evictions); `--max-minutes` (75)
+   stops the fill early, and the rest runs at the size reached.
 3. `--singles` single memories on the large graph: their latency.
 4. Restarts: a new process imports the host, connects, opens the large graph
    (its memories read as light nodes in one statement, the extension built
@@ -123,6 +126,47 @@ class StatementClock:
         host._execute = timed
 
 
+class ClientClock:
+    """CPU time of this process in the steps of a two-phase call (`two_phase.IngestRound`:
+    the members' rows, reading the first statement's answer, the package's phase,
+    the writes' parameters) and in garbage collections, by generation."""
+
+    STEPS = ("__init__", "loaded", "run", "writes")
+
+    def __init__(self) -> None:
+        from vantor.stores import two_phase
+
+        self.seconds: dict[str, float] = dict.fromkeys(self.STEPS, 0.0)
+        self.gc: dict[int, float] = {0: 0.0, 1: 0.0, 2: 0.0}
+        self.gc_worst = 0.0
+        for name in self.STEPS:
+            setattr(two_phase.IngestRound, name, self._timed(name, getattr(
+                two_phase.IngestRound, name)))
+        self._gc_started = 0.0
+        gc.callbacks.append(self._collect)
+
+    def _timed(self, name: str, fn: Any) -> Any:
+        def call(*args: Any, **kwargs: Any) -> Any:
+            t = time.process_time()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                self.seconds[name] += time.process_time() - t
+        return call
+
+    def _collect(self, phase: str, info: dict[str, Any]) -> None:
+        if phase == "start":
+            self._gc_started = time.process_time()
+        else:
+            pause = time.process_time() - self._gc_started
+            self.gc[info["generation"]] += pause
+            if info["generation"] == 2:
+                self.gc_worst = max(self.gc_worst, pause)
+
+    def snapshot(self) -> dict[str, float]:
+        return {**self.seconds, **{f"gc{k}": v for k, v in self.gc.items()}}
+
+
 class Tally:
     """Edges formed and evicted by the calls counted."""
 
@@ -149,7 +193,8 @@ async def fill(host: Any, graph: str, mem: Memories, upto: int, batch: int, ever
     clock = host.clock
     rows = []
     t_start = time.perf_counter()
-    mark = (t_start, cpu_self(), server_cpu(data_dir), 0, 0, dict(clock.seconds))
+    steps = host.steps
+    mark = (t_start, cpu_self(), server_cpu(data_dir), 0, 0, dict(clock.seconds), steps.snapshot())
     done = 0
     stopped_early = False
     while done < upto:
@@ -166,6 +211,9 @@ async def fill(host: Any, graph: str, mem: Memories, upto: int, batch: int, ever
                    "server_cpu_ms": (srv - mark[2]) * 1e3 / n,
                    "search_ms": (clock.seconds["search"] - mark[5]["search"]) * 1e3 / n,
                    "write_ms": (clock.seconds["write"] - mark[5]["write"]) * 1e3 / n,
+                   "client_steps_ms": {k: (v - mark[6][k]) * 1e3 / n
+                                       for k, v in steps.snapshot().items()},
+                   "gc2_worst_ms": steps.gc_worst * 1e3,
                    "edges_created": created - mark[4], "evictions": tally.evicted,
                    "created_total": created, "load": os.getloadavg()[0], "rss": rss()}
             rows.append(row)
@@ -174,7 +222,10 @@ async def fill(host: Any, graph: str, mem: Memories, upto: int, batch: int, ever
                 f"a memory (wall: search {row['search_ms']:.2f} ms, write "
                 f"{row['write_ms']:.2f} ms)  edges +{row['edges_created']:,}  evictions {tally.evicted:,}  "
                 f"load {row['load']:.2f}")
-            mark = (now, cpu, srv, done, created, dict(clock.seconds))
+            log("    client CPU a memory by step (ms): " + ", ".join(
+                f"{k} {v:.3f}" for k, v in row["client_steps_ms"].items())
+                + f"; worst full collection {row['gc2_worst_ms']:.0f} ms")
+            mark = (now, cpu, srv, done, created, dict(clock.seconds), steps.snapshot())
             if deadline and now > deadline and done < upto:
                 log(f"  stopped at {done:,} memories: past --max-minutes")
                 stopped_early = True
@@ -305,6 +356,7 @@ async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any
 
     host = await AsyncStoreHost.connect(cluster.conninfo, DIM, min_size=1, max_size=2)
     host.clock = StatementClock(host)
+    host.steps = ClientClock()
     try:
         log(f"small graph: {args.small:,} memories in calls of {args.batch}")
         report["small_fill"] = await fill(host, "small", small, args.small, args.batch,
