@@ -80,7 +80,6 @@ class Memories:
 
     def __init__(self, prefix: str, n: int, seed: int = 0) -> None:
         import numpy as np
-
         from pg_bench import clustered
 
         self.prefix = prefix
@@ -186,16 +185,15 @@ class Tally:
         return {"created": dict(self.created), "evicted": self.evicted}
 
 
-async def fill(host: Any, graph: str, mem: Memories, upto: int, batch: int, every: int,
-               deadline: float | None, data_dir: Path, log: Any) -> dict[str, Any]:
+async def fill(host: Any, clock: StatementClock, steps: ClientClock, graph: str, mem: Memories,
+               upto: int, batch: int, every: int, deadline: float | None, data_dir: Path,
+               log: Any) -> dict[str, Any]:
     """Ingest mem[0:upto] in calls of `batch`; a row for each `every` memories."""
     from pg_bench import server_cpu
 
     tally = Tally()
-    clock = host.clock
     rows = []
     t_start = time.perf_counter()
-    steps = host.steps
     mark = (t_start, cpu_self(), server_cpu(data_dir), 0, 0, dict(clock.seconds), steps.snapshot())
     done = 0
     stopped_early = False
@@ -297,10 +295,10 @@ def child(conninfo: str, graph: str, node_id: str, seed: int) -> None:
     t0 = time.perf_counter()
     out: dict[str, Any] = {"rss_at_start": rss()}
     import numpy as np
-
-    import vantor_lacet
     from vantor.core.node import MemoryNode
     from vantor.stores.async_host import AsyncStoreHost
+
+    import vantor_lacet
 
     out["imports_s"] = time.perf_counter() - t0
     build = vantor_lacet.build_extension
@@ -345,7 +343,8 @@ def restart(conninfo: str, graph: str, node_id: str, seed: int) -> dict[str, Any
     env = dict(os.environ, PYTHONPATH=str(HERE.parent / "host_contracts"))
     t = time.perf_counter()
     done = subprocess.run([sys.executable, __file__, "--child", conninfo, graph, node_id,
-                           str(seed)], capture_output=True, text=True, env=env, timeout=600)
+                           str(seed)], capture_output=True, text=True, env=env, timeout=600,
+                          check=False)
     if done.returncode != 0:
         raise SystemExit(f"restart failed:\n{done.stderr}")
     return {**json.loads(done.stdout), "process_s": time.perf_counter() - t,
@@ -357,8 +356,9 @@ def mib(n: float) -> str:
 
 
 async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any]:
-    import vantor_lacet
     from vantor.stores.async_host import AsyncStoreHost
+
+    import vantor_lacet
 
     report: dict[str, Any] = {"config": repr(vantor_lacet.LacetConfig())}
     data_dir = cluster.folder / "data"
@@ -370,11 +370,11 @@ async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any
     report["rss_driver_with_vectors"] = rss()
 
     host = await AsyncStoreHost.connect(cluster.conninfo, DIM, min_size=1, max_size=2)
-    host.clock = StatementClock(host)
-    host.steps = ClientClock()
+    clock, steps = StatementClock(host), ClientClock()
     try:
         log(f"small graph: {args.small:,} memories in calls of {args.batch}")
-        report["small_fill"] = await fill(host, "small", small, args.small, args.batch,
+        report["small_fill"] = await fill(host, clock, steps, "small", small, args.small,
+                                          args.batch,
                                           max(args.small, 1), None, data_dir, log)
         analyze(cluster.conninfo, "small")
         report["small_singles"] = await singles(host, "small", small.nodes(
@@ -386,7 +386,8 @@ async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any
 
         log(f"large graph: {args.memories:,} memories in calls of {args.batch}")
         report["rss_driver_before_large"] = rss()
-        report["fill"] = await fill(host, "large", big, args.memories, args.batch, args.every,
+        report["fill"] = await fill(host, clock, steps, "large", big, args.memories,
+                                    args.batch, args.every,
                                     deadline, data_dir, log)
         report["rss_driver_after_fill"] = rss()
         f = report["fill"]
@@ -452,7 +453,6 @@ def main(argv: list[str] | None = None) -> None:
         p.error("--every must be a multiple of --batch")
 
     import pg_bench  # puts host_contracts on the path
-
     from vantor.stores.pg_cluster import ThrowawayCluster
 
     started = time.perf_counter()
@@ -463,7 +463,7 @@ def main(argv: list[str] | None = None) -> None:
     settings = {"shared_buffers": args.shared_buffers,
                 "maintenance_work_mem": args.maintenance_work_mem}
     commit = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
-                            capture_output=True, text=True).stdout.strip()
+                            capture_output=True, text=True, check=False).stdout.strip()
     log(f"commit {commit}, load {os.getloadavg()}, server settings {settings}")
     with ThrowawayCluster(settings) as cluster:
         report = asyncio.run(run(args, cluster, log))
