@@ -220,7 +220,8 @@ async def fill(host: Any, clock: StatementClock, steps: ClientClock, graph: str,
             log(f"  {done:>9,} memories  {row['elapsed_s']:8.1f} s  {row['rate']:6.0f}/s  "
                 f"client {row['client_cpu_ms']:.2f} ms, server {row['server_cpu_ms']:.2f} ms "
                 f"a memory (wall: search {row['search_ms']:.2f} ms, write "
-                f"{row['write_ms']:.2f} ms)  edges +{row['edges_created']:,}  evictions {tally.evicted:,}  "
+                f"{row['write_ms']:.2f} ms)  edges +{row['edges_created']:,}  "
+                f"evictions {tally.evicted:,}  "
                 f"load {row['load']:.2f}")
             log("    client CPU a memory by step (ms): " + ", ".join(
                 f"{k} {v:.3f}" for k, v in row["client_steps_ms"].items())
@@ -374,8 +375,7 @@ async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any
     try:
         log(f"small graph: {args.small:,} memories in calls of {args.batch}")
         report["small_fill"] = await fill(host, clock, steps, "small", small, args.small,
-                                          args.batch,
-                                          max(args.small, 1), None, data_dir, log)
+                                          args.batch, max(args.small, 1), None, data_dir, log)
         analyze(cluster.conninfo, "small")
         report["small_singles"] = await singles(host, "small", small.nodes(
             args.small, args.small + args.singles))
@@ -387,8 +387,7 @@ async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any
         log(f"large graph: {args.memories:,} memories in calls of {args.batch}")
         report["rss_driver_before_large"] = rss()
         report["fill"] = await fill(host, clock, steps, "large", big, args.memories,
-                                    args.batch, args.every,
-                                    deadline, data_dir, log)
+                                    args.batch, args.every, deadline, data_dir, log)
         report["rss_driver_after_fill"] = rss()
         f = report["fill"]
         log(f"  filled {f['filled']:,} in {f['seconds']:.0f} s "
