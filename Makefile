@@ -45,7 +45,7 @@ export PYTHONPATH := $(CURDIR)/host_contracts
 export VANTOR_LACET_WERROR := ON
 export MYPYPATH := $(CURDIR)/host_contracts
 
-.PHONY: demo test test-313 test-asan linelength build bench bench-async bench-callgrind stubtest typecheck property-long race wheel wheels wheels-build wheels-test test-clang clang-toolchain sdist-install clean postgres-server
+.PHONY: demo test test-313 test-asan linelength build bench bench-async bench-callgrind bench-million stubtest typecheck property-long race wheel wheels wheels-build wheels-test test-clang clang-toolchain sdist-install clean postgres-server
 
 $(VENV)/.ready: requirements-dev.txt
 	py=$(PYTHON) && $$py -m venv $(VENV)
@@ -126,6 +126,13 @@ bench-callgrind: build
 # once a CI run, on two cores for about 2.5 minutes.
 race: build postgres-server
 	LACET_RACE=1 $(VENV)/bin/python -m pytest -q -s tests/stores/race
+
+# One graph of 10^6 memories on PostgreSQL with pgvector through the two-phase
+# host: the fill, singles at 10^6 against 10^4, restarts, RSS, bytes a memory.
+# 30-90 minutes on 2 cores; MILLION_ARGS="--memories 100000" for a shorter run.
+MILLION_ARGS ?=
+bench-million: build postgres-server
+	$(VENV)/bin/python benchmarks/million.py $(MILLION_ARGS)
 
 PROPERTY_EXAMPLES ?= 10000
 property-long: build
