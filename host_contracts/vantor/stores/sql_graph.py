@@ -56,7 +56,6 @@ The snapshot itself is `snapshot.Snapshot`, shared with the two-phase hosts.
 from __future__ import annotations
 
 import contextlib
-import json
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
@@ -70,6 +69,7 @@ from vantor.stores.rows import (  # noqa: F401 - names the stores import from he
     check_text,
     edge_row,
     embedding_bytes,
+    node_row,
     wait,
 )
 from vantor.stores.snapshot import Snapshot
@@ -289,13 +289,7 @@ class SqlGraph:
     def check_node(self, node: Any) -> tuple[Any, ...]:
         """The row `node` is stored as; TypeError or ValueError, naming the node, for
         an id or a text the store cannot keep exactly. Writes nothing."""
-        node_id = check_id(node.id)
-        if type(node.content) is not str:
-            raise TypeError(f"content of node {node_id!r} is of type "
-                            f"{type(node.content).__name__}, not str")
-        check_text(node.content, f"content of node {node_id!r}", self._nul_in_text)
-        return (node_id, node.content, embedding_bytes(node.content_embedding),
-                json.dumps(node.metadata))
+        return node_row(node, self._nul_in_text)
 
     def add_node(self, node: MemoryNode) -> None:
         """Raises ValueError when a node with the same id is already stored, and

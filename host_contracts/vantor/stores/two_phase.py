@@ -46,8 +46,8 @@ import json
 from collections.abc import Iterable
 from typing import Any
 
-from vantor.stores.pg_statements import PgStatements, apply_params, vector_text, vectors_param
-from vantor.stores.rows import RowReader, check_edge, check_id, check_text, embedding_bytes
+from vantor.stores.pg_statements import PgStatements, apply_params, pg_node_row, vectors_param
+from vantor.stores.rows import RowReader, check_edge
 from vantor.stores.snapshot import Snapshot, SnapshotMiss
 
 
@@ -87,19 +87,6 @@ class LightNodes:
 
     def all_nodes(self) -> list[LightNode]:
         return self.nodes
-
-
-def node_row(node: Any, dimensions: int) -> tuple[Any, ...]:
-    """The row a memory is stored as; TypeError or ValueError naming the node for an
-    id, a text or a vector the store cannot keep. Writes nothing."""
-    node_id = check_id(node.id)
-    if type(node.content) is not str:
-        raise TypeError(f"content of node {node_id!r} is of type "
-                        f"{type(node.content).__name__}, not str")
-    check_text(node.content, f"content of node {node_id!r}", nul=False)
-    embedding = node.content_embedding
-    vec = None if embedding is None else vector_text(embedding, dimensions, node_id)
-    return (node_id, node.content, embedding_bytes(embedding), json.dumps(node.metadata), vec)
 
 
 def _limit(top_k: Any) -> int | None:
@@ -193,7 +180,7 @@ class IngestRound:
         if not stmts.dimensions:
             raise ValueError(f"graph {stmts.graph!r} keeps no vectors: give it dimensions")
         self.stmts = stmts
-        self.rows = [node_row(node, stmts.dimensions) for node in nodes]
+        self.rows = [pg_node_row(node, stmts.dimensions) for node in nodes]
         # What the package is handed: light nodes, so that its candidate index keeps
         # no texts or vectors alive (they are in the store, and searched there).
         self.nodes = [LightNode(row[0], None if row[2] is None else IN_STORE) for row in self.rows]
