@@ -55,20 +55,24 @@ def test_graphs_on_one_loop_end_as_the_same_calls_one_by_one(pg_cluster):
     streams = {f"tenant {k}": calls(memories(f"t{k}-", 40, k), k) for k in range(4)}
 
     async def serve():
-        host = await AsyncStoreHost.connect(pg_cluster.conninfo, D, config=config, exact=True)
+        host = await AsyncStoreHost.connect(pg_cluster.conninfo, D, config=config, exact=True,
+                                            lease_seconds=0.9)
         try:
             async def client(graph, stream):
                 for nodes in stream:
                     await host.add(graph, nodes)
                     await asyncio.sleep(0)
             await asyncio.gather(*(client(g, s) for g, s in streams.items()))
+            async with asyncio.timeout(10):  # renewals come every 0.3 s
+                while host.renewals < 2 * len(streams):
+                    await asyncio.sleep(0.05)
             return host.statements
         finally:
             await host.close()
 
     statements = asyncio.run(serve())
     # per call: the search with the neighbourhood, the writes; per graph: whether its
-    # tables are there, its lease and the light nodes
+    # tables are there, its lease and the light nodes; the renewals apart
     assert statements == 2 * sum(map(len, streams.values())) + 3 * len(streams)
     for k, (graph, stream) in enumerate(streams.items()):
         with PostgresGraph(pg_cluster.conninfo, graph=f"one by one {k}", dimensions=D) as g:

@@ -132,7 +132,8 @@ class AsyncStoreHost:
         self.instance = instance or instance_name()
         self.lease_seconds = lease_seconds
         self.take_timeout = take_timeout
-        self.statements = 0  # sent, in all
+        self.statements = 0  # sent for the calls and for opening graphs
+        self.renewals = 0  # lease renewals, sent by the background task
         self.write_log: list[tuple[str, int, int]] = []  # (graph, token, write counter)
         self._graphs: dict[str, ServedGraph] = {}
         self._locks: dict[str, asyncio.Lock] = {}
@@ -294,8 +295,10 @@ class AsyncStoreHost:
     async def _renew(self, graph: str, served: ServedGraph) -> None:
         try:
             async with self.pools[served.server].connection(timeout=self.lease_seconds / 3) as conn:
-                row = await self._execute(conn, served.owner.renew,
-                                          {**self._lease(served), "seconds": self.lease_seconds})
+                self.renewals += 1
+                cur = await conn.execute(served.owner.renew,
+                                         {**self._lease(served), "seconds": self.lease_seconds})
+                row = await cur.fetchone()
         except Exception:  # noqa: S110 - the server is away: the writes are fenced anyway
             return
         if row is None:  # taken over: the next call takes it again or learns who has it
