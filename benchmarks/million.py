@@ -370,7 +370,9 @@ async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any
     big = Memories("m", args.memories + args.singles)
     report["rss_driver_with_vectors"] = rss()
 
-    host = await AsyncStoreHost.connect(cluster.conninfo, DIM, min_size=1, max_size=2)
+    host = await AsyncStoreHost.connect(cluster.conninfo, DIM, min_size=1, max_size=2,
+                                        ef_search=args.ef_search)
+    report["ef_search"] = args.ef_search
     clock, steps = StatementClock(host), ClientClock()
     try:
         log(f"small graph: {args.small:,} memories in calls of {args.batch}")
@@ -439,6 +441,8 @@ def main(argv: list[str] | None = None) -> None:
                    help="a progress row each N memories (default: a tenth of --memories)")
     p.add_argument("--max-minutes", type=float, default=75.0,
                    help="stop the large fill after this long (0: never)")
+    p.add_argument("--ef-search", type=int, default=100,
+                   help="hnsw.ef_search of the fills and the singles (the host's default: 100)")
     p.add_argument("--shared-buffers", default="1GB")
     p.add_argument("--maintenance-work-mem", default="1GB")
     p.add_argument("--json", default=None, help="results file (default benchmarks/results/)")
