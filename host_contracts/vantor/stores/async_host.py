@@ -107,7 +107,9 @@ class AsyncStoreHost:
     `exact`: search every stored memory instead of the HNSW index. `ef_search`:
     the `hnsw.ef_search` the pools' connections set (a larger `top_k` is answered
     by the exact search). `instance`: this process's name in the leases (None: a
-    new unique one)."""
+    new unique one). For monitoring: `statements` counts what the calls and the
+    opening of graphs sent, `renewals` the leases renewed in the background, and
+    `write_log` holds (graph, lease token, write number) for each write."""
 
     def __init__(self, pools: Mapping[str, AsyncConnectionPool] | AsyncConnectionPool,
                  dimensions: int, servers: ServerMap | None = None,
