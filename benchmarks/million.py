@@ -16,7 +16,7 @@ on, every write fenced), one call at a time:
    each other, which the first statement returns, cost more than they save),
    the time and the rate of each tenth of the fill (the client's and the
    server's CPU in it, the wall time in each statement, the client's CPU by
-   step of the call, the edges formed, the evictions); `--max-minutes` (75)
+   step of the call, the edges formed, the evictions); `--max-minutes` (150)
    stops the fill early, and the rest runs at the size reached.
 3. `--singles` single memories on the large graph: their latency. Before
    each run of singles the graph's tables are analysed (`ANALYZE`), as
@@ -439,7 +439,7 @@ def main(argv: list[str] | None = None) -> None:
     p.add_argument("--batch", type=int, default=200, help="memories a call during the fills")
     p.add_argument("--every", type=int, default=None,
                    help="a progress row each N memories (default: a tenth of --memories)")
-    p.add_argument("--max-minutes", type=float, default=75.0,
+    p.add_argument("--max-minutes", type=float, default=150.0,
                    help="stop the large fill after this long (0: never)")
     p.add_argument("--ef-search", type=int, default=100,
                    help="hnsw.ef_search of the fills and the singles (the host's default: 100)")
