@@ -35,16 +35,20 @@ def test_one_server_stopped_and_started_while_the_other_serves(pg_cluster):
     with ThrowawayCluster({"synchronous_commit": "on"}) as second:
         servers = ServerMap({"a": pg_cluster.conninfo, "b": second.conninfo},
                             graphs={"on a 0": "a", "on a 1": "a", "on b 0": "b", "on b 1": "b"})
-        streams = {graph: memories(f"{graph}/", 30, k) for k, graph in enumerate(servers.graphs)}
+        # more memories than the clients get through before the outage ends
+        streams = {graph: memories(f"{graph}/", 400, k) for k, graph in enumerate(servers.graphs)}
         acknowledged: dict[str, list[str]] = {graph: [] for graph in streams}
         failures: dict[str, int] = {graph: 0 for graph in streams}
 
         async def serve():
             host = await AsyncStoreHost.connect(servers, D, config=config, timeout=1.0,
                                                 lease_seconds=2.0)
+            outage_over = asyncio.Event()
             try:
                 async def client(graph, nodes):
                     for node in nodes:
+                        if outage_over.is_set():
+                            break
                         try:
                             await host.add(graph, [node])
                             acknowledged[graph].append(node.id)
@@ -55,8 +59,11 @@ def test_one_server_stopped_and_started_while_the_other_serves(pg_cluster):
                 async def outage():
                     await asyncio.sleep(0.1)
                     await asyncio.to_thread(second.stop_server, "immediate")
-                    await asyncio.sleep(0.3)
+                    # down for longer than a call waits for a connection (timeout=1.0),
+                    # so the calls of the outage fail rather than wait it out
+                    await asyncio.sleep(1.5)
                     await asyncio.to_thread(second.start_server)
+                    outage_over.set()
 
                 await asyncio.gather(outage(), *(client(g, n) for g, n in streams.items()))
                 # after the outage every graph is served again
