@@ -6,7 +6,9 @@ from __future__ import annotations
 import asyncio
 import json
 
+import psycopg
 import pytest
+from psycopg_pool import PoolTimeout
 
 from test_async_host import D, check_graph, config, memories
 from vantor.stores.async_host import AsyncStoreHost
@@ -66,10 +68,18 @@ def test_one_server_stopped_and_started_while_the_other_serves(pg_cluster):
                     outage_over.set()
 
                 await asyncio.gather(outage(), *(client(g, n) for g, n in streams.items()))
-                # after the outage every graph is served again
-                for graph in streams:
-                    await host.add(graph, memories(f"{graph}/after", 1, 0))
-                    acknowledged[graph].append(f"{graph}/after0")
+                # after the outage every graph is served again, once the pool of
+                # the restarted server has its connections back (it backs off
+                # while the server is down)
+                async with asyncio.timeout(20):
+                    for graph in streams:
+                        while True:
+                            try:
+                                await host.add(graph, memories(f"{graph}/after", 1, 0))
+                                break
+                            except (PoolTimeout, psycopg.OperationalError):
+                                await asyncio.sleep(0.2)
+                        acknowledged[graph].append(f"{graph}/after0")
             finally:
                 await host.close()
 
