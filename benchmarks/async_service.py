@@ -63,9 +63,9 @@ import vantor_lacet  # noqa: E402
 from psycopg import sql  # noqa: E402
 from psycopg_pool import AsyncConnectionPool  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
-from vantor.stores.async_host import AsyncStoreHost  # noqa: E402
-from vantor.stores.pg_cluster import ThrowawayCluster  # noqa: E402
-from vantor.stores.two_phase import IngestRound  # noqa: E402
+from vantor_lacet_stores.hosts.async_host import AsyncStoreHost  # noqa: E402
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
+from vantor_lacet_stores.protocol.ingest_round import IngestRound  # noqa: E402
 
 # -- the package's phase, timed ---------------------------------------------------
 

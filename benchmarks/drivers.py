@@ -32,9 +32,9 @@ sys.path.insert(0, str(ROOT / "host_contracts"))
 
 import vantor_lacet  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
-from vantor.stores.pg_statements import PgStatements  # noqa: E402
-from vantor.stores.rows import RowReader  # noqa: E402
-from vantor.stores.two_phase import IngestRound, LightNodes, RoundSearch, light_ids  # noqa: E402
+from vantor_lacet_stores.statements.pg_graph import PgStatements  # noqa: E402
+from vantor_lacet_stores.protocol.rows import RowReader  # noqa: E402
+from vantor_lacet_stores.protocol.ingest_round import IngestRound, LightNodes, RoundSearch, light_ids  # noqa: E402
 
 D = 128
 GRAPH = "drivers"
@@ -128,9 +128,9 @@ def main() -> None:
         driver, conninfo, seed = args.child
         print(json.dumps(asyncio.run(run(driver, conninfo, args.memories, int(seed)))))
         return
-    from vantor.stores.host import StoreHost
-    from vantor.stores.pg_cluster import ThrowawayCluster
-    from vantor.stores.postgres_graph import PostgresGraph
+    from vantor_lacet_stores.hosts.graph_host import StoreHost
+    from vantor_lacet_stores.testing.cluster import ThrowawayCluster
+    from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
     with ThrowawayCluster() as cluster:
         with PostgresGraph(cluster.conninfo, graph=GRAPH, dimensions=D) as graph:

@@ -135,7 +135,7 @@ class ClientClock:
     STEPS = ("__init__", "loaded", "run", "writes")
 
     def __init__(self) -> None:
-        from vantor.stores import two_phase
+        from vantor_lacet_stores.protocol import ingest_round as two_phase
 
         self.seconds: dict[str, float] = dict.fromkeys(self.STEPS, 0.0)
         self.gc: dict[int, float] = {0: 0.0, 1: 0.0, 2: 0.0}
@@ -297,7 +297,7 @@ def child(conninfo: str, graph: str, node_id: str, seed: int) -> None:
     out: dict[str, Any] = {"rss_at_start": rss()}
     import numpy as np
     from vantor.core.node import MemoryNode
-    from vantor.stores.async_host import AsyncStoreHost
+    from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
 
     import vantor_lacet
 
@@ -357,7 +357,7 @@ def mib(n: float) -> str:
 
 
 async def run(args: argparse.Namespace, cluster: Any, log: Any) -> dict[str, Any]:
-    from vantor.stores.async_host import AsyncStoreHost
+    from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
 
     import vantor_lacet
 
@@ -456,7 +456,7 @@ def main(argv: list[str] | None = None) -> None:
         p.error("--every must be a multiple of --batch")
 
     import pg_bench  # puts host_contracts on the path
-    from vantor.stores.pg_cluster import ThrowawayCluster
+    from vantor_lacet_stores.testing.cluster import ThrowawayCluster
 
     started = time.perf_counter()
 

@@ -32,8 +32,8 @@ import numpy as np  # noqa: E402
 import psycopg  # noqa: E402
 from psycopg import sql  # noqa: E402
 
-from vantor.stores.pg_statements import DIMENSIONS, PgStatements, setup_statements  # noqa: E402
-from vantor.stores.rows import LAST_INGESTED  # noqa: E402
+from vantor_lacet_stores.statements.pg_graph import DIMENSIONS, PgStatements, setup_statements  # noqa: E402
+from vantor_lacet_stores.protocol.rows import LAST_INGESTED  # noqa: E402
 
 RESULTS = HERE / "results"
 

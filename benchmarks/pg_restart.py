@@ -42,7 +42,7 @@ def child(conninfo: str, graph: str, spawned: float) -> None:
 
     import vantor_lacet
     from vantor.core.node import MemoryNode
-    from vantor.stores.async_host import AsyncStoreHost
+    from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
 
     steps: dict[str, float] = {"imports": time.perf_counter() - t0}
     build, freeze = vantor_lacet.build_extension, gc.freeze
@@ -97,7 +97,7 @@ def main(argv: list[str] | None = None) -> None:
     import pg_bench
     from pg_bench import clustered, fill_graph
 
-    from vantor.stores.pg_cluster import ThrowawayCluster
+    from vantor_lacet_stores.testing.cluster import ThrowawayCluster
 
     rows = []
     # Commits acknowledged only once in the server's log (the throwaway cluster's

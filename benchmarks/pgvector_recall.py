@@ -46,9 +46,9 @@ from pg_bench import clustered, demo_corpus, fill_graph, vec_text  # noqa: E402
 import numpy as np  # noqa: E402
 import psycopg  # noqa: E402
 from psycopg import sql  # noqa: E402
-from vantor.stores.pg_cluster import ThrowawayCluster  # noqa: E402
-from vantor.stores.pg_statements import PgStatements, setup_statements, vectors_param  # noqa: E402
-from vantor.stores.postgres_graph import session_settings  # noqa: E402
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
+from vantor_lacet_stores.statements.pg_graph import PgStatements, setup_statements, vectors_param  # noqa: E402
+from vantor_lacet_stores.graphs.postgres_graph import session_settings  # noqa: E402
 
 TOP_K = 8
 

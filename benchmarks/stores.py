@@ -40,7 +40,8 @@ import numpy as np  # noqa: E402
 import vantor_lacet  # noqa: E402
 from vantor.core.ann_similarity import ApproximateSimilarityService  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
-from vantor.stores.host import StoreHost, open_graph  # noqa: E402
+from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
+from vantor_lacet_stores.testing.graphs import open_graph  # noqa: E402
 
 sys.path.insert(0, str(HERE))
 from pg_bench import server_cpu  # noqa: E402
@@ -67,7 +68,7 @@ def stores(names: list[str], latency: float = 0.0) -> Any:
     with contextlib.ExitStack() as stack:
         conninfo = None
         if "postgresql" in names:
-            from vantor.stores.pg_cluster import ThrowawayCluster
+            from vantor_lacet_stores.testing.cluster import ThrowawayCluster
             conninfo = stack.enter_context(ThrowawayCluster()).conninfo
         count = iter(range(10**6))
 
@@ -78,8 +79,8 @@ def stores(names: list[str], latency: float = 0.0) -> Any:
         yield opener, conninfo
 
 
-def new_host(graph: Any, snapshot: bool = True) -> StoreHost:
-    return StoreHost(graph, ApproximateSimilarityService(), vantor_lacet.LacetConfig(),
+def new_host(graph: Any, snapshot: bool = True) -> GraphStoreHost:
+    return GraphStoreHost(graph, ApproximateSimilarityService(), vantor_lacet.LacetConfig(),
                      snapshot=snapshot)
 
 
@@ -91,7 +92,7 @@ class Window:
         self.t0, self.rt0, self.slept0 = time.perf_counter(), graph.round_trips, graph.slept
         self.memories = self.created = self.evicted = 0
 
-    def add(self, host: StoreHost, nodes: list[Any]) -> None:
+    def add(self, host: GraphStoreHost, nodes: list[Any]) -> None:
         result = host.add(nodes)
         self.memories += len(nodes)
         self.created += len(result.created)
@@ -107,7 +108,7 @@ class Window:
                 "created": self.created, "evicted": self.evicted}
 
 
-def ingest(host: StoreHost, vecs: np.ndarray, start: int, stop: int, batch: int,
+def ingest(host: GraphStoreHost, vecs: np.ndarray, start: int, stop: int, batch: int,
            window: Window) -> None:
     for lo in range(start, stop, batch):
         window.add(host, [node(i, vecs[i]) for i in range(lo, min(lo + batch, stop))])
@@ -234,14 +235,14 @@ class CountingSearch:
 def run_calls(args: argparse.Namespace) -> dict[str, Any]:
     """The in-memory graph's calls by kind, per memory, beside what decides them."""
     from vantor.core.edge import RelationshipType
-    from vantor.stores.host import CountingMemoryGraph
+    from vantor.core.counting_graph import CountingMemoryGraph
     vecs = synthetic(args.memories)
     rows = []
     for cap in [int(x) for x in args.cap.split(",")]:
         graph = CountingMemoryGraph()
         config = vantor_lacet.LacetConfig(max_semantic_edges_per_node=cap or None)
         search = CountingSearch(ApproximateSimilarityService())
-        host = StoreHost(graph, search, config, snapshot=False)
+        host = GraphStoreHost(graph, search, config, snapshot=False)
         semantic = chain = evicted = 0
         for i in range(args.memories):
             result = host.add([node(i, vecs[i])])
@@ -363,9 +364,9 @@ class FailingWrite:
 
 def run_resync(args: argparse.Namespace) -> dict[str, Any]:
     """What it costs to bring a host back in step with its store after a failed
-    call: `StoreHost.resync` (forget what the store does not hold, take the chain
+    call: `GraphStoreHost.recover` (forget what the store does not hold, take the chain
     from the store), against rebuilding the search and the extension from the
-    store (a new `StoreHost`: the search fed every stored memory, the extension
+    store (a new `GraphStoreHost`: the search fed every stored memory, the extension
     seeded from `all_nodes()`), and the first ingest after the rebuild."""
     sizes = [int(x) for x in args.memories.split(",")]
     rows = []
@@ -394,10 +395,10 @@ def run_resync(args: argparse.Namespace) -> dict[str, Any]:
                     batch = [node(i, vecs[i]) for i in range(n + 1, n + 11)]
                     with contextlib.suppress(RuntimeError):
                         host.add(batch)  # fails at its write; resynchronised there
-                    host._unsettled = ("add", batch)  # again, timed
+                    host._unrecovered = ("add", batch)  # again, timed
                     rt0 = graph.round_trips
                     t0 = time.perf_counter()
-                    host.resync()
+                    host.recover()
                     targeted = time.perf_counter() - t0
                     row = {"store": name, "memories": n, "rebuild_s": rebuild,
                            "extension_alone_s": extension,

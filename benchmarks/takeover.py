@@ -43,7 +43,7 @@ from psycopg import sql  # noqa: E402
 import pg_bench  # noqa: E402
 from fleet import Fleet  # noqa: E402
 from pg_bench import clustered, fill_graph  # noqa: E402
-from vantor.stores.pg_cluster import ThrowawayCluster  # noqa: E402
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
 
 DIMENSIONS = 128
 

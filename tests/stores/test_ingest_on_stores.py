@@ -9,7 +9,8 @@ import pytest
 import vantor_lacet
 from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
-from vantor.stores.host import CountingMemoryGraph, StoreHost
+from vantor.core.counting_graph import CountingMemoryGraph
+from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
 
 
 def memories(n, seed=3):
@@ -39,7 +40,7 @@ def config():
 
 def run_stream(graph, snapshot, steps=STREAM, host=None):
     nodes = memories(70)
-    host = host or StoreHost(graph, SimilarityService(), config(), snapshot=snapshot)
+    host = host or GraphStoreHost(graph, SimilarityService(), config(), snapshot=snapshot)
     log, made, single_trips = [], {}, []
     for kind, arg in steps:
         if kind == "cap":
@@ -61,8 +62,8 @@ def run_stream(graph, snapshot, steps=STREAM, host=None):
 
 
 def test_same_edges_evictions_and_graph_on_every_store(pg_cluster, tmp_path):
-    from vantor.stores.postgres_graph import PostgresGraph
-    from vantor.stores.sqlite_graph import SqliteGraph
+    from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
+    from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
 
     reference_log, reference_final, memory_trips = run_stream(CountingMemoryGraph(), False)
     assert sum(len(evicted) for _, evicted in reference_log) > 10  # the cap is at work
@@ -99,8 +100,8 @@ def test_graphs_side_by_side_on_threads(pg_cluster, tmp_path):
     files): each graph ends as it would alone."""
     import threading
 
-    from vantor.stores.postgres_graph import PostgresGraph
-    from vantor.stores.sqlite_graph import SqliteGraph
+    from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
+    from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
 
     reference = run_stream(CountingMemoryGraph(), False)[:2]
     outcomes = {}

@@ -7,7 +7,7 @@ import pwd
 
 import psycopg
 
-from vantor.stores.pg_cluster import RUN_AS, ThrowawayCluster
+from vantor_lacet_stores.testing.cluster import RUN_AS, ThrowawayCluster
 
 
 def test_private_socket_unprivileged_and_removed():

@@ -4,8 +4,8 @@ from pathlib import Path
 
 import pytest
 
-from vantor.stores.pg_cluster import has_pgvector
-from vantor.stores.postgres_graph import PostgresGraph
+from vantor_lacet_stores.testing.cluster import has_pgvector
+from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
@@ -15,7 +15,7 @@ def test_readme_async_example_runs(monkeypatch):
     blocks = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
     example = next(b for b in blocks if "AsyncStoreHost" in b)
     assert len(example.splitlines()) <= 25
-    import vantor.stores.pg_cluster as pg_cluster
+    import vantor_lacet_stores.testing.cluster as pg_cluster
 
     seen = {}
     stop = pg_cluster.ThrowawayCluster.stop

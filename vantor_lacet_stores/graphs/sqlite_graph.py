@@ -23,7 +23,7 @@ from pathlib import Path
 from collections.abc import Sequence
 from typing import Any
 
-from vantor.stores.sql_graph import EDGE_COLUMNS, LAST_INGESTED, SqlGraph, edge_row
+from vantor_lacet_stores.graphs.sql_graph import EDGE_COLUMNS, LAST_INGESTED, SqlGraph, edge_row
 
 _COLS = ", ".join(EDGE_COLUMNS)
 

@@ -60,8 +60,9 @@ import psycopg
 from psycopg_pool import AsyncConnectionPool
 
 import vantor_lacet
-from vantor.stores.ownership import GraphLost, GraphTaken, OwnerStatements, instance_name
-from vantor.stores.pg_statements import (
+from vantor_lacet_stores.errors import GraphLost, GraphTaken
+from vantor_lacet_stores.statements.owner import OwnerStatements, instance_name
+from vantor_lacet_stores.statements.pg_graph import (
     DIMENSIONS,
     PgStatements,
     dimensions_after_setup,
@@ -69,10 +70,10 @@ from vantor.stores.pg_statements import (
     needs_setup,
     setup_statements,
 )
-from vantor.stores.postgres_graph import session_settings
-from vantor.stores.rows import RowReader
-from vantor.stores.server_map import ServerMap
-from vantor.stores.two_phase import (
+from vantor_lacet_stores.graphs.postgres_graph import session_settings
+from vantor_lacet_stores.protocol.rows import RowReader
+from vantor_lacet_stores.hosts.server_map import ServerMap
+from vantor_lacet_stores.protocol.ingest_round import (
     Freezer,
     IngestRound,
     LightNodes,

@@ -10,7 +10,6 @@ change the stored edge.
 from __future__ import annotations
 
 import json
-import time
 from typing import Any
 
 import numpy as np
@@ -22,7 +21,7 @@ from vantor.core.edge import (
     WeightMetadata,
     share_edge_fields_set,
 )
-from vantor.core.node import MemoryNode
+from vantor_lacet_stores.errors import MemoryRefused
 
 # Columns of an edge row, in the order every statement reads and writes them.
 EDGE_COLUMNS = ("id", "source", "target", "type", "subtype", "description", "bidirectional",
@@ -30,39 +29,45 @@ EDGE_COLUMNS = ("id", "source", "target", "type", "subtype", "description", "bid
 LAST_INGESTED = "last_ingested"
 
 
-def wait(seconds: float, spin: bool) -> float:
-    """Wait `seconds` (a stand-in for a network): sleep, or spin when a sleep's
-    wake-up is too late to be worth measuring. Returns the time waited."""
-    t0 = time.perf_counter()
-    if spin:
-        deadline = t0 + seconds
-        while time.perf_counter() < deadline:
-            pass
-    else:
-        time.sleep(seconds)
-    return time.perf_counter() - t0
+class StoredNode:
+    """A memory read back from a store: `id`, `content`, `content_embedding` (a
+    float32 array, or None) and `metadata`, as they were stored."""
+
+    __slots__ = ("id", "content", "content_embedding", "metadata")
+
+    def __init__(self, id: str, content: str, content_embedding: Any, metadata: Any) -> None:
+        self.id = id
+        self.content = content
+        self.content_embedding = content_embedding
+        self.metadata = metadata
+
+    def __repr__(self) -> str:
+        return f"StoredNode({self.id!r})"
 
 
 def check_id(value: Any, what: str = "node id") -> str:
     """`value` if a store keeps it exactly as an id: a `str` (exactly) that encodes
-    as UTF-8 and holds no NUL. Otherwise TypeError or ValueError naming it."""
+    as UTF-8 and holds no NUL. Otherwise `MemoryRefused` naming it (for an edge's
+    id, which the package makes: TypeError or ValueError, as a graph raises them)."""
     if type(value) is not str:
-        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}: "
-                        "the stores keep str ids only")
+        kind = MemoryRefused if what == "node id" else TypeError
+        raise kind(f"{what} {value!r} is of type {type(value).__name__}: "
+                   "the stores keep str ids only")
     check_text(value, what, nul=False)
     return value
 
 
 def check_text(value: Any, what: str, nul: bool) -> None:
-    """ValueError naming `value` unless it encodes as UTF-8 (and, with `nul` false,
-    holds no NUL character)."""
+    """`MemoryRefused` naming `value` (ValueError for a text of an edge) unless it
+    encodes as UTF-8 (and, with `nul` false, holds no NUL character)."""
+    kind = ValueError if "edge" in what else MemoryRefused
     if not nul and "\x00" in value:
-        raise ValueError(f"{what} {value!r} holds a NUL character, which the store cannot keep")
+        raise kind(f"{what} {value!r} holds a NUL character, which the store cannot keep")
     try:
         value.encode("utf-8")
     except UnicodeEncodeError:
-        raise ValueError(f"{what} {value!r} is not valid Unicode text "
-                         "(a lone surrogate), which the store cannot keep") from None
+        raise kind(f"{what} {value!r} is not valid Unicode text "
+                   "(a lone surrogate), which the store cannot keep") from None
 
 
 def embedding_bytes(embedding: Any) -> bytes | None:
@@ -73,15 +78,18 @@ def embedding_bytes(embedding: Any) -> bytes | None:
 
 def node_row(node: Any, nul: bool) -> tuple[Any, ...]:
     """The row `node` is stored as (id, content, embedding bytes, metadata JSON);
-    TypeError or ValueError, naming the node, for an id or a text a store cannot
+    `MemoryRefused`, naming the node, for an id or a text a store cannot
     keep exactly (`nul`: whether its texts may hold NUL). Writes nothing."""
     node_id = check_id(node.id)
     if type(node.content) is not str:
-        raise TypeError(f"content of node {node_id!r} is of type "
+        raise MemoryRefused(f"content of node {node_id!r} is of type "
                         f"{type(node.content).__name__}, not str")
     check_text(node.content, f"content of node {node_id!r}", nul)
-    return (node_id, node.content, embedding_bytes(node.content_embedding),
-            json.dumps(node.metadata))
+    try:
+        metadata = json.dumps(node.metadata)
+    except (TypeError, ValueError) as exc:
+        raise MemoryRefused(f"metadata of node {node_id!r} is not JSON: {exc}") from None
+    return (node_id, node.content, embedding_bytes(node.content_embedding), metadata)
 
 
 def edge_row(edge: Any) -> tuple[Any, ...]:
@@ -112,12 +120,12 @@ class RowReader:
             source_node=source, target_node=target, relationship=rel,
             weight=WeightMetadata(current=float(current), initial=float(initial)), id=edge_id))
 
-    def node(self, row: tuple[Any, ...]) -> MemoryNode:
+    def node(self, row: tuple[Any, ...]) -> StoredNode:
         node_id, content, embedding, metadata = row
         node = self.nodes.get(node_id)
         if node is None:
             vec = None if embedding is None else np.frombuffer(bytes(embedding), dtype=np.float32)
-            node = MemoryNode(id=node_id, content=content, content_embedding=vec,
+            node = StoredNode(id=node_id, content=content, content_embedding=vec,
                               metadata=json.loads(metadata))
             self.nodes[node_id] = node
         return node

@@ -22,14 +22,10 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from vantor.stores.rows import RowReader
+from vantor_lacet_stores.errors import SnapshotMiss
+from vantor_lacet_stores.protocol.rows import RowReader
 
 Fetch = Callable[[list[str]], tuple[set[str], list[Any]]]
-
-
-class SnapshotMiss(RuntimeError):
-    """A graph call needed a node or edge outside the snapshot of a two-phase call.
-    Not a ValueError or KeyError: the extension must not take it for a refused edge."""
 
 
 class Snapshot:

@@ -59,8 +59,8 @@ import contextlib
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
-from vantor.core.node import MemoryNode
-from vantor.stores.rows import (  # noqa: F401 - names the stores import from here
+from vantor_lacet_stores.errors import StoreFailed
+from vantor_lacet_stores.protocol.rows import (  # noqa: F401 - names the stores import from here
     EDGE_COLUMNS,
     LAST_INGESTED,
     RowReader,
@@ -70,12 +70,12 @@ from vantor.stores.rows import (  # noqa: F401 - names the stores import from he
     edge_row,
     embedding_bytes,
     node_row,
-    wait,
+    StoredNode,
 )
-from vantor.stores.snapshot import Snapshot
+from vantor_lacet_stores.protocol.snapshot import Snapshot
 
 
-class TransactionFailed(RuntimeError):
+class TransactionFailed(StoreFailed):
     """A statement asked for after a store error in the same transaction."""
 
 
@@ -123,6 +123,7 @@ class SqlGraph:
             raise TransactionFailed("the call's transaction failed already") from self._tx_error
         self.round_trips += 1
         if self.latency:
+            from vantor_lacet_stores.testing.latency import wait
             self.slept += wait(self.latency, self.spin)
         try:
             cur = self._execute(sql, params)
@@ -291,7 +292,7 @@ class SqlGraph:
         an id or a text the store cannot keep exactly. Writes nothing."""
         return node_row(node, self._nul_in_text)
 
-    def add_node(self, node: MemoryNode) -> None:
+    def add_node(self, node: StoredNode) -> None:
         """Raises ValueError when a node with the same id is already stored, and
         TypeError or ValueError for a node the store cannot keep (`check_node`).
         In a session with deferred writes the node is queued with the edges."""
@@ -327,12 +328,12 @@ class SqlGraph:
             return known
         return bool(self._run(self._sql_has_node, (node_id,)))
 
-    def get_node(self, node_id: str) -> MemoryNode | None:
+    def get_node(self, node_id: str) -> StoredNode | None:
         self._direct()
         rows = self._run(self._sql_get_node, (node_id,))
         return self._rows.node(rows[0]) if rows else None
 
-    def all_nodes(self) -> list[MemoryNode]:
+    def all_nodes(self) -> list[StoredNode]:
         self._direct()
         return [self._rows.node(row) for row in self._run(self._sql_all_nodes)]
 

@@ -25,7 +25,7 @@ from typing import Any
 import psycopg
 from psycopg.pq import TransactionStatus
 
-from vantor.stores.pg_statements import (
+from vantor_lacet_stores.statements.pg_graph import (
     DIMENSIONS,
     SETUP_RACES,
     PgStatements,
@@ -35,7 +35,7 @@ from vantor.stores.pg_statements import (
     setup_statements,
     pg_node_row,
 )
-from vantor.stores.sql_graph import SqlGraph
+from vantor_lacet_stores.graphs.sql_graph import SqlGraph
 
 
 def session_settings(ef_search: int | None) -> list[str]:

@@ -26,7 +26,8 @@ from typing import Any
 import numpy as np
 from psycopg import errors, sql
 
-from vantor.stores.rows import EDGE_COLUMNS, LAST_INGESTED, node_row
+from vantor_lacet_stores.errors import MemoryRefused
+from vantor_lacet_stores.protocol.rows import EDGE_COLUMNS, LAST_INGESTED, node_row
 
 _COLS = ", ".join(EDGE_COLUMNS)
 _EDGE = f"json_build_array({_COLS})"
@@ -76,14 +77,14 @@ CREATE INDEX IF NOT EXISTS nodes_vec ON {g}.nodes USING hnsw (vec vector_cosine_
 
 def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
     """pgvector's text for the embedding: None for a zero vector (never searched).
-    ValueError naming the node for another dimension, NaN or infinity."""
+    `MemoryRefused` naming the node for another dimension, NaN or infinity."""
     vec = np.asarray(embedding, dtype=np.float32).ravel()
     if vec.size != dimensions:
-        raise ValueError(f"embedding of node {node_id!r} has {vec.size} dimensions, "
+        raise MemoryRefused(f"embedding of node {node_id!r} has {vec.size} dimensions, "
                          f"the graph's vectors {dimensions}")
     values = vec.tolist()
     if not all(map(math.isfinite, values)):
-        raise ValueError(f"embedding of node {node_id!r} holds NaN or infinity")
+        raise MemoryRefused(f"embedding of node {node_id!r} holds NaN or infinity")
     if not any(values):
         return None
     # Nine significant digits read back as the same float32, and format faster
@@ -94,7 +95,7 @@ def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
 def pg_node_row(node: Any, dimensions: int | None) -> tuple[Any, ...]:
     """The row a memory is stored as in a graph that keeps `dimensions`-dimensional
     vectors (None: none): `rows.node_row`, then pgvector's text of its vector.
-    TypeError or ValueError naming the node for what the store cannot keep."""
+    `MemoryRefused` naming the node for what the store cannot keep."""
     row = node_row(node, nul=False)
     if not dimensions:
         return row
@@ -306,7 +307,7 @@ def dimensions_after_setup(stmts: PgStatements, stored: str | None) -> PgStateme
 def apply_params(stmts: PgStatements, removes: list[str], adds: list[Any], last: str | None,
                  nodes: list[tuple[Any, ...]]) -> dict[str, Any]:
     """The parameters of `stmts.apply`: `nodes` are rows of `node_row`."""
-    from vantor.stores.rows import edge_row
+    from vantor_lacet_stores.protocol.rows import edge_row
 
     rows = [edge_row(edge) for edge in adds]
     columns = list(zip(*rows)) if rows else [()] * len(EDGE_COLUMNS)

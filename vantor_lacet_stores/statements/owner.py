@@ -33,24 +33,6 @@ from typing import Any
 
 from psycopg import sql
 
-class GraphTaken(RuntimeError):
-    """Another live process holds the graph."""
-
-    def __init__(self, graph: str, holder: str, deadline: Any) -> None:
-        super().__init__(f"graph {graph!r} is served by {holder} (its lease runs to {deadline})")
-        self.graph, self.holder, self.deadline = graph, holder, deadline
-
-
-class GraphLost(RuntimeError):
-    """This process no longer holds the graph: its write was refused, or its lease
-    could not be renewed. Nothing of the call was stored."""
-
-    def __init__(self, graph: str, holder: str) -> None:
-        super().__init__(f"graph {graph!r} is no longer served by {holder}: "
-                         "another process took it over")
-        self.graph, self.holder = graph, holder
-
-
 def instance_name() -> str:
     """A name no other process has, now or later: host, pid and a random part."""
     return f"{socket.gethostname()}:{os.getpid()}:{secrets.token_hex(4)}"

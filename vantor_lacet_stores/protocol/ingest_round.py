@@ -46,9 +46,10 @@ import json
 from collections.abc import Iterable
 from typing import Any
 
-from vantor.stores.pg_statements import PgStatements, apply_params, pg_node_row, vectors_param
-from vantor.stores.rows import RowReader, check_edge
-from vantor.stores.snapshot import Snapshot, SnapshotMiss
+from vantor_lacet_stores.statements.pg_graph import PgStatements, apply_params, pg_node_row, vectors_param
+from vantor_lacet_stores.protocol.rows import RowReader, check_edge
+from vantor_lacet_stores.errors import SnapshotMiss
+from vantor_lacet_stores.protocol.snapshot import Snapshot
 
 
 class VectorInStore:

@@ -1,0 +1,2 @@
+"""Graphs with the host's graph calls, kept in SQLite or PostgreSQL, for
+`GraphStoreHost`."""
