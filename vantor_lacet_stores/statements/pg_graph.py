@@ -166,10 +166,14 @@ class PgStatements:
         # write counter after this write, null (and nothing written) for a
         # process that no longer holds the graph.
         self.apply_fenced = q(_apply(dimensions, fenced=True))
-        self.forget_fenced = q(
-            "WITH " + _FENCE + ", gone AS (DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) "
-            "AND EXISTS (SELECT 1 FROM fence) RETURNING id) "
-            "SELECT (SELECT writes FROM fence), (SELECT coalesce(json_agg(id), '[]') FROM gone)::text")
+        # Forgetting, in one statement and all or nothing: the ids not stored (as a
+        # JSON list; when there are any, nothing is deleted), then for the fenced
+        # form the write counter after the delete (null when nothing was deleted)
+        # and whether the owner row still names the holder with its token (0 or
+        # 1; when 0, nothing was deleted). No transaction spans a round trip, so
+        # a holder that stops between statements holds no lock on the graph.
+        self.forget = q(_forget(fenced=False))
+        self.forget_fenced = q(_forget(fenced=True))
         # After a failed call: which of its memories the store holds, and the last id.
         self.settle = q("SELECT (SELECT coalesce(json_agg(id), '[]') FROM {g}.nodes "
                         "WHERE id = ANY(%(ids)s::text[]))::text, "
@@ -179,7 +183,6 @@ class PgStatements:
         self.light_nodes = q("SELECT (SELECT coalesce(json_agg(id ORDER BY seq), '[]') "
                              "FROM {g}.nodes WHERE embedding IS NOT NULL)::text, "
                              f"(SELECT value FROM {{g}}.meta WHERE key = '{LAST_INGESTED}')")
-        self.forget = q("DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) RETURNING id")
         if dimensions:
             self.plan_approximate = q(_plan("ORDER BY n.vec <=> q.v LIMIT %(k)s", ""))
             self.plan_exact = q(_plan("ORDER BY (n.vec <=> q.v) + 0, n.id LIMIT %(k)s",
@@ -192,6 +195,23 @@ class PgStatements:
 # `ownership`). A takeover updates the same row, so the two are ordered by its lock.
 _FENCE = ("fence AS (UPDATE {g}.owner SET writes = writes + 1 "
           "WHERE holder = %(holder)s AND token = %(token)s RETURNING writes)")
+
+
+def _forget(fenced: bool) -> str:
+    missing = ("missing AS (SELECT coalesce(json_agg(i.id ORDER BY i.ord), '[]') AS ids "
+               "FROM unnest(%(ids)s::text[]) WITH ORDINALITY AS i(id, ord) "
+               "WHERE NOT EXISTS (SELECT 1 FROM {g}.nodes n WHERE n.id = i.id))")
+    if not fenced:
+        return ("WITH " + missing + ", gone AS (DELETE FROM {g}.nodes "
+                "WHERE id = ANY(%(ids)s::text[]) AND (SELECT ids FROM missing)::text = '[]' "
+                "RETURNING 1) SELECT (SELECT ids FROM missing)::text, (SELECT count(*) FROM gone)")
+    fence = ("fence AS (UPDATE {g}.owner SET writes = writes + 1 "
+             "WHERE holder = %(holder)s AND token = %(token)s "
+             "AND (SELECT ids FROM missing)::text = '[]' RETURNING writes)")
+    return ("WITH " + missing + ", " + fence + ", gone AS (DELETE FROM {g}.nodes "
+            "WHERE id = ANY(%(ids)s::text[]) AND EXISTS (SELECT 1 FROM fence) RETURNING 1) "
+            "SELECT (SELECT ids FROM missing)::text, (SELECT writes FROM fence), "
+            "(SELECT count(*) FROM {g}.owner WHERE holder = %(holder)s AND token = %(token)s)")
 
 
 def _apply(dimensions: int | None, fenced: bool) -> str:
