@@ -35,7 +35,8 @@ from vantor.core.node import MemoryNode  # noqa: E402
 from vantor_lacet_stores.statements.pg_graph import PgStatements  # noqa: E402
 from vantor_lacet_stores.protocol.rows import RowReader  # noqa: E402
 from vantor_lacet_stores.protocol.calls import light_ids  # noqa: E402
-from vantor_lacet_stores.protocol.ingest_round import IngestRound, LightNodes, RoundSearch  # noqa: E402
+from vantor_lacet_stores.protocol.ingest_round import IngestRound, RoundSearch  # noqa: E402
+from vantor_lacet_stores.protocol.light_nodes import LightNodes  # noqa: E402
 
 D = 128
 GRAPH = "drivers"

@@ -1,5 +1,5 @@
 """The reference graph in PostgreSQL (see `sql_graph` for the snapshot and
-`pg_statements` for the tables and the statements).
+`statements.pg_graph` for the tables and the statements).
 
 One database holds many graphs, one schema each (`graph`, default "graph"). The
 connection runs in autocommit, so each statement is its own transaction; the
@@ -10,8 +10,8 @@ closed or broken (a server that was stopped) is opened again at the next
 statement outside a transaction; inside one, the statement fails.
 
 With `dimensions` (or a graph that already keeps vectors) the memories' vectors
-are kept for pgvector as well, and `StoreHost` searches them in the database in
-the call's first statement (`two_phase`); `check_node` then refuses a vector of
+are kept for pgvector as well (what `StoreHost` and `AsyncStoreHost` search in
+the database in a call's first statement); `check_node` then refuses a vector of
 another dimension or with NaN or infinity.
 
 Needs `psycopg` (version 3) and the system's libpq.
@@ -140,5 +140,5 @@ class PostgresGraph(SqlGraph):
         return int(self._write(self.stmts.apply, params)[0][0])
 
     def statement(self, sql_text: str, params: Any = ()) -> list[tuple[Any, ...]]:
-        """One statement of a two-phase call (counted in `round_trips`): its rows."""
+        """One statement, counted in `round_trips`: its rows."""
         return self._run(sql_text, params)

@@ -35,9 +35,9 @@ vector of another dimension, NaN or infinity) are refused with `MemoryRefused`,
 and a call of more than `max_batch` memories with `BatchTooLarge`, before
 anything is sent. A memory already stored raises `AlreadyStored`; a failure of
 the store or the connection `StoreFailed` (see `errors`). With `strict_search`, a call whose search
-failed fails too (see `two_phase`).
+failed fails too (see `protocol.ingest_round`).
 
-One process at a time serves a graph (`ownership`): the first call on a graph
+One process at a time serves a graph (`statements.owner`): the first call on a graph
 takes its lease in the graph's `owner` row, or raises `GraphTaken` naming the
 process that holds it (after waiting up to `take_timeout` seconds for it to
 come free: by default a little longer than a lease, so that a process

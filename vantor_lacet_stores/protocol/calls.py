@@ -33,7 +33,8 @@ from typing import Any
 
 import vantor_lacet
 from vantor_lacet_stores.errors import GraphLost, GraphTaken, StoreFailed
-from vantor_lacet_stores.protocol.ingest_round import IngestRound, LightNodes, RoundSearch
+from vantor_lacet_stores.protocol.ingest_round import IngestRound, RoundSearch
+from vantor_lacet_stores.protocol.light_nodes import LightNodes
 from vantor_lacet_stores.protocol.rows import RowReader
 from vantor_lacet_stores.statements.owner import OwnerStatements
 from vantor_lacet_stores.statements.pg_graph import (

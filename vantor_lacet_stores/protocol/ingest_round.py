@@ -44,10 +44,10 @@ by a scan of them all.
 from __future__ import annotations
 
 import json
-from collections.abc import Iterable
 from typing import Any
 
 from vantor_lacet_stores.statements.pg_graph import PgStatements, apply_params, pg_node_row, vectors_param
+from vantor_lacet_stores.protocol.light_nodes import IN_STORE, LightNode
 from vantor_lacet_stores.protocol.rows import RowReader, check_edge
 from vantor_lacet_stores.errors import (
     AlreadyStored,
@@ -57,44 +57,6 @@ from vantor_lacet_stores.errors import (
     StepOutOfOrder,
 )
 from vantor_lacet_stores.protocol.snapshot import Snapshot
-
-
-class VectorInStore:
-    """The `content_embedding` of a light node: the vector is in the store, and
-    the search runs there, so the process keeps none."""
-
-    __slots__ = ()
-
-    def __repr__(self) -> str:
-        return "<vector in the store>"
-
-
-IN_STORE = VectorInStore()
-
-
-class LightNode:
-    """A stored memory as the extension's candidate index holds it: its id and the
-    mark that it has a vector. About 100 bytes with its id, and no dict."""
-
-    __slots__ = ("id", "content_embedding")
-
-    def __init__(self, node_id: str, content_embedding: Any = IN_STORE) -> None:
-        self.id = node_id
-        self.content_embedding = content_embedding
-
-    def __repr__(self) -> str:
-        return f"LightNode({self.id!r})"
-
-
-class LightNodes:
-    """What `build_extension` is given as its graph: the stored memories that have
-    a vector, as light nodes (`all_nodes`). Nothing else is asked of it."""
-
-    def __init__(self, ids: Iterable[str]) -> None:
-        self.nodes = [LightNode(node_id) for node_id in ids]
-
-    def all_nodes(self) -> list[LightNode]:
-        return self.nodes
 
 
 def _limit(top_k: Any) -> int | None:
@@ -242,7 +204,7 @@ class IngestRound:
     # -- phase 1 -----------------------------------------------------------------
 
     def plan(self, lease: dict[str, Any] | None = None) -> tuple[str, dict[str, Any]]:
-        """The first statement. `lease`: the holder and token (see `ownership`) whose
+        """The first statement. `lease`: the holder and token (see `statements.owner`) whose
         hold on the graph the statement reads too (`lease_held`)."""
         self._enter("plan")
         names = [row[0] for row in self.rows]
