@@ -69,7 +69,7 @@ def stores(names: list[str], latency: float = 0.0) -> Any:
         conninfo = None
         if "postgresql" in names:
             from vantor_lacet_stores.testing.cluster import ThrowawayCluster
-            conninfo = stack.enter_context(ThrowawayCluster()).conninfo
+            conninfo = stack.enter_context(ThrowawayCluster(pgvector=False)).conninfo
         count = iter(range(10**6))
 
         def opener(name: str) -> Any:
