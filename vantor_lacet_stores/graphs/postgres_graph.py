@@ -36,18 +36,10 @@ from vantor_lacet_stores.statements.pg_graph import (
     pg_node_row,
 )
 from vantor_lacet_stores.graphs.sql_graph import SqlGraph
+# Where the hosts have imported it from: it lives with the statements now.
+from vantor_lacet_stores.statements.sessions import session_settings
 
-
-def session_settings(ef_search: int | None) -> list[str]:
-    """What every connection to a graph sets first. A generic plan cannot know how
-    many ids an array holds and may scan every edge for a neighbourhood: each
-    statement is planned for its values (a tenth of a millisecond) rather than
-    with one plan made when the graph was small. `ef_search`: pgvector's HNSW
-    search breadth (None: the server has no pgvector to set it for)."""
-    settings = ["SET plan_cache_mode TO force_custom_plan"]
-    if ef_search is not None:
-        settings.append(f"SET hnsw.ef_search TO {int(ef_search)}")
-    return settings
+__all__ = ["PostgresGraph", "session_settings"]
 
 
 class PostgresGraph(SqlGraph):
