@@ -118,15 +118,15 @@ class PgStatements:
     one statement, with no transaction of the client's around it: all of the
     ids `ids` (a text array) or, when one of them is not stored, none. The
     fenced one also takes the lease's `holder` and `token` (see `ownership`).
-    Both answer one row of three columns:
+    Both answer one row of two columns:
 
     1. the graph's write counter: raised by one by a removal behind the lease;
        as it stands where nothing was removed for a missing id; null where the
        lease is lost (and then nothing is removed). Always null for `forget`,
        which no lease fences;
     2. the ids that are not stored, as a JSON array text in the order given:
-       `[]` exactly when the removal happened (or the lease was lost);
-    3. how many memories were removed."""
+       `[]` when the removal happened (or the lease was lost: then column 1
+       is null)."""
 
     def __init__(self, graph: str, dimensions: int | None = None) -> None:
         self.graph = graph
@@ -231,7 +231,7 @@ def _forget(fenced: bool) -> str:
     return ("WITH " + _MISSING + ", " + fence
             + "gone AS (DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) "
             f"AND (SELECT n FROM missing) = 0{gate} RETURNING 1) "
-            f"SELECT {counter}, (SELECT ids FROM missing)::text, (SELECT count(*) FROM gone)")
+            f"SELECT {counter}, (SELECT ids FROM missing)::text")
 
 
 def _apply(dimensions: int | None, fenced: bool) -> str:
