@@ -143,10 +143,10 @@ def test_forget_is_one_statement_and_all_or_nothing():
     step = next(call)
     assert step.sql == state.stmts.forget_fenced and step.params["token"] == 7
     with pytest.raises(KeyError, match="zz"):
-        call.send(('["zz"]', None, 1))
+        call.send((8, '["zz"]'))
     assert "n1" in state.ext._candidate_ids and state.unrecovered is None
     call = calls.forget(host, state, ["n1"])
     next(call)
     with pytest.raises(StopIteration):
-        call.send(("[]", 9, 1))
+        call.send((9, "[]"))
     assert "n1" not in state.ext._candidate_ids and host.write_log[-1] == ("g", 7, 9)

@@ -36,7 +36,10 @@ from vantor_lacet_stores.statements.pg_graph import (
     pg_node_row,
 )
 from vantor_lacet_stores.graphs.sql_graph import SqlGraph
+# Where the hosts have imported it from: it lives with the statements now.
 from vantor_lacet_stores.statements.sessions import session_settings
+
+__all__ = ["PostgresGraph", "session_settings"]
 
 
 class PostgresGraph(SqlGraph):

@@ -67,7 +67,7 @@ from vantor_lacet_stores.hosts.host_core import HostCore, store_failed
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
-from vantor_lacet_stores.statements.sessions import session_settings
+from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
 
@@ -105,8 +105,7 @@ class AsyncStoreHost(HostCore):
         restarted meanwhile costs no failed call. `options`: as the constructor's."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
-        lease = options.get("lease_seconds", 5.0)
-        settings = session_settings(ef_search, lease_seconds=lease)
+        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
 
         async def configure(conn: psycopg.AsyncConnection[Any]) -> None:
             for setting in settings:

@@ -34,7 +34,7 @@ from vantor_lacet_stores.hosts.host_core import HostCore, store_failed
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
-from vantor_lacet_stores.statements.sessions import session_settings
+from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
 
@@ -61,7 +61,7 @@ class StoreHost(HostCore):
         `AsyncStoreHost.connect`."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
-        settings = session_settings(ef_search, lease_seconds=options.get("lease_seconds", 5.0))
+        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
 
         def configure(conn: psycopg.Connection[Any]) -> None:
             for setting in settings:

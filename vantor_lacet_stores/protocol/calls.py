@@ -132,7 +132,7 @@ def open_graph(host: HostOptions, graph: str, server: str) -> Call:
     """Open `graph` on `server`: its tables where missing, its lease (waiting up to
     `take_timeout` for it to come free; GraphTaken after that), then the
     extension, from the stored candidates and last id. Returns a GraphState."""
-    from psycopg.errors import UndefinedTable
+    from psycopg.errors import LockNotAvailable, UndefinedTable
 
     stmts = PgStatements(graph, host.dimensions)
     owner = OwnerStatements(graph)
@@ -163,8 +163,14 @@ def open_graph(host: HostOptions, graph: str, server: str) -> Call:
     if host.lease_seconds is not None:
         give_up = time.monotonic() + host.take_timeout
         while True:
-            row = yield Statement(owner.take, {"holder": host.instance,
-                                               "seconds": host.lease_seconds})
+            try:
+                row = yield Statement(owner.take, {"holder": host.instance,
+                                                   "seconds": host.lease_seconds})
+            except StoreFailed as exc:
+                # The owner row is locked by its holder's write in flight: taken.
+                if not _cause(exc, LockNotAvailable):
+                    raise
+                row = None
             if row is not None:
                 token = int(row[0])
                 break
@@ -232,11 +238,10 @@ def forget(host: HostOptions, state: GraphState, node_ids: Iterable[Any]) -> Cal
     lease = state.lease(host.instance)
     try:
         if lease is None:
-            missing, _ = yield Statement(state.stmts.forget, {"ids": ids})
+            number, missing = yield Statement(state.stmts.forget, {"ids": ids})
         else:
-            missing, number, held = yield Statement(state.stmts.forget_fenced,
-                                                    {"ids": ids, **lease})
-            if not held:
+            number, missing = yield Statement(state.stmts.forget_fenced, {"ids": ids, **lease})
+            if number is None:
                 raise GraphLost(state.graph, host.instance)
     except GraphLost:
         raise

@@ -17,9 +17,10 @@ one before it, once; a step out of order raises `StepOutOfOrder`.
    HNSW index on cosine distance, among the graph's stored memories, which are
    the extension's candidates) and loads the neighbourhood: whether the
    previous memory, the members and every hit exist, and all their edges in
-   the order they were added. The members' similarities to each other come
-   from the same statement: a batch's members are candidates before its first
-   search.
+   the order they were added. The members' nearest other members come from
+   the same statement (a batch's members are candidates before its first
+   search), as many a member as the search's `top_k`: n * top_k pairs for a
+   batch of n, never all n * (n - 1).
 2. The package runs against `SnapshotGraph`, which answers from that snapshot
    and queues the writes, and a search that replays the first statement's
    answers for the arguments the package passes (`top_k`, `threshold`,
@@ -137,6 +138,32 @@ class RoundSearch:
             raise
 
 
+def _other_members(call: IngestRound, node_id: str) -> int:
+    """How many members of `call` other than `node_id` have a searchable vector
+    (a zero vector is not searched): a member's pair list that holds them all is
+    whole, however long. Counted once a call."""
+    searchable = call.__dict__.get("_searchable")
+    if searchable is None:
+        searchable = call.__dict__["_searchable"] = {
+            row[0] for row in call.rows if row[-1] is not None}
+    return len(searchable) - (node_id in searchable)
+
+
+def _take_pairs(pairs: list[tuple[str, float]], skip: set[Any], threshold: Any,
+                candidate_ids: Any, node_lookup: Any, picked: list[tuple[Any, float]]) -> int:
+    """Append to `picked` the members of `pairs` the search may answer: not
+    skipped, candidates, at or above the threshold. Returns how many."""
+    count = 0
+    for other, sim in pairs:
+        if other in skip or other not in candidate_ids or other not in node_lookup:
+            continue
+        if threshold is not None and not sim >= threshold:  # NaN never passes
+            continue
+        picked.append((node_lookup[other], sim))
+        count += 1
+    return count
+
+
 class IngestRound:
     """One `add` call of a two-phase host; see the module's text. `nodes` are
     checked here (TypeError or ValueError before anything is sent). `exact`:
@@ -248,14 +275,22 @@ class IngestRound:
 
     def replay(self, node: Any, exclude: Any, top_k: Any, threshold: Any, exclude_self: bool,
                candidate_ids: Any, node_lookup: Any) -> list[tuple[Any, float]]:
+        """The search of `node` as the package asks for it, from the first statement's
+        answer: its stored hits and its nearest other members, merged. Both lists
+        were loaded `top_k` deep (the exact search without `top_k`: down to the
+        threshold); a request that could need anything past that raises
+        `SnapshotMiss` rather than answering wrongly."""
         node_id = node.id
         if type(node_id) is not str or node_id not in self._planned:
             raise SnapshotMiss(f"no search of node {node_id!r} was made before the call")
         stored = self._hits.get(node_id, [])
+        pairs = self._pairs.get(node_id, [])
         planned = _limit(self.top_k)
         limit = _limit(top_k)
         full = planned is not None and len(stored) >= planned
-        if full and (limit is None or limit > planned):
+        pairs_full = planned is not None and len(pairs) >= planned and \
+            _other_members(self, node_id) > planned
+        if (full or pairs_full) and (limit is None or limit > planned):
             raise SnapshotMiss(f"the search of node {node_id!r} was made for top_k={planned}, "
                                f"not {top_k}")
         if self.exact and self.threshold is not None and (
@@ -266,19 +301,24 @@ class IngestRound:
         if exclude_self:
             skip.add(node_id)
         picked: list[tuple[Any, float]] = []
-        for origin, found in ((0, stored), (1, self._pairs.get(node_id, []))):
-            for other, sim in found:
-                if other in skip:
-                    continue
-                if other not in candidate_ids or other not in node_lookup:
-                    if origin == 0 and full:
-                        # the next nearest stored memory may have been the answer
-                        raise SnapshotMiss(f"hit {other!r} of node {node_id!r} is not a "
-                                           "candidate of the extension")
-                    continue
-                if threshold is not None and not sim >= threshold:  # NaN never passes
-                    continue
-                picked.append((node_lookup[other], sim))
+        for other, sim in stored:
+            if other in skip:
+                continue
+            if other not in candidate_ids or other not in node_lookup:
+                if full:
+                    # the next nearest stored memory may have been the answer
+                    raise SnapshotMiss(f"hit {other!r} of node {node_id!r} is not a "
+                                       "candidate of the extension")
+                continue
+            if threshold is not None and not sim >= threshold:  # NaN never passes
+                continue
+            picked.append((node_lookup[other], sim))
+        taken = _take_pairs(pairs, skip, threshold, candidate_ids, node_lookup, picked)
+        if pairs_full and taken < limit and (threshold is None or pairs[-1][1] >= threshold):
+            # fewer than `limit` of the loaded members count, and the next nearest
+            # member, not loaded, might have
+            raise SnapshotMiss(f"the members nearest to node {node_id!r} were loaded "
+                               f"{planned} deep, and only {taken} of them are candidates")
         picked.sort(key=lambda pair: -pair[1])  # stable: stored hits first among equals
         return picked[:limit] if limit is not None else picked
 
