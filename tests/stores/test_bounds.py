@@ -104,6 +104,7 @@ class TestReplayOfBoundedPairs:
                            exact=True)
         # r0's three nearest others; the ones further away were not loaded
         pairs = [[1, 2, 0.9], [1, 3, 0.8], [1, 4, 0.7]]
+        call.plan()
         call.loaded(("[]", json.dumps(pairs), "[]", "[]", 1))
         return call, nodes, {node.id: node for node in nodes}
 
