@@ -21,6 +21,7 @@ from psycopg_pool import AsyncConnectionPool
 
 import vantor_lacet
 from vantor.core.node import MemoryNode
+from test_two_phase import LiveSearch
 from vantor_lacet_stores.errors import BatchTooLarge, GraphLost, SnapshotMiss, StoreFailed
 from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
@@ -130,34 +131,6 @@ class TestReplayOfBoundedPairs:
         call, nodes, lookup = self.round(members=4)
         answer = call.replay(nodes[0], [], 3, 0.35, True, set(lookup) - {"r2"}, lookup)
         assert [node.id for node, _ in answer] == ["r1", "r3"]
-
-
-class LiveSearch:
-    """The search run live during the call on the store as it stands: the
-    reference the replayed batch search must match."""
-
-    def __init__(self, graph):
-        self.graph = graph
-
-    def add(self, node):
-        pass
-
-    def remove(self, node_id):
-        pass
-
-    def find_similar(self, node, exclude, top_k=None, threshold=None, exclude_self=True,
-                     candidate_ids=(), node_lookup=None):
-        query = (f'SELECT id, 1 - (vec <=> %(q)s::vector) FROM "{self.graph.stmts.graph}".nodes '
-                 "WHERE vec IS NOT NULL AND id = ANY(%(c)s::text[]) "
-                 "AND NOT id = ANY(%(x)s::text[]) AND (%(t)s::float8 IS NULL "
-                 "OR 1 - (vec <=> %(q)s::vector) >= %(t)s::float8) "
-                 "ORDER BY (vec <=> %(q)s::vector) + 0, id LIMIT %(k)s")
-        q = "[" + ",".join(map(repr, np.asarray(node.content_embedding, np.float32).tolist())) + "]"
-        skip = list(exclude) + ([node.id] if exclude_self else [])
-        k = top_k if top_k is not None and top_k > 0 else None
-        rows = self.graph._run(query, {"q": q, "c": list(candidate_ids), "x": skip,
-                                       "t": threshold, "k": k})
-        return [(node_lookup[i], s) for i, s in rows if s == s]
 
 
 def all_edges(conninfo, graph):
