@@ -40,8 +40,9 @@ import numpy as np  # noqa: E402
 import vantor_lacet  # noqa: E402
 from vantor.core.ann_similarity import ApproximateSimilarityService  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
-from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
+from vantor_lacet_stores.hosts.graph_host import GraphStoreHost  # noqa: E402
 from vantor_lacet_stores.testing.graphs import open_graph  # noqa: E402
+from vantor_lacet_stores.testing.latency import latency_of  # noqa: E402
 
 sys.path.insert(0, str(HERE))
 from pg_bench import server_cpu  # noqa: E402
@@ -89,7 +90,8 @@ class Window:
 
     def __init__(self, graph: Any) -> None:
         self.graph = graph
-        self.t0, self.rt0, self.slept0 = time.perf_counter(), graph.round_trips, graph.slept
+        self.t0, self.rt0 = time.perf_counter(), graph.round_trips
+        self.slept0 = latency_of(graph).slept
         self.memories = self.created = self.evicted = 0
 
     def add(self, host: GraphStoreHost, nodes: list[Any]) -> None:
@@ -104,7 +106,8 @@ class Window:
         trips = self.graph.round_trips - self.rt0
         return {"memories": self.memories, "seconds": wall, "per_second": self.memories / wall,
                 "round_trips_per_memory": trips / n,
-                "slept_per_round_trip_ms": 1e3 * (self.graph.slept - self.slept0) / max(trips, 1),
+                "slept_per_round_trip_ms": 1e3 * (latency_of(self.graph).slept - self.slept0)
+                / max(trips, 1),
                 "created": self.created, "evicted": self.evicted}
 
 
@@ -133,8 +136,8 @@ def run_latency(args: argparse.Namespace) -> dict[str, Any]:
                     for snapshot in (False, True):
                         if name == "memory" and snapshot:
                             continue  # the in-memory graph has no snapshot
-                        graph.latency, host.snapshot = ms / 1000, snapshot
-                        graph.spin = args.wait == "spin"
+                        latency_of(graph).seconds, host.snapshot = ms / 1000, snapshot
+                        latency_of(graph).spin = args.wait == "spin"
                         window = Window(graph)
                         ingest(host, vecs, at, at + args.window, 1, window)
                         at += args.window

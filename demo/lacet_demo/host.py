@@ -30,6 +30,7 @@ from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
 from vantor_lacet_stores.hosts.graph_host import NeighbourhoodSearch
 from vantor_lacet_stores.testing.graphs import open_graph
+from vantor_lacet_stores.testing.latency import latency_of
 
 from lacet_demo.corpus import Memory
 
@@ -64,7 +65,7 @@ def open_store(store: str, latency_ms: float = 0.0) -> Iterator[Any]:
         yield MemoryGraph()
         return
     with open_graph(store, latency_ms / 1000) as graph:
-        graph.spin = True  # waited in a busy loop: a sleep wakes too late to mean much
+        latency_of(graph).spin = True  # a busy loop: a sleep wakes too late to mean much
         yield graph
 
 

@@ -9,6 +9,7 @@ import pytest
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster
 from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
+from vantor_lacet_stores.testing.latency import with_latency
 
 _schemas = itertools.count()
 
@@ -31,9 +32,9 @@ class Stores:
     def open(self, name=None, latency=0.0):
         name = name or f"g{next(_schemas)}"
         if self.kind == "sqlite":
-            graph = SqliteGraph(self.tmp_path / f"{name}.db", latency=latency)
+            graph = with_latency(SqliteGraph(self.tmp_path / f"{name}.db"), latency)
         else:
-            graph = PostgresGraph(self.cluster.conninfo, graph=name, latency=latency)
+            graph = with_latency(PostgresGraph(self.cluster.conninfo, graph=name), latency)
         graph.name = name
         self.opened.append(graph)
         return graph

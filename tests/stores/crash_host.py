@@ -31,6 +31,7 @@ from vantor.core.node import MemoryNode
 from vantor.core.similarity import SimilarityService
 from vantor.core.counting_graph import CountingMemoryGraph
 from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
+from vantor_lacet_stores.testing.latency import with_latency
 
 CAP = 3
 
@@ -75,9 +76,9 @@ def seed() -> int:
 def open_graph(kind: str, where: str, name: str, latency: float = 0.0) -> Any:
     if kind == "sqlite":
         from vantor_lacet_stores.graphs.sqlite_graph import SqliteGraph
-        return SqliteGraph(where, latency=latency)
+        return with_latency(SqliteGraph(where), latency)
     from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
-    return PostgresGraph(where, graph=name, latency=latency)
+    return with_latency(PostgresGraph(where, graph=name), latency)
 
 
 def done_calls(graph: Any, calls: list[list[MemoryNode]]) -> int:

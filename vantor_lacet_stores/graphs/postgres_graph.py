@@ -44,16 +44,16 @@ __all__ = ["PostgresGraph", "session_settings"]
 
 class PostgresGraph(SqlGraph):
     """The graph `graph` (a schema, created when missing) in the database that
-    `conninfo` names. `latency`: seconds slept before each statement.
+    `conninfo` names.
     `dimensions`: keep vectors of that dimension for pgvector (None: as the graph
     already does, or not at all). `ef_search`: pgvector's HNSW search breadth."""
 
     _integrity_error = psycopg.IntegrityError
     _nul_in_text = False  # text cannot hold NUL
 
-    def __init__(self, conninfo: str, graph: str = "graph", latency: float = 0.0,
+    def __init__(self, conninfo: str, graph: str = "graph",
                  dimensions: int | None = None, ef_search: int = 100) -> None:
-        super().__init__(latency)
+        super().__init__()
         self.graph_name = graph
         self.conninfo = conninfo
         self.ef_search = ef_search

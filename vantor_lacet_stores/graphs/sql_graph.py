@@ -57,7 +57,7 @@ The snapshot itself is `protocol.snapshot.Snapshot`, shared with `StoreHost` and
 from __future__ import annotations
 
 import contextlib
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 from vantor_lacet_stores.errors import TransactionFailed
@@ -83,7 +83,8 @@ class SqlGraph:
 
     Subclasses give the statements (`_sql_*`), how a list of values is passed
     (`_list`), and which exceptions mean a refused insert (`_integrity_error`).
-    `latency` seconds are slept before each statement: a stand-in for a network.
+    `before_statement`, when set, is called before each statement is sent (a
+    benchmark's stand-in for a network waits there).
     """
 
     _integrity_error: type[Exception] = Exception
@@ -91,11 +92,9 @@ class SqlGraph:
     _sql_begin = "BEGIN"
     _sql_commit = "COMMIT"
 
-    def __init__(self, latency: float = 0.0) -> None:
-        self.latency = latency
+    def __init__(self) -> None:
+        self.before_statement: Callable[[], Any] | None = None
         self.round_trips = 0
-        self.slept = 0.0  # seconds actually waited for `latency` (a sleep overshoots)
-        self.spin = False  # wait for `latency` in a busy loop (exact, but holds a core)
         self._listeners: list[Any] = []
         self._rows = RowReader()
         self._depth = 0
@@ -121,9 +120,8 @@ class SqlGraph:
             # members) fails at once instead of waiting on a store that went away.
             raise TransactionFailed("the call's transaction failed already") from self._tx_error
         self.round_trips += 1
-        if self.latency:
-            from vantor_lacet_stores.testing.latency import wait
-            self.slept += wait(self.latency, self.spin)
+        if self.before_statement is not None:
+            self.before_statement()
         try:
             cur = self._execute(sql, params)
             return cur.fetchall() if cur.description is not None else []

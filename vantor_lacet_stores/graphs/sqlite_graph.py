@@ -70,7 +70,7 @@ _IDS = "(SELECT value FROM json_each(:ids))"
 
 class SqliteGraph(SqlGraph):
     """The graph in the SQLite file `path` (created when missing; ":memory:" for
-    none). `latency`: seconds slept before each statement."""
+    none)."""
 
     _integrity_error = sqlite3.IntegrityError
     _nul_in_text = True
@@ -108,8 +108,8 @@ class SqliteGraph(SqlGraph):
                           "substr(:blob, json_extract(value, '$[12]'), json_extract(value, '$[13]')) "
                           "END, json_extract(value, '$[14]') FROM json_each(:rows) ORDER BY key")
 
-    def __init__(self, path: str | Path = ":memory:", latency: float = 0.0) -> None:
-        super().__init__(latency)
+    def __init__(self, path: str | Path = ":memory:") -> None:
+        super().__init__()
         self.path = str(path)
         self._conn = sqlite3.connect(self.path, isolation_level=None)
         self._conn.execute("PRAGMA foreign_keys = ON")

@@ -5,6 +5,8 @@ import contextlib
 from collections.abc import Iterator
 from typing import Any
 
+from vantor_lacet_stores.testing.latency import with_latency
+
 
 @contextlib.contextmanager
 def open_graph(store: str, latency: float = 0.0, name: str = "graph") -> Iterator[Any]:
@@ -21,7 +23,7 @@ def open_graph(store: str, latency: float = 0.0, name: str = "graph") -> Iterato
             if not where:
                 import tempfile
                 where = str(stack.enter_context(tempfile.TemporaryDirectory()) + "/graph.db")
-            graph = stack.enter_context(SqliteGraph(where, latency=latency))
+            graph = stack.enter_context(with_latency(SqliteGraph(where), latency))
             yield graph
     elif kind == "postgresql":
         from vantor_lacet_stores.testing.cluster import ThrowawayCluster
@@ -30,6 +32,6 @@ def open_graph(store: str, latency: float = 0.0, name: str = "graph") -> Iterato
             if not where:
                 # Graphs opened here keep no vectors: any server will do.
                 where = stack.enter_context(ThrowawayCluster(pgvector=False)).conninfo
-            yield stack.enter_context(PostgresGraph(where, graph=name, latency=latency))
+            yield stack.enter_context(with_latency(PostgresGraph(where, graph=name), latency))
     else:
         raise ValueError(f"unknown store {store!r}: memory, sqlite[:PATH] or postgresql[:CONNINFO]")

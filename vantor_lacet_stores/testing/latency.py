@@ -1,8 +1,13 @@
-"""A stand-in for a network in benchmarks and tests: a graph given a `latency`
-waits that long before each statement."""
+"""A stand-in for a network in benchmarks and tests: a graph that waits before
+each statement.
+
+    graph = with_latency(SqliteGraph(path), 0.0005)
+    latency_of(graph).slept   # the seconds it waited (a sleep overshoots)
+"""
 from __future__ import annotations
 
 import time
+from typing import Any
 
 
 def wait(seconds: float, spin: bool) -> float:
@@ -16,3 +21,28 @@ def wait(seconds: float, spin: bool) -> float:
     else:
         time.sleep(seconds)
     return time.perf_counter() - t0
+
+
+class Latency:
+    """Called before each statement: waits `seconds` (none when 0), in a busy loop
+    with `spin` (exact, but holds a core), and adds the time to `slept`."""
+
+    def __init__(self, seconds: float = 0.0, spin: bool = False) -> None:
+        self.seconds, self.spin, self.slept = seconds, spin, 0.0
+
+    def __call__(self) -> None:
+        if self.seconds:
+            self.slept += wait(self.seconds, self.spin)
+
+
+def with_latency(graph: Any, seconds: float = 0.0, spin: bool = False) -> Any:
+    """`graph`, waiting `seconds` before each of its statements from now on."""
+    graph.before_statement = Latency(seconds, spin)
+    return graph
+
+
+def latency_of(graph: Any) -> Latency:
+    """The graph's `Latency` (one that waits nothing is installed if it has none)."""
+    if not isinstance(getattr(graph, "before_statement", None), Latency):
+        with_latency(graph)
+    return graph.before_statement

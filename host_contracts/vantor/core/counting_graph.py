@@ -8,29 +8,28 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vantor.core.graph import MemoryGraph
-from vantor_lacet_stores.testing.latency import wait
+from vantor_lacet_stores.testing.latency import Latency
 
 
 class CountingMemoryGraph(MemoryGraph):
     """The in-memory graph, counting the calls a store would answer with a
     statement each (`round_trips`), so that all stores report the same figure.
-    `latency` seconds are slept at each: a graph server that keeps its graph in
-    memory, and answers each call over a network. It has no snapshot."""
+    `latency` seconds are waited at each (`testing.latency`): a graph server that
+    keeps its graph in memory, and answers each call over a network. It has no
+    snapshot."""
 
     def __init__(self, latency: float = 0.0) -> None:
         super().__init__()
         self.round_trips = 0
-        self.latency = latency
-        self.slept = 0.0
-        self.spin = False
+        self.before_statement: Any = Latency(latency)
         self.calls: Counter[str] = Counter()  # round trips by call
         self._last: str | None = None
 
     def _count(self, name: str) -> None:
         self.round_trips += 1
         self.calls[name] += 1
-        if self.latency:
-            self.slept += wait(self.latency, self.spin)
+        if self.before_statement is not None:
+            self.before_statement()
 
     def add_node(self, node: Any) -> None:
         self._count("add_node")
