@@ -48,7 +48,7 @@ from typing import Any
 
 from vantor_lacet_stores.statements.pg_graph import PgStatements, apply_params, pg_node_row, vectors_param
 from vantor_lacet_stores.protocol.rows import RowReader, check_edge
-from vantor_lacet_stores.errors import SnapshotMiss
+from vantor_lacet_stores.errors import AlreadyStored, SnapshotMiss
 from vantor_lacet_stores.protocol.snapshot import Snapshot
 
 
@@ -234,7 +234,7 @@ class IngestRound:
         # has twice) is refused here, before the extension is touched.
         for row in self.rows:
             if self.snapshot.exists(row[0]):
-                raise ValueError(f"duplicate node id {row[0]!r}")
+                raise AlreadyStored(row[0])
             self.snapshot.node_added(row[0], row)
 
     # -- phase 2 -----------------------------------------------------------------
