@@ -185,9 +185,9 @@ class Outcome:
 
 # Answers that no other try can change: ids stored already, a forget of ids not
 # stored, a node refused. Any other error (GraphLost, a server away) is retried.
-FINAL = {"ValueError", "KeyError", "TypeError"}
+FINAL = {"AlreadyStored", "MemoryRefused", "ValueError", "KeyError", "TypeError"}
 # What instances answer while others are killed or paused and servers restart
-# (and ValueError for the ids of a call sent again after it was stored).
+# (and AlreadyStored for the ids of a call sent again after it was stored).
 ROUTINE = {"GraphTaken", "GraphLost", "KeyError", "OperationalError", "PoolTimeout"}
 
 
@@ -241,9 +241,7 @@ class Router:
                 return Outcome(answer, k, tries, time.monotonic())
             last = answer
             self.errors[answer["error"]] += 1
-            if answer["error"] not in ROUTINE and not (
-                    answer["error"] == "ValueError"
-                    and answer["message"].startswith("duplicate node id")):
+            if answer["error"] not in ROUTINE and answer["error"] != "AlreadyStored":
                 self.messages.setdefault(answer["error"], answer["message"])
             if answer["error"] == "GraphTaken":
                 holder = self.fleet.index(answer.get("holder"))
