@@ -34,7 +34,9 @@ import vantor_lacet  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
 from vantor_lacet_stores.statements.pg_graph import PgStatements  # noqa: E402
 from vantor_lacet_stores.protocol.rows import RowReader  # noqa: E402
-from vantor_lacet_stores.protocol.ingest_round import IngestRound, LightNodes, RoundSearch, light_ids  # noqa: E402
+from vantor_lacet_stores.protocol.calls import light_ids  # noqa: E402
+from vantor_lacet_stores.protocol.ingest_round import IngestRound, RoundSearch  # noqa: E402
+from vantor_lacet_stores.protocol.light_nodes import LightNodes  # noqa: E402
 
 D = 128
 GRAPH = "drivers"
@@ -95,10 +97,9 @@ async def run(driver: str, conninfo: str, memories: int, seed: int) -> dict[str,
         call = IngestRound(stmts, reader, [node], ext._last_id, ext.config)
         call.loaded(await execute(*call.plan()))
         call.run(ext, search)
-        call.raise_failure()
         writes = call.writes()
         if writes is not None:
-            await execute(*writes)
+            call.written(await execute(*writes))
     return {"cpu_ms": (time.process_time() - cpu0) / memories * 1000,
             "wall_ms": (time.perf_counter() - wall0) / memories * 1000}
 
@@ -128,17 +129,15 @@ def main() -> None:
         driver, conninfo, seed = args.child
         print(json.dumps(asyncio.run(run(driver, conninfo, args.memories, int(seed)))))
         return
-    from vantor_lacet_stores.hosts.graph_host import StoreHost
+    from vantor_lacet_stores import StoreHost
     from vantor_lacet_stores.testing.cluster import ThrowawayCluster
-    from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
     with ThrowawayCluster() as cluster:
-        with PostgresGraph(cluster.conninfo, graph=GRAPH, dimensions=D) as graph:
-            host = StoreHost(graph, None, vantor_lacet.LacetConfig(), freeze_gc=False)
+        with StoreHost.connect(cluster.conninfo, D, freeze_gc=False, lease_seconds=None) as host:
             held = vectors(args.held, 1)
             for start in range(0, args.held, 200):
-                host.add([MemoryNode(id=f"held-{i}", content="x", content_embedding=held[i])
-                          for i in range(start, min(start + 200, args.held))])
+                host.add(GRAPH, [MemoryNode(id=f"held-{i}", content="x", content_embedding=held[i])
+                                 for i in range(start, min(start + 200, args.held))])
         print(f"{args.held} memories held; {args.memories} single ingests a driver")
         print("| driver | client CPU ms a memory | server CPU ms a memory | wall ms a memory |")
         print("|---|---:|---:|---:|")

@@ -4,7 +4,7 @@
     .venv/bin/python benchmarks/stores.py scale     # whole streams at 10^4 (and more)
     .venv/bin/python benchmarks/stores.py graphs    # 1, 2, 4 graphs: threads and processes
     .venv/bin/python benchmarks/stores.py calls     # the graph calls by kind, per memory
-    .venv/bin/python benchmarks/stores.py resync    # a host back in step after a failed call
+    .venv/bin/python benchmarks/stores.py recover    # a host back in step after a failed call
 
 Synthetic memories (20 clusters, 64 dimensions, as the demo's), the
 approximate (usearch) search, the default configuration (threshold 0.7, cap
@@ -69,7 +69,7 @@ def stores(names: list[str], latency: float = 0.0) -> Any:
         conninfo = None
         if "postgresql" in names:
             from vantor_lacet_stores.testing.cluster import ThrowawayCluster
-            conninfo = stack.enter_context(ThrowawayCluster()).conninfo
+            conninfo = stack.enter_context(ThrowawayCluster(pgvector=False)).conninfo
         count = iter(range(10**6))
 
         def opener(name: str) -> Any:
@@ -345,7 +345,7 @@ def run_graphs(args: argparse.Namespace) -> dict[str, Any]:
     return {"per_graph": args.per_graph, "rows": rows}
 
 
-# -- resynchronisation ------------------------------------------------------------
+# -- recovery ---------------------------------------------------------------------
 
 class FailingWrite:
     """The graph's next write of a call fails, as a store error would (the statement
@@ -362,7 +362,7 @@ class FailingWrite:
         return self.execute(sql, params)
 
 
-def run_resync(args: argparse.Namespace) -> dict[str, Any]:
+def run_recover(args: argparse.Namespace) -> dict[str, Any]:
     """What it costs to bring a host back in step with its store after a failed
     call: `GraphStoreHost.recover` (forget what the store does not hold, take the chain
     from the store), against rebuilding the search and the extension from the
@@ -394,7 +394,7 @@ def run_resync(args: argparse.Namespace) -> dict[str, Any]:
                     fault.armed = True
                     batch = [node(i, vecs[i]) for i in range(n + 1, n + 11)]
                     with contextlib.suppress(RuntimeError):
-                        host.add(batch)  # fails at its write; resynchronised there
+                        host.add(batch)  # fails at its write; recovered there
                     host._unrecovered = ("add", batch)  # again, timed
                     rt0 = graph.round_trips
                     t0 = time.perf_counter()
@@ -402,15 +402,15 @@ def run_resync(args: argparse.Namespace) -> dict[str, Any]:
                     targeted = time.perf_counter() - t0
                     row = {"store": name, "memories": n, "rebuild_s": rebuild,
                            "extension_alone_s": extension,
-                           "first_ingest_after_rebuild_s": first, "resync_s": targeted,
-                           "resync_statements": graph.round_trips - rt0,
+                           "first_ingest_after_rebuild_s": first, "recover_s": targeted,
+                           "recover_statements": graph.round_trips - rt0,
                            "in_step": host.ext._last_id == graph.last_ingested()
                            and len(host.ext._candidate_ids) == n + 1}
                     rows.append(row)
                     print(f"{name:10} {n:>7} memories: rebuild {rebuild:7.2f} s (the extension "
                           f"alone {extension:5.2f} s), first ingest "
-                          f"after it {first * 1e3:8.1f} ms; resync {targeted * 1e3:6.2f} ms "
-                          f"({row['resync_statements']} statements), in step: {row['in_step']}",
+                          f"after it {first * 1e3:8.1f} ms; recover {targeted * 1e3:6.2f} ms "
+                          f"({row["recover_statements"]} statements), in step: {row['in_step']}",
                           flush=True)
     return {"rows": rows}
 
@@ -441,7 +441,7 @@ def main(argv: list[str] | None = None) -> None:
     ca = sub.add_parser("calls", help="the in-memory graph's calls by kind, per memory")
     ca.add_argument("--memories", type=int, default=10_000)
     ca.add_argument("--cap", default="8,0", help="caps to run, comma-separated (0: off)")
-    rs = sub.add_parser("resync", help="back in step after a failed call, against a rebuild")
+    rs = sub.add_parser("recover", help="back in step after a failed call, against a rebuild")
     rs.add_argument("--stores", default="sqlite,postgresql")
     rs.add_argument("--memories", default="10000,100000")
     for s in (lat, sc, gr, ca, rs):
@@ -450,7 +450,7 @@ def main(argv: list[str] | None = None) -> None:
     if hasattr(args, "stores"):
         args.stores = args.stores.split(",")
     report = {"latency": run_latency, "scale": run_scale, "graphs": run_graphs,
-              "calls": run_calls, "resync": run_resync}[args.what](args)
+              "calls": run_calls, "recover": run_recover}[args.what](args)
     report["command"] = " ".join([Path(sys.argv[0]).name] + (argv if argv is not None
                                                               else sys.argv[1:]))
     report["load_average"] = os.getloadavg()

@@ -52,6 +52,19 @@ def with_host():
     if site not in where.parents:
         fail(f"vantor_lacet came from {where}, not from the installed wheel in {site}")
     print(f"installed wheel with the host: {where.name} exports {vantor_lacet.__all__}")
+    # The stores come in the same wheel, and only when asked for: the package's
+    # import loads none of them, nor any driver.
+    if any(name.startswith(("vantor_lacet_stores", "psycopg")) for name in sys.modules):
+        fail("import vantor_lacet loaded the stores or a driver")
+    import vantor_lacet_stores
+    from vantor_lacet_stores import errors
+
+    stores = Path(vantor_lacet_stores.__file__).resolve()
+    if site not in stores.parents:
+        fail(f"vantor_lacet_stores came from {stores}, not from the installed wheel in {site}")
+    if not issubclass(errors.AlreadyStored, errors.StoreError):
+        fail("the stores' errors are not one tree")
+    print(f"installed wheel holds the stores: {len(vantor_lacet_stores.__all__)} names")
 
 
 if __name__ == "__main__":

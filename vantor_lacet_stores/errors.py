@@ -13,8 +13,10 @@ A caller tells the cases apart by class, never by message:
     ├── SnapshotMiss      the package asked for something the call did not load (a bug)
     ├── StepOutOfOrder    a host drove a call's steps in the wrong order (a bug)
     └── StoreFailed       the store failed or could not be reached; the driver's error
-                          is the `__cause__`. Whether the call was stored is not known
-                          to the caller: the host finds out before the graph's next call
+        │                 is the `__cause__`. Whether the call was stored is not known
+        │                 to the caller: the host finds out before the graph's next call
+        └── TransactionFailed   a graph's statement asked for after a store error in the
+                                same transaction (`GraphStoreHost`'s graphs)
 
 What a web service answers for each, with the reasons, is in docs/stores.md.
 """
@@ -88,3 +90,9 @@ class StoreFailed(StoreError):
     """The store failed or could not be reached (the driver's error is the
     `__cause__`). A call that failed so may or may not have been stored; the host
     asks the store before the graph's next call and goes on from what it holds."""
+
+
+class TransactionFailed(StoreFailed):
+    """A statement of a graph asked for after a store error in the same transaction:
+    the rest of the call fails at once instead of waiting on a store that went
+    away. The store's own error is raised when the transaction ends."""

@@ -34,7 +34,7 @@ needs_pgvector = pytest.mark.skipif(not has_pgvector(), reason="the PostgreSQL s
 
 @pytest.fixture(scope="module")
 def cluster():
-    with ThrowawayCluster() as c:
+    with ThrowawayCluster(pgvector=False) as c:  # the tests of vectors skip without it
         yield c
 
 

@@ -15,7 +15,9 @@ _schemas = itertools.count()
 
 @pytest.fixture(scope="session")
 def pg_cluster():
-    with ThrowawayCluster() as cluster:
+    # Shared by graphs without vectors and, where the server has pgvector, the
+    # tests of vectors (which skip on a server without it).
+    with ThrowawayCluster(pgvector=False) as cluster:
         yield cluster
 
 

@@ -66,7 +66,10 @@ def describe(edge: Any) -> tuple[Any, ...]:
 
 def seed() -> int:
     """The seed of a test's random draws: LACET_STORE_SEED to repeat a run."""
-    return int(os.environ.get("LACET_STORE_SEED") or np.random.default_rng().integers(10**9))
+    value = int(os.environ.get("LACET_STORE_SEED") or np.random.default_rng().integers(10**9))
+    # pytest shows what a failed test printed: the line to run it again with.
+    print(f"random draws of this test: LACET_STORE_SEED={value}")
+    return value
 
 
 def open_graph(kind: str, where: str, name: str, latency: float = 0.0) -> Any:

@@ -14,7 +14,7 @@ import vantor_lacet
 from vantor.core.node import MemoryNode
 from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
 from vantor_lacet_stores.errors import GraphLost, GraphTaken
-from vantor_lacet_stores.hosts.graph_host import StoreHost
+from one_graph import OneGraph
 from vantor_lacet_stores.testing.cluster import has_pgvector
 from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
@@ -76,9 +76,9 @@ def test_graphs_on_one_loop_end_as_the_same_calls_one_by_one(pg_cluster):
     assert statements == 2 * sum(map(len, streams.values())) + 3 * len(streams)
     for k, (graph, stream) in enumerate(streams.items()):
         with PostgresGraph(pg_cluster.conninfo, graph=f"one by one {k}", dimensions=D) as g:
-            host = StoreHost(g, None, config(), exact=True)
-            for nodes in stream:
-                host.add(nodes)
+            with OneGraph(g, config(), exact=True) as host:
+                for nodes in stream:
+                    host.add(nodes)
         assert edges_of(pg_cluster.conninfo, graph) == edges_of(pg_cluster.conninfo,
                                                                  f"one by one {k}")
 

@@ -106,3 +106,78 @@ def test_a_forget_after_the_graph_was_taken_over_removes_nothing(pg_cluster):
     assert ("f0", "f1", "auto_chain") in [(s, t, sub) for s, t, sub, _ in edges]
     assert a_log == [(graph, 1, 1)] and b_log == [(graph, 2, 2)]
     assert owner_row(pg_cluster.conninfo, graph) == ("b", 2, 2)
+
+
+def lease_left(conninfo, graph):
+    with psycopg.connect(conninfo) as conn:
+        return conn.execute(sql.SQL("SELECT extract(epoch FROM deadline - now()) FROM {}.owner")
+                            .format(sql.Identifier(graph))).fetchone()[0]
+
+
+def test_the_sync_and_the_async_host_keep_one_lease(pg_cluster, caplog):
+    """A StoreHost and an AsyncStoreHost on one graph: each refused while the other
+    holds it, the renewals keep a whole lease ahead, and a holder that stopped
+    renewing is fenced off once the other has taken over."""
+    from vantor_lacet_stores import GraphTaken, StoreHost
+
+    graph, nodes = "sync and async", memories("y", 6, 8)
+    lease = 0.9
+    sync = StoreHost.connect(pg_cluster.conninfo, D, instance="sync", lease_seconds=lease,
+                             config=config, take_timeout=0, max_size=2)
+    try:
+        sync.add(graph, nodes[:2])
+        time.sleep(lease * 2.5)  # renewed meanwhile, by the host's thread
+        assert sync.renewals >= 3
+        assert lease_left(pg_cluster.conninfo, graph) > lease * 0.5
+
+        async def refused():
+            a = await AsyncStoreHost.connect(pg_cluster.conninfo, D, instance="async",
+                                             lease_seconds=lease, config=config, take_timeout=0)
+            try:
+                with pytest.raises(GraphTaken, match="served by sync"):
+                    await a.add(graph, nodes[2:3])
+            finally:
+                await a.close()
+
+        asyncio.run(refused())
+        # The sync host stops renewing (a paused process): the async host takes over.
+        sync._stop.set()
+        sync._renewer.join()
+        sync._renewer = None
+        b_log: list = []
+        take_over_meanwhile(pg_cluster.conninfo, graph, nodes[3:4], b_log)
+        assert b_log and b_log[0][1] == 2  # a new token
+        with pytest.raises(GraphLost):
+            sync.add(graph, nodes[4:5])
+        assert owner_row(pg_cluster.conninfo, graph)[:2] == ("b", 2)
+        _, ids, _ = edges_of(pg_cluster.conninfo, graph)
+        assert sorted(ids) == sorted(n.id for n in nodes[:2] + nodes[3:4])
+        # b has let the graph go: the next call takes it again, and goes on from
+        # what b stored, not from what this process last saw.
+        result = sync.add(graph, nodes[4:5])
+        chain = [e for e in result.created if e.relationship.subtype == "auto_chain"]
+        assert [(e.source_node, e.target_node) for e in chain] == [(nodes[3].id, nodes[4].id)]
+    finally:
+        sync.close()
+
+
+def test_a_failed_renewal_is_logged(pg_cluster, caplog):
+    async def run():
+        host = await AsyncStoreHost.connect(pg_cluster.conninfo, D, lease_seconds=0.6,
+                                            config=config)
+        try:
+            await host.open("renewal fails")
+            pool = host.pools["main"]
+
+            def broken(*args, **kwargs):
+                raise psycopg.OperationalError("the server is away")
+
+            pool.connection = broken
+            await asyncio.sleep(0.5)
+        finally:
+            del pool.connection
+            await host.close()
+
+    with caplog.at_level("WARNING", logger="vantor_lacet_stores"):
+        asyncio.run(run())
+    assert "renewing the lease of graph 'renewal fails' failed" in caplog.text

@@ -257,7 +257,7 @@ def test_postgresql_stopped_and_started_in_the_middle_of_a_stream(reference):
     rng = random.Random(seed)
     calls = reference.calls
     # Committed means stored: the outage must not take back what was confirmed.
-    with ThrowawayCluster({"synchronous_commit": "on"}) as cluster:
+    with ThrowawayCluster({"synchronous_commit": "on"}, pgvector=False) as cluster:
         graph = open_graph("postgresql", cluster.conninfo, "outage")
         host = GraphStoreHost(graph, SimilarityService(), config())
         batch = rng.choice([i for i, call in enumerate(calls)

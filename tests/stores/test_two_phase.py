@@ -12,7 +12,10 @@ import pytest
 import vantor_lacet
 from vantor.core.node import MemoryNode
 from vantor_lacet_stores.protocol import snapshot as snapshot_module
-from vantor_lacet_stores.hosts.graph_host import StoreHost
+from one_graph import OneGraph
+from vantor_lacet_stores import AlreadyStored, MemoryRefused, StoreFailed
+from vantor_lacet_stores.hosts.graph_host import GraphStoreHost
+from vantor_lacet_stores.hosts.sync_host import StoreHost
 from vantor_lacet_stores.testing.cluster import has_pgvector
 from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 
@@ -71,7 +74,8 @@ def describe(edge):
     return (edge.source_node, edge.target_node, edge.relationship.subtype, edge.weight.current)
 
 
-def run(host, graph):
+def run(host, graph, counter=None):
+    counter = counter or graph
     nodes = memories(60)
     log, trips = [], []
     for kind, arg in STREAM:
@@ -80,9 +84,9 @@ def run(host, graph):
         elif kind == "forget":
             host.forget(nodes[i].id for i in arg)
         else:
-            before = graph.round_trips
+            before = counter.round_trips
             result = host.add([nodes[i] for i in arg])
-            trips.append(graph.round_trips - before)
+            trips.append(counter.round_trips - before)
             log.append(([describe(e) for e in result.created], len(result.evicted_edge_ids)))
     final = sorted(describe(e) for e in graph.edges())
     return log, final, trips
@@ -99,8 +103,8 @@ def test_the_replayed_search_forms_what_the_live_search_forms(pg_cluster):
         reference, reference_final, _ = run(live, live_graph)
         assert sum(evicted for _, evicted in reference) > 5  # the cap is at work
         assert any(len(created) > 3 for created, _ in reference[25:]), "batches link"
-        host = StoreHost(graph, None, config(), exact=True)
-        log, final, trips = run(host, graph)
+        host = OneGraph(graph, config(), exact=True)
+        log, final, trips = run(host, graph, host)
         assert log == reference
         assert final == reference_final
         assert set(trips) == {2}  # the search with the neighbourhood, the writes
@@ -108,32 +112,33 @@ def test_the_replayed_search_forms_what_the_live_search_forms(pg_cluster):
         zero = [e for e in final if "m13'" in e[0] + e[1]]
         assert [e[2] for e in zero] == ["auto_chain", "auto_chain"]
         # A restart goes on from the stored chain and the stored candidates.
-        again = StoreHost(graph, None, config(), exact=True)
-        assert again.ext._last_id == host.ext._last_id
-        assert again.ext._candidate_ids == host.ext._candidate_ids
+        with OneGraph(graph, config(), exact=True) as again:
+            assert again.ext._last_id == host.ext._last_id
+            assert again.ext._candidate_ids == host.ext._candidate_ids
+        host.close()
 
 
 def test_the_index_search_forms_nearly_what_the_exact_one_does(pg_cluster):
     finals = []
     for exact in (True, False):
         with PostgresGraph(pg_cluster.conninfo, graph=f"index_{exact}", dimensions=D) as graph:
-            host = StoreHost(graph, None, config(), exact=exact)
-            finals.append(set(run(host, graph)[1]))
+            with OneGraph(graph, config(), exact=exact) as host:
+                finals.append(set(run(host, graph, host)[1]))
     exact_edges, index_edges = finals
     assert len(exact_edges & index_edges) >= 0.9 * len(exact_edges)
 
 
 def test_vectors_the_store_refuses_and_the_zero_vector(pg_cluster):
     with PostgresGraph(pg_cluster.conninfo, graph="refused", dimensions=3) as graph:
-        host = StoreHost(graph, None, vantor_lacet.LacetConfig(similarity_threshold=-1.0))
+        host = OneGraph(graph, vantor_lacet.LacetConfig(similarity_threshold=-1.0))
         host.add([MemoryNode(id="a", content_embedding=np.array([1, 0, 0], np.float32))])
-        trips = graph.round_trips
+        trips = host.round_trips
         for bad, message in (([1, 0], "2 dimensions"), ([1, np.nan, 0], "NaN"),
                              ([np.inf, 0, 0], "NaN or infinity")):
-            with pytest.raises(ValueError, match=message):
+            with pytest.raises(MemoryRefused, match=message):
                 host.add([MemoryNode(id="ok", content_embedding=np.array([0, 1, 0])),
                           MemoryNode(id="bad", content_embedding=np.array(bad, np.float32))])
-        assert graph.round_trips == trips and graph.node_count == 1
+        assert host.round_trips == trips and graph.node_count == 1
         # Threshold -1 lets every real vector through; the zero vector never comes
         # back from a search, nor finds anything itself.
         zero = host.add([MemoryNode(id="z", content_embedding=np.zeros(3, np.float32))])
@@ -142,12 +147,13 @@ def test_vectors_the_store_refuses_and_the_zero_vector(pg_cluster):
         assert sorted((e.source_node, e.target_node) for e in b.created) == [("b", "a"), ("z", "b")]
         # A stored id is refused when the first statement answers: nothing written,
         # the extension untouched (a request sent again after a lost answer).
-        trips, candidates = graph.round_trips, set(host.ext._candidate_ids)
-        with pytest.raises(ValueError, match="duplicate node id 'a'"):
+        trips, candidates = host.round_trips, set(host.ext._candidate_ids)
+        with pytest.raises(AlreadyStored, match="duplicate node id 'a'"):
             host.add([MemoryNode(id="c", content_embedding=np.array([0, 0, 1], np.float32)),
                       MemoryNode(id="a", content_embedding=np.array([1, 0, 0], np.float32))])
-        assert graph.round_trips == trips + 1 and graph.node_count == 3
+        assert host.round_trips == trips + 1 and graph.node_count == 3
         assert host.ext._candidate_ids == candidates and host.ext._last_id == "b"
+        host.close()
     with pytest.raises(ValueError, match="keeps 3-dimensional vectors, not 4"):
         PostgresGraph(pg_cluster.conninfo, graph="refused", dimensions=4)
 
@@ -161,7 +167,7 @@ def test_a_snapshot_miss_fails_the_call_and_stores_nothing(pg_cluster, monkeypat
     """A host that loads too little: the previous memory left out of the snapshot.
     The call fails even where the package caught the miss (a batch member)."""
     with PostgresGraph(pg_cluster.conninfo, graph=f"miss{batch}", dimensions=D) as graph:
-        host = StoreHost(graph, None, config())
+        host = OneGraph(graph, config())
         nodes = memories(8)
         for node in nodes[:4]:
             host.add([node])
@@ -175,34 +181,38 @@ def test_a_snapshot_miss_fails_the_call_and_stores_nothing(pg_cluster, monkeypat
         with pytest.raises(snapshot_module.SnapshotMiss, match="not in the call's snapshot"):
             host.add(nodes[4:7] if batch else nodes[4:5])
         assert stored(graph) == before
-        assert host.ext._candidate_ids == candidates and host.ext._last_id == nodes[3].id
         monkeypatch.setattr(snapshot_module.Snapshot, "fill", fill)
+        # Recovered before the next call: the failed call's memories are no candidates.
         result = host.add([nodes[7]])
         assert (result.created[0].source_node, result.created[0].target_node) == (
             nodes[3].id, nodes[7].id)
+        assert host.ext._candidate_ids == candidates | {nodes[7].id}
+        host.close()
 
 
 def test_a_failed_write_is_resynced_and_the_chain_goes_on(pg_cluster, monkeypatch):
     with PostgresGraph(pg_cluster.conninfo, graph="write_fails", dimensions=D) as graph:
-        host = StoreHost(graph, None, config())
+        host = OneGraph(graph, config())
         nodes = memories(6)
         host.add(nodes[:3])
-        statement = graph.statement
+        step = StoreHost._step
 
-        def failing(sql, params=()):
-            if sql == graph.stmts.apply:
+        def failing(self, conn, step_, count):
+            if getattr(step_, "sql", None) == graph.stmts.apply:
                 raise psycopg.OperationalError("the server went away")
-            return statement(sql, params)
+            return step(self, conn, step_, count)
 
-        monkeypatch.setattr(graph, "statement", failing)
-        with pytest.raises(psycopg.OperationalError):
+        monkeypatch.setattr(StoreHost, "_step", failing)
+        with pytest.raises(StoreFailed, match="the server went away") as failed:
             host.add(nodes[3:5])
-        assert host.ext._last_id == nodes[2].id
-        assert nodes[3].id not in host.ext._candidate_ids
-        monkeypatch.setattr(graph, "statement", statement)
+        assert isinstance(failed.value.__cause__, psycopg.OperationalError)
+        # Recovered at the next call: the extension goes on from what is stored.
+        monkeypatch.setattr(StoreHost, "_step", step)
         result = host.add([nodes[3]])
         assert result.created[0].source_node == nodes[2].id
         assert graph.node_count == 4
+        assert nodes[4].id not in host.ext._candidate_ids
+        host.close()
 
 
 class FailingSearch:
@@ -239,7 +249,7 @@ def test_a_top_k_past_the_index_breadth_is_searched_exactly(pg_cluster):
     """HNSW returns at most ef_search rows: with a larger top_k every similar memory
     must still come back."""
     with PostgresGraph(pg_cluster.conninfo, graph="breadth", dimensions=3, ef_search=4) as graph:
-        host = StoreHost(graph, None, vantor_lacet.LacetConfig(
+        host = OneGraph(graph, vantor_lacet.LacetConfig(
             similarity_threshold=0.5, max_semantic_edges_per_node=10, temporal_chain=False))
         rng = np.random.default_rng(0)
         for i in range(12):
@@ -247,3 +257,4 @@ def test_a_top_k_past_the_index_breadth_is_searched_exactly(pg_cluster):
             host.add([MemoryNode(id=f"n{i}", content_embedding=vec)])
         result = host.add([MemoryNode(id="q", content_embedding=np.array([1, 0, 0], np.float32))])
         assert sum(e.relationship.subtype == "auto_discovered" for e in result.created) == 10
+        host.close()

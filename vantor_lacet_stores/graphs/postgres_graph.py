@@ -1,5 +1,5 @@
 """The reference graph in PostgreSQL (see `sql_graph` for the snapshot and
-`pg_statements` for the tables and the statements).
+`statements.pg_graph` for the tables and the statements).
 
 One database holds many graphs, one schema each (`graph`, default "graph"). The
 connection runs in autocommit, so each statement is its own transaction; the
@@ -10,8 +10,8 @@ closed or broken (a server that was stopped) is opened again at the next
 statement outside a transaction; inside one, the statement fails.
 
 With `dimensions` (or a graph that already keeps vectors) the memories' vectors
-are kept for pgvector as well, and `StoreHost` searches them in the database in
-the call's first statement (`two_phase`); `check_node` then refuses a vector of
+are kept for pgvector as well (what `StoreHost` and `AsyncStoreHost` search in
+the database in a call's first statement); `check_node` then refuses a vector of
 another dimension or with NaN or infinity.
 
 Needs `psycopg` (version 3) and the system's libpq.
@@ -36,18 +36,10 @@ from vantor_lacet_stores.statements.pg_graph import (
     pg_node_row,
 )
 from vantor_lacet_stores.graphs.sql_graph import SqlGraph
+# Where the hosts have imported it from: it lives with the statements now.
+from vantor_lacet_stores.statements.sessions import session_settings
 
-
-def session_settings(ef_search: int | None) -> list[str]:
-    """What every connection to a graph sets first. A generic plan cannot know how
-    many ids an array holds and may scan every edge for a neighbourhood: each
-    statement is planned for its values (a tenth of a millisecond) rather than
-    with one plan made when the graph was small. `ef_search`: pgvector's HNSW
-    search breadth (None: the server has no pgvector to set it for)."""
-    settings = ["SET plan_cache_mode TO force_custom_plan"]
-    if ef_search is not None:
-        settings.append(f"SET hnsw.ef_search TO {int(ef_search)}")
-    return settings
+__all__ = ["PostgresGraph", "session_settings"]
 
 
 class PostgresGraph(SqlGraph):
@@ -151,5 +143,5 @@ class PostgresGraph(SqlGraph):
         return int(self._write(self.stmts.apply, params)[0][0])
 
     def statement(self, sql_text: str, params: Any = ()) -> list[tuple[Any, ...]]:
-        """One statement of a two-phase call (counted in `round_trips`): its rows."""
+        """One statement, counted in `round_trips`: its rows."""
         return self._run(sql_text, params)

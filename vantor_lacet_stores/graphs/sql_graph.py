@@ -51,7 +51,8 @@ Ids are kept exactly or refused (`rows.check_id`): `add_node` and `add_edge`
 raise TypeError or ValueError naming an id the store cannot keep, before
 anything is written. Node texts are kept whole (NUL characters too, in
 SQLite); PostgreSQL cannot hold a NUL in text and refuses it in `add_node`.
-The snapshot itself is `snapshot.Snapshot`, shared with the two-phase hosts.
+The snapshot itself is `protocol.snapshot.Snapshot`, shared with `StoreHost` and
+`AsyncStoreHost`.
 """
 from __future__ import annotations
 
@@ -59,7 +60,7 @@ import contextlib
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
-from vantor_lacet_stores.errors import StoreFailed
+from vantor_lacet_stores.errors import TransactionFailed
 from vantor_lacet_stores.protocol.rows import (  # noqa: F401 - names the stores import from here
     EDGE_COLUMNS,
     LAST_INGESTED,
@@ -75,8 +76,6 @@ from vantor_lacet_stores.protocol.rows import (  # noqa: F401 - names the stores
 from vantor_lacet_stores.protocol.snapshot import Snapshot
 
 
-class TransactionFailed(StoreFailed):
-    """A statement asked for after a store error in the same transaction."""
 
 
 class SqlGraph:

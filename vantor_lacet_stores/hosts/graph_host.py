@@ -34,8 +34,7 @@ the search during the call and fails the call once the package returns
 """
 from __future__ import annotations
 
-import contextlib
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from typing import Any
 
 import vantor_lacet

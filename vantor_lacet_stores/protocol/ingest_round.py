@@ -1,23 +1,26 @@
-"""One call of the extension in two phases, with no I/O inside the package's
-call: the decisions of a host whose vectors are searched in PostgreSQL, with
-the I/O left to the caller, so that the sync `StoreHost` and the asyncio
-`AsyncStoreHost` share every rule.
+"""One `add` call of a host whose vectors are searched in PostgreSQL, as a state
+machine with no I/O: the decisions, with the statements left to the caller
+(`calls.add` drives it for both hosts). Each step may be taken only after the
+one before it, once; a step out of order raises `StepOutOfOrder`.
 
     round = IngestRound(stmts, reader, nodes, ext._last_id, ext.config)
-    sql, params = round.plan()              # phase 1: one statement
-    round.loaded(cursor_row)                # the search and the neighbourhood;
-                                            # ValueError for an id already stored
-    result = round.run(ext, search)         # phase 2: the package, no I/O
-    sql, params = round.writes()            # phase 3: one statement
-    round.raise_failure()                   # before sending it
+    sql, params = round.plan(lease)         # 1. the first statement
+    round.loaded(first_row)                 # 2. its answer: AlreadyStored for a
+                                            #    stored id, `lease_held`
+    result = round.run(ext, search)         # 3. the package, no I/O
+    writes = round.writes(lease)            # 4. the write statement (None: none);
+                                            #    raises what failed the call first
+    number = round.written(write_row)       # 5. its answer: the write number,
+                                            #    GraphLost where the lease was lost
 
 1. The first statement runs the similarity search of every member (pgvector's
    HNSW index on cosine distance, among the graph's stored memories, which are
    the extension's candidates) and loads the neighbourhood: whether the
    previous memory, the members and every hit exist, and all their edges in
-   the order they were added. The members' similarities to each other come
-   from the same statement: a batch's members are candidates before its first
-   search.
+   the order they were added. The members' nearest other members come from
+   the same statement (a batch's members are candidates before its first
+   search), as many a member as the search's `top_k`: n * top_k pairs for a
+   batch of n, never all n * (n - 1).
 2. The package runs against `SnapshotGraph`, which answers from that snapshot
    and queues the writes, and a search that replays the first statement's
    answers for the arguments the package passes (`top_k`, `threshold`,
@@ -28,7 +31,7 @@ the I/O left to the caller, so that the sync `StoreHost` and the asyncio
 3. One statement writes the memories, the edges added and removed, and the
    id of the memory ingested last.
 
-The call fails (`raise_failure`, before the writes are sent, so nothing is
+The call fails (in `writes`, before the writes are sent, so nothing is
 stored) when a `SnapshotMiss` was met, even one the package caught (a batch
 member's failure, a failed search), and with `strict_search` when the search
 raised anything.
@@ -41,53 +44,20 @@ by a scan of them all.
 """
 from __future__ import annotations
 
-import gc
 import json
-from collections.abc import Iterable
 from typing import Any
 
 from vantor_lacet_stores.statements.pg_graph import PgStatements, apply_params, pg_node_row, vectors_param
+from vantor_lacet_stores.protocol.light_nodes import IN_STORE, LightNode
 from vantor_lacet_stores.protocol.rows import RowReader, check_edge
-from vantor_lacet_stores.errors import AlreadyStored, SnapshotMiss
+from vantor_lacet_stores.errors import (
+    AlreadyStored,
+    BatchTooLarge,
+    GraphLost,
+    SnapshotMiss,
+    StepOutOfOrder,
+)
 from vantor_lacet_stores.protocol.snapshot import Snapshot
-
-
-class VectorInStore:
-    """The `content_embedding` of a light node: the vector is in the store, and
-    the search runs there, so the process keeps none."""
-
-    __slots__ = ()
-
-    def __repr__(self) -> str:
-        return "<vector in the store>"
-
-
-IN_STORE = VectorInStore()
-
-
-class LightNode:
-    """A stored memory as the extension's candidate index holds it: its id and the
-    mark that it has a vector. About 100 bytes with its id, and no dict."""
-
-    __slots__ = ("id", "content_embedding")
-
-    def __init__(self, node_id: str, content_embedding: Any = IN_STORE) -> None:
-        self.id = node_id
-        self.content_embedding = content_embedding
-
-    def __repr__(self) -> str:
-        return f"LightNode({self.id!r})"
-
-
-class LightNodes:
-    """What `build_extension` is given as its graph: the stored memories that have
-    a vector, as light nodes (`all_nodes`). Nothing else is asked of it."""
-
-    def __init__(self, ids: Iterable[str]) -> None:
-        self.nodes = [LightNode(node_id) for node_id in ids]
-
-    def all_nodes(self) -> list[LightNode]:
-        return self.nodes
 
 
 def _limit(top_k: Any) -> int | None:
@@ -168,6 +138,32 @@ class RoundSearch:
             raise
 
 
+def _other_members(call: IngestRound, node_id: str) -> int:
+    """How many members of `call` other than `node_id` have a searchable vector
+    (a zero vector is not searched): a member's pair list that holds them all is
+    whole, however long. Counted once a call."""
+    searchable = call.__dict__.get("_searchable")
+    if searchable is None:
+        searchable = call.__dict__["_searchable"] = {
+            row[0] for row in call.rows if row[-1] is not None}
+    return len(searchable) - (node_id in searchable)
+
+
+def _take_pairs(pairs: list[tuple[str, float]], skip: set[Any], threshold: Any,
+                candidate_ids: Any, node_lookup: Any, picked: list[tuple[Any, float]]) -> int:
+    """Append to `picked` the members of `pairs` the search may answer: not
+    skipped, candidates, at or above the threshold. Returns how many."""
+    count = 0
+    for other, sim in pairs:
+        if other in skip or other not in candidate_ids or other not in node_lookup:
+            continue
+        if threshold is not None and not sim >= threshold:  # NaN never passes
+            continue
+        picked.append((node_lookup[other], sim))
+        count += 1
+    return count
+
+
 class IngestRound:
     """One `add` call of a two-phase host; see the module's text. `nodes` are
     checked here (TypeError or ValueError before anything is sent). `exact`:
@@ -177,7 +173,10 @@ class IngestRound:
 
     def __init__(self, stmts: PgStatements, reader: RowReader, nodes: list[Any],
                  previous: str | None, config: Any, exact: bool = False,
-                 strict_search: bool = False, ef_search: int = 100) -> None:
+                 strict_search: bool = False, ef_search: int = 100,
+                 max_batch: int | None = None) -> None:
+        if max_batch is not None and len(nodes) > max_batch:
+            raise BatchTooLarge(len(nodes), max_batch)
         if not stmts.dimensions:
             raise ValueError(f"graph {stmts.graph!r} keeps no vectors: give it dimensions")
         self.stmts = stmts
@@ -199,12 +198,42 @@ class IngestRound:
         self.exact = exact or limit is None or limit > ef_search
         self._hits: dict[str, list[tuple[str, float]]] = {}
         self._pairs: dict[str, list[tuple[str, float]]] = {}
+        self._lease_held: bool | None = None
+        self._step = "new"
+
+    _ORDER = {"plan": "new", "loaded": "planned", "run": "loaded", "writes": "ran",
+              "written": "writing"}
+    _AFTER = {"plan": "planned", "loaded": "loaded", "run": "ran", "writes": "writing",
+              "written": "done"}
+
+    def _enter(self, step: str) -> None:
+        """Take `step` now, or raise StepOutOfOrder. A step that raises leaves the
+        round failed: nothing after it may be taken."""
+        if self._step != self._ORDER[step]:
+            raise StepOutOfOrder(f"{step}() of an ingest round whose last step was "
+                                 f"{self._step!r}: the steps are plan, loaded, run, "
+                                 "writes, written, each once")
+        self._step = "failed"
+
+    @property
+    def step(self) -> str:
+        """The last step taken: new, planned, loaded, ran, writing, done or failed."""
+        return self._step
+
+    @property
+    def lease_held(self) -> bool:
+        """Whether the first statement found the lease it was planned with still held
+        (True without a lease). Known once `loaded` has run."""
+        if self._lease_held is None:
+            raise StepOutOfOrder("lease_held is known once loaded() has taken the answer")
+        return self._lease_held
 
     # -- phase 1 -----------------------------------------------------------------
 
     def plan(self, lease: dict[str, Any] | None = None) -> tuple[str, dict[str, Any]]:
-        """The first statement. `lease`: the holder and token (see `ownership`) whose
+        """The first statement. `lease`: the holder and token (see `statements.owner`) whose
         hold on the graph the statement reads too (`lease_held`)."""
+        self._enter("plan")
         names = [row[0] for row in self.rows]
         if self.previous is not None:
             names.append(self.previous)
@@ -214,12 +243,16 @@ class IngestRound:
         params = {"vecs": vectors_param([row[4] for row in self.rows]), "names": names,
                   "k": _limit(self.top_k), "threshold": threshold,
                   "holder": None, "token": None, **(lease or {})}
+        self._lease = lease
+        self._step = "planned"
         return (self.stmts.plan_exact if self.exact else self.stmts.plan_approximate), params
 
     def loaded(self, row: tuple[Any, ...]) -> None:
-        """Take in the answer of the first statement."""
+        """Take in the answer of the first statement. AlreadyStored for a member the
+        graph holds (or the call holds twice)."""
+        self._enter("loaded")
         hits, pairs, present, edges = (json.loads(value) for value in row[:4])
-        self.lease_held = bool(row[4])
+        self._lease_held = self._lease is None or bool(row[4])
         ids = [r[0] for r in self.rows]
         for ord_, node_id, sim in hits:
             self._hits.setdefault(ids[ord_ - 1], []).append((node_id, sim))
@@ -236,19 +269,28 @@ class IngestRound:
             if self.snapshot.exists(row[0]):
                 raise AlreadyStored(row[0])
             self.snapshot.node_added(row[0], row)
+        self._step = "loaded"
 
     # -- phase 2 -----------------------------------------------------------------
 
     def replay(self, node: Any, exclude: Any, top_k: Any, threshold: Any, exclude_self: bool,
                candidate_ids: Any, node_lookup: Any) -> list[tuple[Any, float]]:
+        """The search of `node` as the package asks for it, from the first statement's
+        answer: its stored hits and its nearest other members, merged. Both lists
+        were loaded `top_k` deep (the exact search without `top_k`: down to the
+        threshold); a request that could need anything past that raises
+        `SnapshotMiss` rather than answering wrongly."""
         node_id = node.id
         if type(node_id) is not str or node_id not in self._planned:
             raise SnapshotMiss(f"no search of node {node_id!r} was made before the call")
         stored = self._hits.get(node_id, [])
+        pairs = self._pairs.get(node_id, [])
         planned = _limit(self.top_k)
         limit = _limit(top_k)
         full = planned is not None and len(stored) >= planned
-        if full and (limit is None or limit > planned):
+        pairs_full = planned is not None and len(pairs) >= planned and \
+            _other_members(self, node_id) > planned
+        if (full or pairs_full) and (limit is None or limit > planned):
             raise SnapshotMiss(f"the search of node {node_id!r} was made for top_k={planned}, "
                                f"not {top_k}")
         if self.exact and self.threshold is not None and (
@@ -259,25 +301,33 @@ class IngestRound:
         if exclude_self:
             skip.add(node_id)
         picked: list[tuple[Any, float]] = []
-        for origin, found in ((0, stored), (1, self._pairs.get(node_id, []))):
-            for other, sim in found:
-                if other in skip:
-                    continue
-                if other not in candidate_ids or other not in node_lookup:
-                    if origin == 0 and full:
-                        # the next nearest stored memory may have been the answer
-                        raise SnapshotMiss(f"hit {other!r} of node {node_id!r} is not a "
-                                           "candidate of the extension")
-                    continue
-                if threshold is not None and not sim >= threshold:  # NaN never passes
-                    continue
-                picked.append((node_lookup[other], sim))
+        for other, sim in stored:
+            if other in skip:
+                continue
+            if other not in candidate_ids or other not in node_lookup:
+                if full:
+                    # the next nearest stored memory may have been the answer
+                    raise SnapshotMiss(f"hit {other!r} of node {node_id!r} is not a "
+                                       "candidate of the extension")
+                continue
+            if threshold is not None and not sim >= threshold:  # NaN never passes
+                continue
+            picked.append((node_lookup[other], sim))
+        taken = _take_pairs(pairs, skip, threshold, candidate_ids, node_lookup, picked)
+        if pairs_full and taken < limit and (threshold is None or pairs[-1][1] >= threshold):
+            # fewer than `limit` of the loaded members count, and the next nearest
+            # member, not loaded, might have
+            raise SnapshotMiss(f"the members nearest to node {node_id!r} were loaded "
+                               f"{planned} deep, and only {taken} of them are candidates")
         picked.sort(key=lambda pair: -pair[1])  # stable: stored hits first among equals
         return picked[:limit] if limit is not None else picked
 
     def run(self, ext: Any, search: RoundSearch) -> Any:
         """Phase 2: the package's call, then the last ingested id (queued). Raises
-        what the package raised."""
+        what the package raised. Not before the lease is known to be held."""
+        self._enter("run")
+        if not self._lease_held:
+            raise StepOutOfOrder("run() on a round whose lease was lost")
         search.round = self
         try:
             if len(self.nodes) == 1:
@@ -288,9 +338,10 @@ class IngestRound:
             search.round = None
         if self.nodes and ext._last_id is not None:
             self.snapshot.last = ext._last_id
+        self._step = "ran"
         return result
 
-    def raise_failure(self) -> None:
+    def _raise_failure(self) -> None:
         """Fail the call when it met a snapshot miss, or (with `strict_search`) a
         failed search, even where the package caught it."""
         for exc in self.graph.misses + [e for e in self.search_errors
@@ -301,54 +352,30 @@ class IngestRound:
 
     # -- phase 3 -----------------------------------------------------------------
 
-    def writes(self, lease: dict[str, Any] | None = None) -> tuple[str, dict[str, Any]] | None:
-        """The third statement (None: nothing to write). `lease`: the holder and token
-        the write is fenced by (see `ownership`); its last column is then the
-        graph's write counter, null where the lease was lost."""
+    def writes(self) -> tuple[str, dict[str, Any]] | None:
+        """The write statement, fenced by the lease the round was planned with (None:
+        nothing to write; the round is done). Raises first what failed the call:
+        a snapshot miss, or with `strict_search` a failed search."""
+        self._enter("writes")
+        self._raise_failure()
         if not self.snapshot.queued():
+            self._step = "done"
             return None
         removes, adds, last, nodes = self.snapshot.take()
         params = apply_params(self.stmts, removes, adds, last, nodes)
-        if lease is None:
+        self._step = "writing"
+        if self._lease is None:
             return self.stmts.apply, params
-        return self.stmts.apply_fenced, {**params, **lease}
+        return self.stmts.apply_fenced, {**params, **self._lease}
 
-
-def settled(row: tuple[Any, ...]) -> tuple[set[str], str | None]:
-    """The answer of `stmts.settle`: the ids held, and the last ingested id."""
-    return set(json.loads(row[0])), row[1]
-
-
-def light_ids(row: tuple[Any, ...]) -> tuple[list[str], str | None]:
-    """The answer of `stmts.light_nodes`: the candidates' ids, and the last id."""
-    return json.loads(row[0]), row[1]
-
-
-
-class Freezer:
-    """Keeps what a host loaded, and what it goes on adding, out of the garbage
-    collector's way: `gc.freeze()` once loaded, and again after every `every`
-    memories, each time after a young collection (so that cyclic garbage of the
-    last calls is collected, not frozen for good). A full collection then walks
-    only what was made since the last freeze."""
-
-    def __init__(self, every: int | None = 5000) -> None:
-        self.every = every
-        self._since = 0
-
-    def loaded(self) -> None:
-        gc.collect(1)
-        gc.freeze()
-        self._since = 0
-
-    def added(self, count: int) -> None:
-        self._since += count
-        if self.every is not None and self._since >= self.every:
-            self.loaded()
-
-
-def settle(ext: Any, ids: Iterable[Any], held: set[str], last: str | None) -> None:
-    """After a failed call on the memories `ids` (added or forgotten): the extension
-    forgets those the store does not hold and goes on from the stored last id."""
-    ext.on_forget([node_id for node_id in ids if node_id not in held])
-    ext._last_id = last
+    def written(self, row: tuple[Any, ...]) -> int | None:
+        """Take in the answer of the write: the graph's write number after it (None
+        without a lease). GraphLost where the lease was lost: nothing was written."""
+        self._enter("written")
+        if self._lease is None:
+            self._step = "done"
+            return None
+        if row[-1] is None:
+            raise GraphLost(self.stmts.graph, self._lease["holder"])
+        self._step = "done"
+        return int(row[-1])

@@ -29,7 +29,6 @@ from __future__ import annotations
 import os
 import secrets
 import socket
-from typing import Any
 
 from psycopg import sql
 

@@ -112,7 +112,21 @@ def vectors_param(texts: list[str | None]) -> str:
 
 class PgStatements:
     """Every statement of the graph `graph` (a schema), as text. `dimensions`:
-    the graph keeps vectors for pgvector (None: it does not)."""
+    the graph keeps vectors for pgvector (None: it does not).
+
+    `forget` and `forget_fenced` remove memories (their edges go with them) in
+    one statement, with no transaction of the client's around it: all of the
+    ids `ids` (a text array) or, when one of them is not stored, none. The
+    fenced one also takes the lease's `holder` and `token` (see `ownership`).
+    Both answer one row of two columns:
+
+    1. the graph's write counter: raised by one by a removal behind the lease;
+       as it stands where nothing was removed for a missing id; null where the
+       lease is lost (and then nothing is removed). Always null for `forget`,
+       which no lease fences;
+    2. the ids that are not stored, as a JSON array text in the order given:
+       `[]` when the removal happened (or the lease was lost: then column 1
+       is null)."""
 
     def __init__(self, graph: str, dimensions: int | None = None) -> None:
         self.graph = graph
@@ -166,10 +180,9 @@ class PgStatements:
         # write counter after this write, null (and nothing written) for a
         # process that no longer holds the graph.
         self.apply_fenced = q(_apply(dimensions, fenced=True))
-        self.forget_fenced = q(
-            "WITH " + _FENCE + ", gone AS (DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) "
-            "AND EXISTS (SELECT 1 FROM fence) RETURNING id) "
-            "SELECT (SELECT writes FROM fence), (SELECT coalesce(json_agg(id), '[]') FROM gone)::text")
+        # See the class's text for what these two answer.
+        self.forget_fenced = q(_forget(fenced=True))
+        self.forget = q(_forget(fenced=False))
         # After a failed call: which of its memories the store holds, and the last id.
         self.settle = q("SELECT (SELECT coalesce(json_agg(id), '[]') FROM {g}.nodes "
                         "WHERE id = ANY(%(ids)s::text[]))::text, "
@@ -179,12 +192,13 @@ class PgStatements:
         self.light_nodes = q("SELECT (SELECT coalesce(json_agg(id ORDER BY seq), '[]') "
                              "FROM {g}.nodes WHERE embedding IS NOT NULL)::text, "
                              f"(SELECT value FROM {{g}}.meta WHERE key = '{LAST_INGESTED}')")
-        self.forget = q("DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) RETURNING id")
         if dimensions:
-            self.plan_approximate = q(_plan("ORDER BY n.vec <=> q.v LIMIT %(k)s", ""))
+            self.plan_approximate = q(_plan("ORDER BY n.vec <=> q.v LIMIT %(k)s", "", ""))
             self.plan_exact = q(_plan("ORDER BY (n.vec <=> q.v) + 0, n.id LIMIT %(k)s",
                                       "AND (%(threshold)s::float8 IS NULL "
-                                      "OR 1 - (n.vec <=> q.v) >= %(threshold)s::float8) "))
+                                      "OR 1 - (n.vec <=> q.v) >= %(threshold)s::float8) ",
+                                      "AND (%(threshold)s::float8 IS NULL "
+                                      "OR 1 - (a.v <=> b.v) >= %(threshold)s::float8) "))
 
 
 # The lease check every write of a holder starts with: the graph's write counter,
@@ -192,6 +206,32 @@ class PgStatements:
 # `ownership`). A takeover updates the same row, so the two are ordered by its lock.
 _FENCE = ("fence AS (UPDATE {g}.owner SET writes = writes + 1 "
           "WHERE holder = %(holder)s AND token = %(token)s RETURNING writes)")
+
+
+# The ids of a forget that the graph does not hold, and how many: read first,
+# so that the removal and the fence's counter can depend on there being none.
+_MISSING = ("missing AS MATERIALIZED (SELECT count(*) AS n, "
+            "coalesce(json_agg(u.id ORDER BY u.ord), '[]') AS ids "
+            "FROM unnest(%(ids)s::text[]) WITH ORDINALITY AS u(id, ord) "
+            "WHERE NOT EXISTS (SELECT 1 FROM {g}.nodes n WHERE n.id = u.id))")
+
+
+def _forget(fenced: bool) -> str:
+    """The removal of the memories `ids` (see `PgStatements.forget`): all of them
+    or, when one is not stored, none. `fenced`: behind the lease, whose counter
+    is raised only when something is removed (a held lease with nothing removed
+    still answers the counter, unraised, so that null means the lease alone)."""
+    if fenced:
+        fence = ("fence AS (UPDATE {g}.owner SET writes = writes + "
+                 "CASE WHEN (SELECT n FROM missing) = 0 THEN 1 ELSE 0 END "
+                 "WHERE holder = %(holder)s AND token = %(token)s RETURNING writes), ")
+        gate, counter = " AND EXISTS (SELECT 1 FROM fence)", "(SELECT writes FROM fence)"
+    else:
+        fence, gate, counter = "", "", "NULL::bigint"
+    return ("WITH " + _MISSING + ", " + fence
+            + "gone AS (DELETE FROM {g}.nodes WHERE id = ANY(%(ids)s::text[]) "
+            f"AND (SELECT n FROM missing) = 0{gate} RETURNING 1) "
+            f"SELECT {counter}, (SELECT ids FROM missing)::text")
 
 
 def _apply(dimensions: int | None, fenced: bool) -> str:
@@ -228,16 +268,25 @@ def _apply(dimensions: int | None, fenced: bool) -> str:
         + (", (SELECT writes FROM fence)" if fenced else ""))
 
 
-def _plan(order: str, where: str) -> str:
+def _plan(order: str, where: str, pair_where: str) -> str:
     """The first phase of a call: for each member with a searchable vector, its
-    nearest stored memories (id, similarity) and its similarity to every other
-    member; then whether each named node and each hit exists, and all their edges
-    in the order added; last, whether the owner row still names the holder with
-    its token (0 or 1), so that a process that lost the graph learns it before
-    it decides anything on what others wrote since. The members' vectors are cast once, in a materialised
-    step, not again for each row the search looks at. The neighbourhood is two
-    joins on the edges' indexes (by source, by target) rather than `IN` or `ANY`
-    of a subquery, which the planner may answer by reading every edge."""
+    nearest stored memories (id, similarity) and its nearest other members
+    (ordinal, similarity); then whether each named node and each hit exists, and
+    all their edges in the order added; last, whether the owner row still names
+    the holder with its token (0 or 1), so that a process that lost the graph
+    learns it before it decides anything on what others wrote since. The
+    members' vectors are cast once, in a materialised step, not again for each
+    row the search looks at. The neighbourhood is two joins on the edges'
+    indexes (by source, by target) rather than `IN` or `ANY` of a subquery,
+    which the planner may answer by reading every edge.
+
+    The members' own pairs are bounded as the hits are: `k` a member (the rest
+    can never be among its `k` answers), and in the exact search without `k`
+    only those at or above the threshold (`pair_where`), so a batch of n
+    members answers n * k pairs, not n * (n - 1). They are ordered by
+    `distance - 1`, which is exactly minus the similarity the replay sorts on
+    (a nearer distance that rounds to the same similarity is no nearer there),
+    then by ordinal, the replay's order among equal similarities; NaN last."""
     return (
         "WITH q AS MATERIALIZED (SELECT ord, v::vector AS v FROM "
         "unnest(string_to_array(%(vecs)s::text, ';', '')) "
@@ -245,8 +294,9 @@ def _plan(order: str, where: str) -> str:
         "hits AS MATERIALIZED (SELECT q.ord, h.id, h.d FROM q CROSS JOIN LATERAL "
         "(SELECT n.id, n.vec <=> q.v AS d FROM {g}.nodes n WHERE n.vec IS NOT NULL "
         f"{where}{order}) h), "
-        "pairs AS (SELECT a.ord, b.ord AS other, 1 - (a.v <=> b.v) AS sim "
-        "FROM q a JOIN q b ON a.ord <> b.ord), "
+        "pairs AS MATERIALIZED (SELECT a.ord, p.other, p.sim FROM q a CROSS JOIN LATERAL "
+        "(SELECT b.ord AS other, 1 - (a.v <=> b.v) AS sim FROM q b "
+        f"WHERE b.ord <> a.ord {pair_where}ORDER BY (a.v <=> b.v) - 1, b.ord LIMIT %(k)s) p), "
         "wanted AS MATERIALIZED (SELECT id FROM hits UNION SELECT unnest(%(names)s::text[])), "
         f"near AS (SELECT e.seq, {', '.join('e.' + c for c in EDGE_COLUMNS)} "
         "FROM wanted w JOIN {g}.edges e ON e.source = w.id "
@@ -254,7 +304,7 @@ def _plan(order: str, where: str) -> str:
         "FROM wanted w JOIN {g}.edges e ON e.target = w.id) "
         "SELECT (SELECT coalesce(json_agg(json_build_array(ord, id, 1 - d) ORDER BY ord, d, id), "
         "'[]') FROM hits)::text, "
-        "(SELECT coalesce(json_agg(json_build_array(ord, other, sim) ORDER BY ord, other), '[]') "
+        "(SELECT coalesce(json_agg(json_build_array(ord, other, sim) ORDER BY ord, -sim, other), '[]') "
         "FROM pairs)::text, "
         "(SELECT coalesce(json_agg(n.id), '[]') FROM wanted w JOIN {g}.nodes n ON n.id = w.id)::text, "
         f"(SELECT coalesce(json_agg(json_build_array({_COLS}) ORDER BY seq), '[]') FROM near)::text, "

@@ -28,7 +28,8 @@ def open_graph(store: str, latency: float = 0.0, name: str = "graph") -> Iterato
         from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
         with contextlib.ExitStack() as stack:
             if not where:
-                where = stack.enter_context(ThrowawayCluster()).conninfo
+                # Graphs opened here keep no vectors: any server will do.
+                where = stack.enter_context(ThrowawayCluster(pgvector=False)).conninfo
             yield stack.enter_context(PostgresGraph(where, graph=name, latency=latency))
     else:
         raise ValueError(f"unknown store {store!r}: memory, sqlite[:PATH] or postgresql[:CONNINFO]")

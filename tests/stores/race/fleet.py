@@ -185,10 +185,10 @@ class Outcome:
 
 # Answers that no other try can change: ids stored already, a forget of ids not
 # stored, a node refused. Any other error (GraphLost, a server away) is retried.
-FINAL = {"AlreadyStored", "MemoryRefused", "ValueError", "KeyError", "TypeError"}
+FINAL = {"AlreadyStored", "MemoryRefused", "BatchTooLarge", "KeyError"}
 # What instances answer while others are killed or paused and servers restart
 # (and AlreadyStored for the ids of a call sent again after it was stored).
-ROUTINE = {"GraphTaken", "GraphLost", "KeyError", "OperationalError", "PoolTimeout"}
+ROUTINE = {"GraphTaken", "GraphLost", "KeyError", "StoreFailed", "AlreadyStored"}
 
 
 class Router:
@@ -241,7 +241,7 @@ class Router:
                 return Outcome(answer, k, tries, time.monotonic())
             last = answer
             self.errors[answer["error"]] += 1
-            if answer["error"] not in ROUTINE and answer["error"] != "AlreadyStored":
+            if answer["error"] not in ROUTINE:
                 self.messages.setdefault(answer["error"], answer["message"])
             if answer["error"] == "GraphTaken":
                 holder = self.fleet.index(answer.get("holder"))

@@ -53,6 +53,7 @@ def cluster() -> ThrowawayCluster:
 async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
                        outages: list[tuple[int, ThrowawayCluster]] = ()) -> dict:
     """`outages`: (index in `conninfos`, cluster) of each server stop, in turn."""
+    print(f"random draws of this scenario: seed {seed}")
     rng = random.Random(seed)
     fleet = Fleet(folder, servers, n=3, lease=LEASE)
     report: dict = {"faults": Counter(), "checks": 0, "served during outage": {},

@@ -1,0 +1,230 @@
+"""Many graphs served from threads (or one), their memories and vectors in
+PostgreSQL (pgvector): `AsyncStoreHost` without asyncio, the same calls.
+
+    host = StoreHost.connect(conninfo, dimensions=384)
+    result = host.add("user-17", [node])      # a LacetIngestResult
+    host.forget("user-17", ["m1"])
+    host.close()
+
+Every call runs the same steps as `AsyncStoreHost`'s (`protocol.calls`), driven
+without `await` on a connection of a `psycopg_pool.ConnectionPool`: the same
+statements, the same lease and fence (a `StoreHost` and an `AsyncStoreHost`
+on one database refuse each other's writes past their leases), the same
+recovery before the graph's next call, the same errors. Calls on one graph
+are serialised by a lock of the graph's; calls on different graphs may run
+at once from several threads, each on a connection of the pool. A thread of
+the host's renews the leases every third of `lease_seconds`.
+
+Needs `pip install "vantor_lacet[postgres]"` (psycopg 3, psycopg_pool, numpy).
+"""
+from __future__ import annotations
+
+import contextlib
+import logging
+import threading
+import time
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Any
+
+import psycopg
+from psycopg_pool import ConnectionPool
+
+from vantor_lacet_stores.errors import GraphLost, StoreFailed
+from vantor_lacet_stores.hosts.host_core import HostCore, store_failed
+from vantor_lacet_stores.hosts.server_map import ServerMap
+from vantor_lacet_stores.protocol import calls
+from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
+from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
+
+logger = logging.getLogger("vantor_lacet_stores")
+
+
+class StoreHost(HostCore):
+    """See the module's text; the arguments are `AsyncStoreHost`'s, with
+    `ConnectionPool`s."""
+
+    def __init__(self, pools: Mapping[str, ConnectionPool] | ConnectionPool, dimensions: int,
+                 **options: Any) -> None:
+        if isinstance(pools, ConnectionPool):
+            pools = {"main": pools}
+        super().__init__(pools, dimensions, **options)
+        self._locks: dict[str, threading.Lock] = {}
+        self._locks_lock = threading.Lock()
+        self._stop = threading.Event()
+        self._renewer: threading.Thread | None = None
+
+    @classmethod
+    def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 100,
+                min_size: int = 1, max_size: int = 8, timeout: float = 5.0,
+                **options: Any) -> StoreHost:
+        """A host with a pool of its own for each server (closed by `close`), as
+        `AsyncStoreHost.connect`."""
+        if isinstance(servers, str):
+            servers = ServerMap.single(servers)
+        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
+
+        def configure(conn: psycopg.Connection[Any]) -> None:
+            for setting in settings:
+                conn.execute(setting)
+
+        pools = {}
+        try:
+            for name, conninfo in servers.servers.items():
+                pools[name] = ConnectionPool(
+                    conninfo, min_size=min_size, max_size=max_size, kwargs={"autocommit": True},
+                    configure=configure, check=ConnectionPool.check_connection,
+                    timeout=timeout, open=False, name=f"lacet-{name}")
+                pools[name].open(wait=True)
+        except BaseException:
+            for pool in pools.values():
+                pool.close()
+            raise
+        host = cls(pools, dimensions, servers=servers, ef_search=ef_search, **options)
+        host.start()
+        return host
+
+    def start(self) -> None:
+        """Start renewing the leases (`connect` does it)."""
+        if self.lease_seconds is not None and self._renewer is None:
+            self._stop.clear()
+            self._renewer = threading.Thread(target=self._renew_leases, daemon=True,
+                                             name=f"lacet-leases-{self.instance}")
+            self._renewer.start()
+
+    def close(self) -> None:
+        """Stop renewing, end this process's leases, close the pools."""
+        if self._renewer is not None:
+            self._stop.set()
+            self._renewer.join()
+            self._renewer = None
+        for graph in list(self._graphs):
+            with self.lock(graph):
+                state = self._graphs.pop(graph, None)
+                if state is not None:
+                    with contextlib.suppress(StoreFailed):
+                        with self._connection(state.server) as conn:
+                            self._drive(conn, calls.release(self, state))
+        for pool in self.pools.values():
+            pool.close()
+
+    def __enter__(self) -> StoreHost:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def lock(self, graph: str) -> threading.Lock:
+        """The lock every call on `graph` holds from its first statement to its last."""
+        with self._locks_lock:
+            lock = self._locks.get(graph)
+            if lock is None:
+                lock = self._locks[graph] = threading.Lock()
+            return lock
+
+    def open(self, graph: str) -> None:
+        """Take and open `graph` now rather than at its first call."""
+        with self.lock(graph):
+            self._state(graph)
+
+    def add(self, graph: str, nodes: Iterable[Any], strict_search: bool | None = None) -> Any:
+        """As `AsyncStoreHost.add`."""
+        nodes = list(nodes)
+        self._check_batch(nodes)
+        strict = self.strict_search if strict_search is None else strict_search
+        with self.lock(graph):
+            state = self._state(graph)
+            result = self._call(state, calls.add(self, state, nodes, strict))
+        self._added(len(nodes))
+        return result
+
+    def forget(self, graph: str, node_ids: Iterable[str]) -> None:
+        """As `AsyncStoreHost.forget`."""
+        ids = list(node_ids)
+        with self.lock(graph):
+            state = self._state(graph)
+            self._call(state, calls.forget(self, state, ids))
+
+    # -- driving the calls ---------------------------------------------------------
+
+    @contextlib.contextmanager
+    def _connection(self, server: str) -> Iterator[psycopg.Connection[Any]]:
+        try:
+            with self.pools[server].connection() as conn:
+                yield conn
+        except psycopg.Error as exc:
+            raise store_failed(exc) from exc
+
+    def _call(self, state: GraphState, call: calls.Call) -> Any:
+        try:
+            with self._connection(state.server) as conn:
+                return self._drive(conn, call)
+        except GraphLost:
+            self._drop(state)
+            raise
+
+    def _drive(self, conn: psycopg.Connection[Any], call: calls.Call, count: bool = True) -> Any:
+        """Run `call`'s steps on `conn`, in order, until it returns."""
+        answer: Any = None
+        error: BaseException | None = None
+        while True:
+            try:
+                step = call.throw(error) if error is not None else call.send(answer)
+            except StopIteration as stop:
+                return stop.value
+            error = None
+            try:
+                answer = self._step(conn, step, count)
+            except psycopg.Error as exc:
+                error = store_failed(exc)
+            except BaseException as exc:  # noqa: BLE001 - the call decides; it re-raises
+                error = exc
+
+    def _step(self, conn: psycopg.Connection[Any], step: calls.Step, count: bool) -> Any:
+        if isinstance(step, calls.Statement):
+            self.statements += count
+            cur = conn.execute(step.sql, step.params)
+            if step.rows:
+                return cur.fetchall()
+            return cur.fetchone() if cur.description is not None else None
+        if isinstance(step, Package):
+            return step.round.run(step.state.ext, step.state.search)
+        if isinstance(step, Setup):
+            row = None
+            with conn.transaction():
+                for sql, params in step.steps:
+                    cur = conn.execute(sql, params)
+                    row = cur.fetchone() if cur.description is not None else None
+            return row
+        if isinstance(step, Sleep):
+            time.sleep(step.seconds)
+            return None
+        raise TypeError(f"not a step: {step!r}")
+
+    def _state(self, graph: str) -> GraphState:
+        state = self._graphs.get(graph)
+        if state is not None:
+            return state
+        server = self.servers.place(graph)
+        with self._connection(server) as conn:
+            state = self._drive(conn, calls.open_graph(self, graph, server))
+        return self._opened(state)
+
+    # -- the leases ------------------------------------------------------------------
+
+    def _renew_leases(self) -> None:
+        assert self.lease_seconds is not None
+        while not self._stop.wait(self.lease_seconds / 3):
+            for state in list(self._graphs.values()):
+                self._renew(state)
+
+    def _renew(self, state: GraphState) -> None:
+        assert self.lease_seconds is not None
+        try:
+            with self.pools[state.server].connection(timeout=self.lease_seconds / 3) as conn:
+                self.renewals += 1
+                held = self._drive(conn, calls.renew(self, state), count=False)
+        except Exception:
+            logger.warning("renewing the lease of graph %r failed", state.graph, exc_info=True)
+            return
+        if not held:  # taken over: the next call takes it again or learns who has it
+            self._drop(state)
