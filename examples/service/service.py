@@ -68,7 +68,7 @@ async def store_host(app: web.Application) -> AsyncIterator[None]:
         app[HOST] = await AsyncStoreHost.connect(
             dsn, dimensions=int(os.environ.get("LACET_DIMENSIONS", "3")),
             instance=os.environ.get("LACET_INSTANCE", f"http://{os.uname().nodename}:{PORT}"),
-            take_timeout=float(os.environ.get("LACET_TAKE_TIMEOUT", "5")))
+            take_timeout=float(os.environ.get("LACET_TAKE_TIMEOUT", "6")))
         yield
         await app[HOST].close()  # after the last request: the leases end, the graphs are free
 

@@ -157,6 +157,10 @@ def test_refused_requests_store_nothing(service, cluster):
         status, answer = service.call("POST", "/graphs/bob/memories", bad)
         assert status in (400, 422), (bad, status, answer)
     assert service.call("POST", "/graphs/bob/memories", b"{not json")[0] in (400, 422)
+    # more than the host's max_batch (200 by default) in one request
+    status, answer = service.call("POST", "/graphs/bob/memories",
+                                  [memory(f"big{i}", [1, 0, i]) for i in range(201)])
+    assert (status, answer["error"]) == (413, "BatchTooLarge")
     after = stored(cluster, "bob")
     assert set(after[0]) == set(before[0]) == {"b1"} and after[1:] == before[1:]
     # the service goes on after the refusals
