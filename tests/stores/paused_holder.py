@@ -33,7 +33,7 @@ import vantor_lacet
 from vantor.core.node import MemoryNode
 from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
 from vantor_lacet_stores.statements.pg_graph import PgStatements
-from vantor_lacet_stores.statements.sessions import session_settings
+from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 D = 12
 
@@ -71,7 +71,7 @@ def arm(point: str, stmts: PgStatements) -> None:
 
 
 async def main(conninfo: str, graph: str, lease: float, point: str) -> None:
-    settings = session_settings(100, idle_in_transaction_timeout=lease)
+    settings = session_settings(100, **lease_bounds(lease))
 
     async def configure(conn: Any) -> None:
         for setting in settings:
