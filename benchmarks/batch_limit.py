@@ -27,8 +27,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import numpy as np  # noqa: E402
 
+from pg_bench import clustered, fill_graph  # noqa: E402  (puts the reference host on the path)
+
 import vantor_lacet  # noqa: E402
-from pg_bench import clustered, fill_graph  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
 from vantor_lacet_stores.hosts.async_host import AsyncStoreHost  # noqa: E402
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
@@ -70,7 +71,8 @@ class Ticker:
 async def measure(conninfo: str, graph: str, fresh: np.ndarray, repeats: int,
                   sizes: tuple[int, ...]) -> list[dict[str, float]]:
     config = vantor_lacet.LacetConfig()  # what a host gets by default
-    host = await AsyncStoreHost.connect(conninfo, fresh.shape[1], config=lambda g: config)
+    host = await AsyncStoreHost.connect(conninfo, fresh.shape[1], config=lambda g: config,
+                                        max_batch=None)  # every size measured, over the limit too
     ticker = Ticker()
     rows = []
     taken = 0
