@@ -70,7 +70,8 @@ stubtest: build
 	cd /tmp && $(CURDIR)/$(VENV)/bin/python -m mypy.stubtest vantor_lacet \
 	    --allowlist $(CURDIR)/tools/stubtest-allowlist.txt
 
-# The README's wiring example against the reference host, the example host
+# The stores (mypy --strict, as a user's checker reads them), the README's wiring
+# example against the reference host, the example host
 # against its own vantor package, and hosts of every shape the contract
 # allows must pass: a stub that rejects a documented call fails here. The
 # broken hosts (a misspelt keyword, a missing graph method, ...) must fail,
@@ -86,6 +87,8 @@ typecheck: build
 	    tests/typecheck/allowed_hosts.py
 	$(VENV)/bin/python tests/typecheck/check_rejected.py tests/typecheck/broken_hosts.py \
 	    --cache-dir build/typecheck-$(PY)/cache-hosts
+	$(VENV)/bin/python -m mypy --strict --cache-dir build/typecheck-$(PY)/cache-stores \
+	    vantor_lacet_stores
 	cd examples/plain_host && MYPYPATH=. $(CURDIR)/$(VENV)/bin/python -m mypy --strict \
 	    --cache-dir $(CURDIR)/build/typecheck-$(PY)/cache-plain-host run_example.py plain_host.py vantor
 

@@ -93,6 +93,7 @@ class PostgresGraph(SqlGraph):
             except SETUP_RACES:  # another process set it up meanwhile: again, to see it
                 if attempt == 2:
                     raise
+        assert ready is not None
         self._use(dimensions_after_setup(self.stmts, ready[0]))
         for setting in session_settings(self.ef_search if self.stmts.dimensions else None):
             self._conn.execute(setting)
@@ -135,7 +136,8 @@ class PostgresGraph(SqlGraph):
         return set(json.loads(present)), json.loads(edges)
 
     def _fetch_edges_of(self, node_id: str) -> list[Any]:
-        return json.loads(self._run(self.stmts.edges_of, (node_id, node_id))[0][0])
+        edges: list[Any] = json.loads(self._run(self.stmts.edges_of, (node_id, node_id))[0][0])
+        return edges
 
     def _apply(self, removes: list[str], adds: list[Any], last: str | None,
                nodes: Sequence[tuple[Any, ...]] = ()) -> int:

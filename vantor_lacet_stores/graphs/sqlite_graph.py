@@ -23,7 +23,8 @@ from pathlib import Path
 from collections.abc import Sequence
 from typing import Any
 
-from vantor_lacet_stores.graphs.sql_graph import EDGE_COLUMNS, LAST_INGESTED, SqlGraph, edge_row
+from vantor_lacet_stores.graphs.sql_graph import SqlGraph
+from vantor_lacet_stores.protocol.rows import EDGE_COLUMNS, LAST_INGESTED, edge_row
 
 _COLS = ", ".join(EDGE_COLUMNS)
 

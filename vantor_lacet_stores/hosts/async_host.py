@@ -67,6 +67,7 @@ from vantor_lacet_stores.hosts.host_core import HostCore, store_failed
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
+from vantor_lacet_stores.protocol.ingest_round import IngestRound
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
@@ -252,7 +253,7 @@ class AsyncStoreHost(HostCore):
         cur = await conn.execute(sql, params)
         return await cur.fetchone() if cur.description is not None else None
 
-    async def _package(self, round: calls.IngestRound, state: GraphState) -> Any:
+    async def _package(self, round: IngestRound, state: GraphState) -> Any:
         """The package's call, on the loop: it does no I/O, and a fraction of a
         millisecond a memory is less than a thread's hand-over costs."""
         return round.run(state.ext, state.search)

@@ -54,7 +54,7 @@ class HostCore:
         self.max_batch = max_batch
         self.statements = 0  # sent for the calls and for opening graphs
         self.renewals = 0  # lease renewals, sent in the background
-        self.write_log: list[tuple[str, int, int]] = []  # (graph, token, write counter)
+        self.write_log: list[tuple[str, int | None, int]] = []  # (graph, token, write number)
         self._graphs: dict[str, GraphState] = {}
 
     def extension(self, graph: str) -> Any:

@@ -29,7 +29,7 @@ from __future__ import annotations
 import json
 import time
 from collections.abc import Callable, Generator, Iterable
-from typing import Any
+from typing import Any, Protocol
 
 import vantor_lacet
 from vantor_lacet_stores.errors import GraphLost, GraphTaken, StoreFailed
@@ -90,7 +90,7 @@ Step = Statement | Setup | Package | Sleep
 Call = Generator[Step, Any, Any]
 
 
-class HostOptions:
+class HostOptions(Protocol):
     """What the calls read of their host (both hosts carry these attributes)."""
 
     instance: str
@@ -102,7 +102,7 @@ class HostOptions:
     strict_search: bool
     ef_search: int
     max_batch: int | None
-    write_log: list[tuple[str, int, int]]
+    write_log: list[tuple[str, int | None, int]]
 
 
 class GraphState:
@@ -182,7 +182,8 @@ def open_graph(host: HostOptions, graph: str, server: str) -> Call:
     ids, last = light_ids((yield Statement(stmts.light_nodes)))
     search = RoundSearch()
     config = host.config(graph) if host.config is not None else None
-    ext: Any = vantor_lacet.build_extension(search, LightNodes(ids), config)
+    candidates: Any = LightNodes(ids)  # the one graph call construction makes: all_nodes
+    ext: Any = vantor_lacet.build_extension(search, candidates, config)
     ext._last_id = last
     return GraphState(graph, server, stmts, owner, ext, search, token)
 

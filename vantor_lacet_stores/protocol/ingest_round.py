@@ -290,7 +290,7 @@ class IngestRound:
         full = planned is not None and len(stored) >= planned
         pairs_full = planned is not None and len(pairs) >= planned and \
             _other_members(self, node_id) > planned
-        if (full or pairs_full) and (limit is None or limit > planned):
+        if planned is not None and (full or pairs_full) and (limit is None or limit > planned):
             raise SnapshotMiss(f"the search of node {node_id!r} was made for top_k={planned}, "
                                f"not {top_k}")
         if self.exact and self.threshold is not None and (
@@ -314,7 +314,7 @@ class IngestRound:
                 continue
             picked.append((node_lookup[other], sim))
         taken = _take_pairs(pairs, skip, threshold, candidate_ids, node_lookup, picked)
-        if pairs_full and taken < limit and (threshold is None or pairs[-1][1] >= threshold):
+        if pairs_full and limit is not None and taken < limit and (threshold is None or pairs[-1][1] >= threshold):
             # fewer than `limit` of the loaded members count, and the next nearest
             # member, not loaded, might have
             raise SnapshotMiss(f"the members nearest to node {node_id!r} were loaded "

@@ -28,6 +28,8 @@ a graph for longer than a lease.
 """
 from __future__ import annotations
 
+from typing import TypedDict
+
 
 def _ms(seconds: float | None) -> int:
     """A timeout in seconds as PostgreSQL's milliseconds (None: 0, no limit)."""
@@ -64,7 +66,12 @@ def session_settings(ef_search: int | None, statement_timeout: float | None = 30
     return settings
 
 
-def lease_bounds(lease_seconds: float | None) -> dict[str, float]:
+class LeaseBounds(TypedDict):
+    lock_timeout: float
+    idle_in_transaction_timeout: float
+
+
+def lease_bounds(lease_seconds: float | None) -> LeaseBounds:
     """`lock_timeout` and `idle_in_transaction_timeout` for a host's lease: a lock
     is waited for at most two fifths of a lease (never more than 2 s), and a
     transaction left idle is ended after one lease."""

@@ -43,6 +43,8 @@ def with_latency(graph: Any, seconds: float = 0.0, spin: bool = False) -> Any:
 
 def latency_of(graph: Any) -> Latency:
     """The graph's `Latency` (one that waits nothing is installed if it has none)."""
-    if not isinstance(getattr(graph, "before_statement", None), Latency):
-        with_latency(graph)
-    return graph.before_statement
+    latency = getattr(graph, "before_statement", None)
+    if not isinstance(latency, Latency):
+        latency = with_latency(graph).before_statement
+    assert isinstance(latency, Latency)
+    return latency
