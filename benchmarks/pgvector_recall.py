@@ -47,7 +47,8 @@ import numpy as np  # noqa: E402
 import psycopg  # noqa: E402
 from psycopg import sql  # noqa: E402
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
-from vantor_lacet_stores.statements.pg_graph import PgStatements, setup_statements, vectors_param  # noqa: E402
+from vantor_lacet_stores.protocol.rows import vectors_param  # noqa: E402
+from vantor_lacet_stores.statements.pg_graph import PgStatements, setup_statements  # noqa: E402
 from vantor_lacet_stores.statements.sessions import session_settings  # noqa: E402
 
 TOP_K = 8

@@ -29,12 +29,11 @@ from vantor_lacet_stores.statements.pg_graph import (
     DIMENSIONS,
     SETUP_RACES,
     PgStatements,
-    apply_params,
     dimensions_after_setup,
     needs_setup,
     setup_statements,
-    pg_node_row,
 )
+from vantor_lacet_stores.protocol.rows import apply_params, pg_node_row
 from vantor_lacet_stores.graphs.sql_graph import SqlGraph
 # Where the hosts have imported it from: it lives with the statements now.
 from vantor_lacet_stores.statements.sessions import session_settings

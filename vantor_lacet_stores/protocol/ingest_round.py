@@ -47,9 +47,15 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from vantor_lacet_stores.statements.pg_graph import PgStatements, apply_params, pg_node_row, vectors_param
+from vantor_lacet_stores.statements.pg_graph import PgStatements
 from vantor_lacet_stores.protocol.light_nodes import IN_STORE, LightNode
-from vantor_lacet_stores.protocol.rows import RowReader, check_edge
+from vantor_lacet_stores.protocol.rows import (
+    RowReader,
+    apply_params,
+    check_edge,
+    pg_node_row,
+    vectors_param,
+)
 from vantor_lacet_stores.errors import (
     AlreadyStored,
     BatchTooLarge,

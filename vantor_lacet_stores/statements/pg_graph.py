@@ -20,14 +20,11 @@ nine a row (float8 is written with the digits that read back exactly).
 """
 from __future__ import annotations
 
-import math
 from typing import Any
 
-import numpy as np
 from psycopg import errors, sql
 
-from vantor_lacet_stores.errors import MemoryRefused
-from vantor_lacet_stores.protocol.rows import EDGE_COLUMNS, LAST_INGESTED, node_row
+from vantor_lacet_stores.statements.columns import EDGE_COLUMNS, LAST_INGESTED
 
 _COLS = ", ".join(EDGE_COLUMNS)
 _EDGE = f"json_build_array({_COLS})"
@@ -73,41 +70,6 @@ _VECTORS = """
 ALTER TABLE {g}.nodes ADD COLUMN IF NOT EXISTS vec vector({d});
 CREATE INDEX IF NOT EXISTS nodes_vec ON {g}.nodes USING hnsw (vec vector_cosine_ops);
 """
-
-
-def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
-    """pgvector's text for the embedding: None for a zero vector (never searched).
-    `MemoryRefused` naming the node for another dimension, NaN or infinity."""
-    vec = np.asarray(embedding, dtype=np.float32).ravel()
-    if vec.size != dimensions:
-        raise MemoryRefused(f"embedding of node {node_id!r} has {vec.size} dimensions, "
-                         f"the graph's vectors {dimensions}")
-    values = vec.tolist()
-    if not all(map(math.isfinite, values)):
-        raise MemoryRefused(f"embedding of node {node_id!r} holds NaN or infinity")
-    if not any(values):
-        return None
-    # Nine significant digits read back as the same float32, and format faster
-    # than the shortest repr of the float64 each value becomes in Python.
-    return "[" + ",".join(["%.9g" % value for value in values]) + "]"
-
-
-def pg_node_row(node: Any, dimensions: int | None) -> tuple[Any, ...]:
-    """The row a memory is stored as in a graph that keeps `dimensions`-dimensional
-    vectors (None: none): `rows.node_row`, then pgvector's text of its vector.
-    `MemoryRefused` naming the node for what the store cannot keep."""
-    row = node_row(node, nul=False)
-    if not dimensions:
-        return row
-    embedding = node.content_embedding
-    return row + (None if embedding is None else vector_text(embedding, dimensions, row[0]),)
-
-
-def vectors_param(texts: list[str | None]) -> str:
-    """Several vectors' texts as one parameter (`;` between them, empty for none),
-    which the statements split with `string_to_array(..., ';', '')`: one string
-    for the driver to pass rather than an array it would scan element by element."""
-    return ";".join(text or "" for text in texts)
 
 
 class PgStatements:
@@ -352,23 +314,3 @@ def dimensions_after_setup(stmts: PgStatements, stored: str | None) -> PgStateme
         raise ValueError(f"graph {stmts.graph!r} keeps {stored}-dimensional vectors, "
                          f"not {stmts.dimensions}")
     return stmts
-
-
-def apply_params(stmts: PgStatements, removes: list[str], adds: list[Any], last: str | None,
-                 nodes: list[tuple[Any, ...]]) -> dict[str, Any]:
-    """The parameters of `stmts.apply`: `nodes` are rows of `node_row`."""
-    from vantor_lacet_stores.protocol.rows import edge_row
-
-    rows = [edge_row(edge) for edge in adds]
-    columns = list(zip(*rows)) if rows else [()] * len(EDGE_COLUMNS)
-    params: dict[str, Any] = {"removes": removes, "last": last}
-    for name, values in zip(("ids", "sources", "targets", "types", "subtypes",
-                             "descriptions", "bidirectional", "currents", "initials"), columns):
-        params[name] = list(values)
-    width = 5 if stmts.dimensions else 4
-    node_columns = list(zip(*nodes)) if nodes else [()] * width
-    for name, values in zip(("node_ids", "contents", "embeddings", "metadata"), node_columns):
-        params[name] = list(values)
-    if stmts.dimensions:
-        params["vecs"] = vectors_param(list(node_columns[4]))
-    return params
