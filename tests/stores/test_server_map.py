@@ -6,11 +6,10 @@ from __future__ import annotations
 import asyncio
 import json
 
-import psycopg
 import pytest
-from psycopg_pool import PoolTimeout
 
 from test_async_host import D, check_graph, config, memories
+from vantor_lacet_stores.errors import StoreFailed
 from vantor_lacet_stores.hosts.async_host import AsyncStoreHost
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster, has_pgvector
 from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
@@ -77,7 +76,7 @@ def test_one_server_stopped_and_started_while_the_other_serves(pg_cluster):
                             try:
                                 await host.add(graph, memories(f"{graph}/after", 1, 0))
                                 break
-                            except (PoolTimeout, psycopg.OperationalError):
+                            except StoreFailed:  # no connection yet, or a bad one
                                 await asyncio.sleep(0.2)
                         acknowledged[graph].append(f"{graph}/after0")
             finally:
