@@ -239,6 +239,13 @@ def metadata(work):
     return out / name
 
 
+def stores_files():
+    """The files of `vantor_lacet_stores` a wheel carries: its modules and py.typed."""
+    stores = ROOT / "vantor_lacet_stores"
+    found = sorted(p for p in stores.rglob("*.py") if "__pycache__" not in p.parts)
+    return found + [stores / "py.typed"]
+
+
 def record_line(arcname, data):
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
     return f"{arcname},sha256={digest},{len(data)}"
@@ -250,6 +257,9 @@ def write_wheel(dist_info, module, tag, out_dir):
     files = {f"vantor_lacet/{module.name}": module.read_bytes()}
     for f in PACKAGE_FILES:
         files[f"vantor_lacet/{f}"] = (ROOT / "vantor_lacet" / f).read_bytes()
+    # The stores, pure Python, beside the package (as the CMake install puts them).
+    for f in stores_files():
+        files[f.relative_to(ROOT).as_posix()] = f.read_bytes()
     for p in sorted(dist_info.rglob("*")):
         if p.is_file() and p.name not in ("WHEEL", "RECORD"):
             files[f"{dist_info.name}/{p.relative_to(dist_info)}"] = p.read_bytes()
