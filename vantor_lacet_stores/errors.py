@@ -92,6 +92,13 @@ class StoreFailed(StoreError):
     asks the store before the graph's next call and goes on from what it holds."""
 
 
+def store_failed(exc: BaseException) -> StoreFailed:
+    """The driver's error `exc` as StoreFailed (its `__cause__`)."""
+    failed = StoreFailed(f"{type(exc).__name__}: {exc}")
+    failed.__cause__ = exc
+    return failed
+
+
 class TransactionFailed(StoreFailed):
     """A statement of a graph asked for after a store error in the same transaction:
     the rest of the call fails at once instead of waiting on a store that went

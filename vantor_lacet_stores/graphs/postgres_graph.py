@@ -25,20 +25,25 @@ from typing import Any
 import psycopg
 from psycopg.pq import TransactionStatus
 
-from vantor_lacet_stores.statements.pg_graph import (
-    DIMENSIONS,
-    SETUP_RACES,
-    PgStatements,
-    dimensions_after_setup,
-    needs_setup,
-    setup_statements,
-)
+from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.rows import apply_params, pg_node_row
+from vantor_lacet_stores.statements.pg_graph import PgStatements
 from vantor_lacet_stores.graphs.sql_graph import SqlGraph
 # Where the hosts have imported it from: it lives with the statements now.
 from vantor_lacet_stores.statements.sessions import session_settings
 
 __all__ = ["PostgresGraph", "session_settings"]
+
+
+def setup_transaction(conn: psycopg.Connection[Any], step: calls.Setup) -> Any:
+    """A `Setup` step on a connection in autocommit: its statements in one
+    transaction; the first row of the last."""
+    row = None
+    with conn.transaction():
+        for sql_text, params in step.steps:
+            cur = conn.execute(sql_text, params)
+            row = cur.fetchone() if cur.description is not None else None
+    return row
 
 
 class PostgresGraph(SqlGraph):
@@ -73,29 +78,16 @@ class PostgresGraph(SqlGraph):
 
     def _connect(self) -> None:
         self._conn = psycopg.connect(self.conninfo, autocommit=True)
-        try:
-            ready = self._conn.execute(self.stmts.ready, self.stmts.ready_params).fetchone()
-        except psycopg.errors.UndefinedTable:
-            ready = None
-        for attempt in range(3):
-            if not needs_setup(self.stmts, ready):
-                break
-            try:
-                with self._conn.transaction():
-                    for step in setup_statements(self.stmts):
-                        self._conn.execute(step)
-                    if self.stmts.dimensions:
-                        self._conn.execute(self.stmts.set_meta,
-                                           (DIMENSIONS, str(self.stmts.dimensions)))
-                    row = self._conn.execute(self.stmts.get_meta, (DIMENSIONS,)).fetchone()
-                ready = (row[0] if row else None, True)
-            except SETUP_RACES:  # another process set it up meanwhile: again, to see it
-                if attempt == 2:
-                    raise
-        assert ready is not None
-        self._use(dimensions_after_setup(self.stmts, ready[0]))
+        self._use(calls.run(calls.setup_graph(self.stmts), self._setup_step, psycopg.Error))
         for setting in session_settings(self.ef_search if self.stmts.dimensions else None):
             self._conn.execute(setting)
+
+    def _setup_step(self, step: calls.Step) -> Any:
+        """A step of `calls.setup_graph` on this graph's connection."""
+        if isinstance(step, calls.Setup):
+            return setup_transaction(self._conn, step)
+        assert isinstance(step, calls.Statement)
+        return self._conn.execute(step.sql, step.params).fetchone()
 
     def close(self) -> None:
         self._closed = True

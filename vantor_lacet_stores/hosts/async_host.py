@@ -62,8 +62,8 @@ from typing import Any
 import psycopg
 from psycopg_pool import AsyncConnectionPool
 
-from vantor_lacet_stores.errors import GraphLost, StoreFailed
-from vantor_lacet_stores.hosts.host_core import HostCore, store_failed
+from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
+from vantor_lacet_stores.hosts.host_core import HostCore
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
@@ -226,12 +226,9 @@ class AsyncStoreHost(HostCore):
     async def _step(self, conn: psycopg.AsyncConnection[Any], step: calls.Step,
                     count: bool) -> Any:
         if isinstance(step, calls.Statement):
-            if count and not step.rows:
+            if count:
                 return await self._execute(conn, step.sql, step.params)
-            self.statements += count
-            cur = await conn.execute(step.sql, step.params)
-            if step.rows:
-                return await cur.fetchall()
+            cur = await conn.execute(step.sql, step.params)  # a lease renewal: `renewals`
             return await cur.fetchone() if cur.description is not None else None
         if isinstance(step, Package):
             return await self._package(step.round, step.state)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from vantor_lacet_stores.errors import BatchTooLarge, StoreFailed
+from vantor_lacet_stores.errors import BatchTooLarge
 from vantor_lacet_stores.hosts.gc_freezer import Freezer
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol.calls import GraphState
@@ -14,13 +14,6 @@ from vantor_lacet_stores.statements.owner import instance_name
 # The largest call a host takes by default: a batch's synchronous work (its rows,
 # the first statement's answer, the package's phase) stays within about 50 ms.
 DEFAULT_MAX_BATCH = 200
-
-
-def store_failed(exc: BaseException) -> StoreFailed:
-    """The driver's error `exc` as StoreFailed (its `__cause__`)."""
-    failed = StoreFailed(f"{type(exc).__name__}: {exc}")
-    failed.__cause__ = exc
-    return failed
 
 
 class HostCore:

@@ -29,8 +29,9 @@ from typing import Any
 import psycopg
 from psycopg_pool import ConnectionPool
 
-from vantor_lacet_stores.errors import GraphLost, StoreFailed
-from vantor_lacet_stores.hosts.host_core import HostCore, store_failed
+from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
+from vantor_lacet_stores.graphs.postgres_graph import setup_transaction
+from vantor_lacet_stores.hosts.host_core import HostCore
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
@@ -163,38 +164,20 @@ class StoreHost(HostCore):
             raise
 
     def _drive(self, conn: psycopg.Connection[Any], call: calls.Call, count: bool = True) -> Any:
-        """Run `call`'s steps on `conn`, in order, until it returns."""
-        answer: Any = None
-        error: BaseException | None = None
-        while True:
-            try:
-                step = call.throw(error) if error is not None else call.send(answer)
-            except StopIteration as stop:
-                return stop.value
-            error = None
-            try:
-                answer = self._step(conn, step, count)
-            except psycopg.Error as exc:
-                error = store_failed(exc)
-            except BaseException as exc:  # noqa: BLE001 - the call decides; it re-raises
-                error = exc
+        """Run `call`'s steps on `conn`, in order, until it returns (`count`: its
+        statements in `statements`)."""
+        return calls.run(call, lambda step: self._step(conn, step, count), psycopg.Error)
 
     def _step(self, conn: psycopg.Connection[Any], step: calls.Step, count: bool) -> Any:
         if isinstance(step, calls.Statement):
-            self.statements += count
+            if count:  # a lease renewal is counted in `renewals`
+                self.statements += 1
             cur = conn.execute(step.sql, step.params)
-            if step.rows:
-                return cur.fetchall()
             return cur.fetchone() if cur.description is not None else None
         if isinstance(step, Package):
             return step.round.run(step.state.ext, step.state.search)
         if isinstance(step, Setup):
-            row = None
-            with conn.transaction():
-                for sql, params in step.steps:
-                    cur = conn.execute(sql, params)
-                    row = cur.fetchone() if cur.description is not None else None
-            return row
+            return setup_transaction(conn, step)
         if isinstance(step, Sleep):
             time.sleep(step.seconds)
             return None

@@ -32,7 +32,7 @@ from collections.abc import Callable, Generator, Iterable
 from typing import Any, Protocol
 
 import vantor_lacet
-from vantor_lacet_stores.errors import GraphLost, GraphTaken, StoreFailed
+from vantor_lacet_stores.errors import GraphLost, GraphTaken, StoreFailed, store_failed
 from vantor_lacet_stores.protocol.ingest_round import IngestRound, RoundSearch
 from vantor_lacet_stores.protocol.light_nodes import LightNodes
 from vantor_lacet_stores.protocol.rows import RowReader
@@ -48,13 +48,12 @@ from vantor_lacet_stores.statements.pg_graph import (
 
 
 class Statement:
-    """One statement: its first row is the answer (None for none), or all its rows
-    with `rows`."""
+    """One statement: its first row is the answer (None for none)."""
 
-    __slots__ = ("sql", "params", "rows")
+    __slots__ = ("sql", "params")
 
-    def __init__(self, sql: str, params: Any = None, rows: bool = False) -> None:
-        self.sql, self.params, self.rows = sql, params, rows
+    def __init__(self, sql: str, params: Any = None) -> None:
+        self.sql, self.params = sql, params
 
 
 class Setup:
@@ -124,18 +123,38 @@ class GraphState:
         return None if self.token is None else {"holder": instance, "token": self.token}
 
 
+def run(call: Call, perform: Callable[[Step], Any], driver_errors: Any) -> Any:
+    """Drive `call` without `await`: each step's answer is `perform(step)`, sent
+    back; what `perform` raised is thrown back in, a driver error (one of
+    `driver_errors`) as StoreFailed. Returns what the call returns. (The asyncio
+    host runs the same loop with `await perform(step)`.)"""
+    answer: Any = None
+    error: BaseException | None = None
+    while True:
+        try:
+            step = call.throw(error) if error is not None else call.send(answer)
+        except StopIteration as stop:
+            return stop.value
+        error = None
+        try:
+            answer = perform(step)
+        except driver_errors as exc:
+            error = store_failed(exc)
+        except BaseException as exc:  # noqa: BLE001 - the call decides; it re-raises
+            error = exc
+
+
 def _cause(exc: StoreFailed, kinds: Any) -> bool:
     return isinstance(exc.__cause__, kinds)
 
 
-def open_graph(host: HostOptions, graph: str, server: str) -> Call:
-    """Open `graph` on `server`: its tables where missing, its lease (waiting up to
-    `take_timeout` for it to come free; GraphTaken after that), then the
-    extension, from the stored candidates and last id. Returns a GraphState."""
-    from psycopg.errors import LockNotAvailable, UndefinedTable
+def setup_graph(stmts: PgStatements) -> Call:
+    """The graph's tables, made where missing (one transaction, tried again when
+    another process made them meanwhile), without any DDL where they are all
+    there. Returns the statements for the dimension the graph keeps; ValueError
+    when it keeps another than `stmts.dimensions`."""
+    from psycopg.errors import UndefinedTable
 
-    stmts = PgStatements(graph, host.dimensions)
-    owner = OwnerStatements(graph)
     try:
         ready = yield Statement(stmts.ready, stmts.ready_params)
     except StoreFailed as exc:
@@ -146,8 +165,9 @@ def open_graph(host: HostOptions, graph: str, server: str) -> Call:
         if not needs_setup(stmts, ready):
             break
         steps: list[tuple[str, Any]] = [(step, None) for step in setup_statements(stmts)]
-        steps += [(stmts.set_meta, (DIMENSIONS, str(host.dimensions))),
-                  (stmts.get_meta, (DIMENSIONS,))]
+        if stmts.dimensions:
+            steps.append((stmts.set_meta, (DIMENSIONS, str(stmts.dimensions))))
+        steps.append((stmts.get_meta, (DIMENSIONS,)))
         try:
             row = yield Setup(steps)
         except StoreFailed as exc:
@@ -156,7 +176,18 @@ def open_graph(host: HostOptions, graph: str, server: str) -> Call:
                 raise
             continue
         ready = (row[0] if row else None, True)
-    stmts = dimensions_after_setup(stmts, ready[0])
+    assert ready is not None
+    return dimensions_after_setup(stmts, ready[0])
+
+
+def open_graph(host: HostOptions, graph: str, server: str) -> Call:
+    """Open `graph` on `server`: its tables where missing, its lease (waiting up to
+    `take_timeout` for it to come free; GraphTaken after that), then the
+    extension, from the stored candidates and last id. Returns a GraphState."""
+    from psycopg.errors import LockNotAvailable
+
+    stmts = yield from setup_graph(PgStatements(graph, host.dimensions))
+    owner = OwnerStatements(graph)
     # The lease first: once it is taken no write of an earlier holder can commit,
     # so what is loaded next is what this process goes on from.
     token = None
