@@ -46,7 +46,13 @@ restarted after a crash takes its graphs back from its dead self). A background 
 a process that lost the graph (paused past its lease, cut off, superseded)
 stores nothing and raises `GraphLost`, and drops the graph, so that its next
 call takes it again, or learns who has it, and starts from what is stored.
-`close` ends the leases at once. `lease_seconds=None` switches this off, for
+`close` ends the leases at once, and so does a graph left without a call
+for `idle_release` seconds (five minutes by default); `hand_over` gives a
+graph to a named process (a router moving graphs back where they belong).
+Each result says where its write stands in the graph's history:
+`write_number` (one more for every write of the graph, whoever wrote it) and
+`lease_token` (one more for every new holder), on `add`'s result and on the
+`ForgetResult` of `forget`. `lease_seconds=None` switches this off, for
 a deployment that guarantees one process per graph by other means.
 
 Needs `pip install "vantor_lacet[postgres]"` (psycopg 3, psycopg_pool, numpy).
@@ -56,6 +62,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import logging
+import time
 from collections.abc import AsyncIterator, Iterable, Mapping
 from typing import Any
 
@@ -83,7 +90,9 @@ class AsyncStoreHost(HostCore):
     new unique one). `lease_seconds`: the lease (None: none). `take_timeout`: how
     long the first call on a graph waits for another process's lease to end
     (None: the lease and a second). `max_batch`: the most memories a call takes
-    (None: no limit). For monitoring: `statements` counts what the calls and the
+    (None: no limit). `idle_release`: how long a graph may go without a call
+    before its lease is released and its extension dropped, checked at each
+    renewal (None: never). For monitoring: `statements` counts what the calls and the
     opening of graphs sent, `renewals` the leases renewed in the background, and
     `write_log` holds (graph, lease token, write number) for each write."""
 
@@ -177,13 +186,31 @@ class AsyncStoreHost(HostCore):
         self._added(len(nodes))
         return result
 
-    async def forget(self, graph: str, node_ids: Iterable[str]) -> None:
+    async def forget(self, graph: str, node_ids: Iterable[str]) -> calls.ForgetResult:
         """Remove the memories and their edges from `graph` in one statement, then
         tell the extension. KeyError, and nothing removed, for an id not stored."""
         ids = list(node_ids)
         async with self.lock(graph):
             state = await self._state(graph)
-            await self._call(state, calls.forget(self, state, ids))
+            result: calls.ForgetResult = await self._call(state, calls.forget(self, state, ids))
+        return result
+
+    async def hand_over(self, graph: str, to: str) -> bool:
+        """Give `graph` to the process named `to` (its `instance`): after the call
+        in flight on the graph, if any, this process writes nothing more to it,
+        and `to` takes it at its next call on it (anyone else may once a lease
+        has passed). Whether this process held the graph (False: it did not
+        serve it, or had lost it; nothing changed)."""
+        async with self.lock(graph):
+            state = self._graphs.get(graph)
+            if state is None:
+                return False
+            try:
+                async with self._connection(state.server) as conn:
+                    held: bool = await self._drive(conn, calls.hand_over(self, state, to))
+            finally:
+                self._drop(state)  # held or not, the next call opens it again
+        return held
 
     # -- driving the calls ---------------------------------------------------------
 
@@ -203,6 +230,8 @@ class AsyncStoreHost(HostCore):
         except GraphLost:
             self._drop(state)
             raise
+        finally:
+            state.used = time.monotonic()
 
     async def _drive(self, conn: psycopg.AsyncConnection[Any], call: calls.Call,
                      count: bool = True) -> Any:
@@ -270,7 +299,27 @@ class AsyncStoreHost(HostCore):
         assert self.lease_seconds is not None
         while True:
             await asyncio.sleep(self.lease_seconds / 3)
+            for state in self._idle():
+                await self._release_idle(state)
             await asyncio.gather(*(self._renew(state) for state in list(self._graphs.values())))
+
+    async def _release_idle(self, state: GraphState) -> None:
+        """Let an idle graph go: its lease released, its extension dropped. A graph
+        whose lock is held has a call in flight, or waiting: not idle."""
+        lock = self.lock(state.graph)
+        if lock.locked():
+            return
+        async with lock:
+            if self._graphs.get(state.graph) is not state or state not in self._idle():
+                return
+            self._drop(state)
+            try:
+                async with self.pools[state.server].connection(
+                        timeout=self.lease_seconds or 1.0) as conn:
+                    await self._drive(conn, calls.release(self, state), count=False)
+            except Exception:
+                # Dropped all the same: the lease, no longer renewed, runs out.
+                logger.warning("releasing the idle graph %r failed", state.graph, exc_info=True)
 
     async def _renew(self, state: GraphState) -> None:
         assert self.lease_seconds is not None

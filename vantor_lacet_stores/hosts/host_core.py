@@ -2,6 +2,7 @@
 options, their graphs, the counters."""
 from __future__ import annotations
 
+import time
 from collections.abc import Callable, Mapping
 from typing import Any
 
@@ -15,6 +16,12 @@ from vantor_lacet_stores.statements.owner import instance_name
 # the first statement's answer, the package's phase) stays within about 50 ms.
 DEFAULT_MAX_BATCH = 200
 
+# How long a graph may go without a call before its lease is released: long
+# beside the cost of opening a graph again (its ids loaded: seconds at 10^6
+# memories), so that a graph in use is never let go between two calls, short
+# enough that a fleet's router finds an idle graph free wherever it sends it.
+DEFAULT_IDLE_RELEASE = 300.0
+
 
 class HostCore:
     """The options and state of a host; see `AsyncStoreHost` for each argument."""
@@ -25,7 +32,8 @@ class HostCore:
                  exact: bool = False, freeze_gc: bool = True, ef_search: int = 100,
                  instance: str | None = None, lease_seconds: float | None = 5.0,
                  take_timeout: float | None = None,
-                 max_batch: int | None = DEFAULT_MAX_BATCH) -> None:
+                 max_batch: int | None = DEFAULT_MAX_BATCH,
+                 idle_release: float | None = DEFAULT_IDLE_RELEASE) -> None:
         self.pools = dict(pools)
         if servers is None:
             if len(self.pools) != 1:
@@ -45,6 +53,7 @@ class HostCore:
             take_timeout = 0.0 if lease_seconds is None else lease_seconds + 1.0
         self.take_timeout = take_timeout
         self.max_batch = max_batch
+        self.idle_release = idle_release
         self.statements = 0  # sent for the calls and for opening graphs
         self.renewals = 0  # lease renewals, sent in the background
         self.write_log: list[tuple[str, int | None, int]] = []  # (graph, token, write number)
@@ -71,6 +80,13 @@ class HostCore:
     def _added(self, count: int) -> None:
         if self._freezer is not None:
             self._freezer.added(count)
+
+    def _idle(self) -> list[GraphState]:
+        """The graphs served that had no call for `idle_release` seconds."""
+        if self.idle_release is None:
+            return []
+        since = time.monotonic() - self.idle_release
+        return [state for state in self._graphs.values() if state.used <= since]
 
     def _drop(self, state: GraphState) -> None:
         """The graph is no longer this process's: its next call opens it again."""

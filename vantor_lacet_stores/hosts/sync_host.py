@@ -138,12 +138,26 @@ class StoreHost(HostCore):
         self._added(len(nodes))
         return result
 
-    def forget(self, graph: str, node_ids: Iterable[str]) -> None:
+    def forget(self, graph: str, node_ids: Iterable[str]) -> calls.ForgetResult:
         """As `AsyncStoreHost.forget`."""
         ids = list(node_ids)
         with self.lock(graph):
             state = self._state(graph)
-            self._call(state, calls.forget(self, state, ids))
+            result: calls.ForgetResult = self._call(state, calls.forget(self, state, ids))
+        return result
+
+    def hand_over(self, graph: str, to: str) -> bool:
+        """As `AsyncStoreHost.hand_over`."""
+        with self.lock(graph):
+            state = self._graphs.get(graph)
+            if state is None:
+                return False
+            try:
+                with self._connection(state.server) as conn:
+                    held: bool = self._drive(conn, calls.hand_over(self, state, to))
+            finally:
+                self._drop(state)
+        return held
 
     # -- driving the calls ---------------------------------------------------------
 
@@ -162,6 +176,8 @@ class StoreHost(HostCore):
         except GraphLost:
             self._drop(state)
             raise
+        finally:
+            state.used = time.monotonic()
 
     def _drive(self, conn: psycopg.Connection[Any], call: calls.Call, count: bool = True) -> Any:
         """Run `call`'s steps on `conn`, in order, until it returns (`count`: its
@@ -197,8 +213,26 @@ class StoreHost(HostCore):
     def _renew_leases(self) -> None:
         assert self.lease_seconds is not None
         while not self._stop.wait(self.lease_seconds / 3):
+            for state in self._idle():
+                self._release_idle(state)
             for state in list(self._graphs.values()):
                 self._renew(state)
+
+    def _release_idle(self, state: GraphState) -> None:
+        """As `AsyncStoreHost._release_idle`: a graph whose lock is held is in use."""
+        lock = self.lock(state.graph)
+        if not lock.acquire(blocking=False):
+            return
+        try:
+            if self._graphs.get(state.graph) is not state or state not in self._idle():
+                return
+            self._drop(state)
+            with self.pools[state.server].connection(timeout=self.lease_seconds or 1.0) as conn:
+                self._drive(conn, calls.release(self, state), count=False)
+        except Exception:
+            logger.warning("releasing the idle graph %r failed", state.graph, exc_info=True)
+        finally:
+            lock.release()
 
     def _renew(self, state: GraphState) -> None:
         assert self.lease_seconds is not None

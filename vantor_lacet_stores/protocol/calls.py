@@ -18,6 +18,7 @@ comes back out of the driver unchanged.
     recover      after a call whose outcome the extension may not match: which of
                  its memories the store holds, and the stored last id
     renew, release   the lease
+    hand_over    the lease given to another process, which takes it at its next call
 
 A call that fails after the extension may have taken its memories (the first
 statement answered) marks the graph for recovery (`GraphState.unrecovered`):
@@ -110,7 +111,7 @@ class GraphState:
     without a lease), and the ids of a call whose outcome is to be recovered."""
 
     __slots__ = ("graph", "server", "stmts", "owner", "ext", "search", "token", "rows",
-                 "unrecovered")
+                 "unrecovered", "used")
 
     def __init__(self, graph: str, server: str, stmts: PgStatements, owner: OwnerStatements,
                  ext: Any, search: RoundSearch, token: int | None) -> None:
@@ -118,6 +119,7 @@ class GraphState:
         self.ext, self.search, self.token = ext, search, token
         self.rows = RowReader()
         self.unrecovered: list[Any] | None = None
+        self.used = time.monotonic()  # when a call on the graph last ended
 
     def lease(self, instance: str) -> dict[str, Any] | None:
         return None if self.token is None else {"holder": instance, "token": self.token}
@@ -251,6 +253,7 @@ def add(host: HostOptions, state: GraphState, nodes: list[Any], strict_search: b
         started = True  # from here on the extension may have taken the nodes
         result = yield Package(round, state)
         writes = round.writes()
+        number = None
         if writes is not None:
             number = round.written((yield Statement(*writes)))
             if number is not None:
@@ -259,12 +262,34 @@ def add(host: HostOptions, state: GraphState, nodes: list[Any], strict_search: b
         if started:
             state.unrecovered = [node.id for node in round.nodes]
         raise
+    # Where the call stands in the graph's history, on the result itself (a new
+    # record each call): its type and its equality stay the package's.
+    result.write_number, result.lease_token = number, state.token
     return result
+
+
+class ForgetResult:
+    """What `forget` removed, and where it stands in the graph's history: the
+    graph's write number after it and the lease's token (both None without a
+    lease). Of two answers for one graph, the larger `write_number` was written
+    later, whichever process wrote it."""
+
+    __slots__ = ("graph", "forgotten", "write_number", "lease_token")
+
+    def __init__(self, graph: str, forgotten: list[str], write_number: int | None,
+                 lease_token: int | None) -> None:
+        self.graph, self.forgotten = graph, forgotten
+        self.write_number, self.lease_token = write_number, lease_token
+
+    def __repr__(self) -> str:
+        return (f"ForgetResult(graph={self.graph!r}, forgotten={self.forgotten!r}, "
+                f"write_number={self.write_number!r}, lease_token={self.lease_token!r})")
 
 
 def forget(host: HostOptions, state: GraphState, node_ids: Iterable[Any]) -> Call:
     """Remove the memories and their edges, all of them or none (KeyError naming
-    the first id not stored), then tell the extension. GraphLost: nothing removed."""
+    the first id not stored), then tell the extension. GraphLost: nothing removed.
+    Returns a ForgetResult."""
     ids = list(node_ids)
     yield from recover(state)
     lease = state.lease(host.instance)
@@ -283,9 +308,12 @@ def forget(host: HostOptions, state: GraphState, node_ids: Iterable[Any]) -> Cal
     missing_ids = json.loads(missing)
     if missing_ids:
         raise KeyError(missing_ids[0])
+    written = None
     if lease is not None:
-        host.write_log.append((state.graph, state.token, int(number)))
+        written = int(number)
+        host.write_log.append((state.graph, state.token, written))
     state.ext.on_forget(ids)
+    return ForgetResult(state.graph, ids, written, state.token)
 
 
 def renew(host: HostOptions, state: GraphState) -> Call:
@@ -297,9 +325,24 @@ def renew(host: HostOptions, state: GraphState) -> Call:
 
 
 def release(host: HostOptions, state: GraphState) -> Call:
-    """End the lease at once (a clean stop): another process may take the graph."""
-    if state.token is not None:
-        yield Statement(state.owner.release, {"holder": host.instance, "token": state.token})
+    """End the lease at once (a clean stop, an idle graph): another process may
+    take the graph. Whether this process still held it (a process that lost the
+    graph changes nothing)."""
+    if state.token is None:
+        return False
+    row = yield Statement(state.owner.release, {"holder": host.instance, "token": state.token})
+    return row is not None
+
+
+def hand_over(host: HostOptions, state: GraphState, to: str) -> Call:
+    """Name `to` the graph's holder, for one lease: that process takes it at its
+    next call, nobody else before the lease has passed. Whether this process
+    still held the graph (one that lost it changes nothing)."""
+    if state.token is None:
+        return False
+    row = yield Statement(state.owner.hand_over, {"holder": host.instance, "token": state.token,
+                                                  "to": to, "seconds": host.lease_seconds})
+    return row is not None
 
 
 def held_ids(row: tuple[Any, ...]) -> tuple[set[str], str | None]:

@@ -18,7 +18,12 @@ before serving it, in the graph's `owner` row:
   write, and raises `GraphLost`. The counter and the takeover update the same
   row, so they are ordered by its row lock: no write of an old token commits
   after a new token is taken.
-- `release` (on a clean stop) ends the lease at once.
+- `release` (on a clean stop, or a graph left idle) ends the lease at once.
+- `hand_over` names another process as the holder, with a deadline one lease
+  away: that process takes the graph at its next call (a take by the holder
+  the row names always succeeds, and raises the token), anyone else only once
+  the deadline has passed, so a hand-over to a process that never comes costs
+  the graph one lease.
 
 Time only decides when another process may take the graph; which writes stand
 is decided by the token alone, so clocks and pauses cannot let two processes
@@ -55,5 +60,9 @@ class OwnerStatements:
         self.holder = q("SELECT holder, deadline FROM {g}.owner")
         self.renew = q("UPDATE {g}.owner SET deadline = now() + %(seconds)s * interval '1 second' "
                        "WHERE holder = %(holder)s AND token = %(token)s RETURNING token")
+        # Both fenced like a write: a process that lost the graph changes nothing.
         self.release = q("UPDATE {g}.owner SET deadline = '-infinity' "
-                         "WHERE holder = %(holder)s AND token = %(token)s")
+                         "WHERE holder = %(holder)s AND token = %(token)s RETURNING token")
+        self.hand_over = q("UPDATE {g}.owner SET holder = %(to)s, "
+                           "deadline = now() + %(seconds)s * interval '1 second' "
+                           "WHERE holder = %(holder)s AND token = %(token)s RETURNING token")
