@@ -4,6 +4,7 @@ request on that graph served by another process, at 10^4 and 10^5 memories.
     .venv/bin/python benchmarks/takeover.py                    # 10^4 and 10^5, 5 kills each
     .venv/bin/python benchmarks/takeover.py --memories 2000 --repeat 2     # about 30 s
     .venv/bin/python benchmarks/takeover.py --lease 1               # shorter leases
+    .venv/bin/python benchmarks/takeover.py --hand-over        # handed over, not killed
 
 Two service processes (the race tests' `instance.py`: an `AsyncStoreHost` behind
 a Unix socket) serve one graph, filled in bulk (`pg_bench.fill_graph`: 128
@@ -12,6 +13,10 @@ renew its lease for a random part of a renewal period, and is killed; a client
 then sends adds on the graph to the other process every `--poll` seconds
 (GraphTaken until the lease runs out) until one is served. The killed process
 is started again, and the next round kills the other one.
+
+With `--hand-over` the holder is not killed but asked to hand the graph over
+to the other process (`AsyncStoreHost.hand_over`), which is then sent adds at
+once: the time from the request to the first add served by the other.
 
 For each kill: the takeover time; the lease still to run at the kill (the
 owner row's deadline less the server's now(), read just before the kill);
@@ -95,17 +100,25 @@ async def measure(conninfo: str, graph: str, n: int, args: argparse.Namespace,
             await asyncio.sleep(rng.uniform(0, args.lease / 3))  # anywhere in a renewal period
             left = await asyncio.to_thread(lease_left, conninfo, graph)
             killed = time.perf_counter()
-            fleet.processes[owner].signal(signal.SIGKILL)
             other = 1 - owner
+            if args.hand_over:
+                answer = await fleet.request(owner, {
+                    "op": "hand_over", "graph": graph,
+                    "to": fleet.processes[other].incarnation}, timeout=30)
+                assert answer.get("held"), answer
+            else:
+                fleet.processes[owner].signal(signal.SIGKILL)
             at, call, refused = await served(other)
-            fleet.processes[owner].proc.wait()
             rows.append({"takeover": at - killed, "lease_left": left, "served_call": call,
                          "refused": refused})
+            what = "hand-over" if args.hand_over else "kill"
             print(f"  {n} memories: served by the other process {(at - killed) * 1e3:.0f} ms "
-                  f"after the kill (lease left {left * 1e3:.0f} ms, the call that was served "
+                  f"after the {what} (lease left {left * 1e3:.0f} ms, the call that was served "
                   f"{call * 1e3:.0f} ms, {refused} refused before)", flush=True)
-            fleet.processes[owner].start()
-            await fleet.processes[owner].ready()
+            if not args.hand_over:
+                fleet.processes[owner].proc.wait()
+                fleet.processes[owner].start()
+                await fleet.processes[owner].ready()
             owner = other
     finally:
         fleet.end()
@@ -128,6 +141,8 @@ def main(argv: list[str] | None = None) -> None:
     p.add_argument("--repeat", type=int, default=5, help="kills at each size")
     p.add_argument("--lease", type=float, default=3.0, help="lease_seconds of the hosts")
     p.add_argument("--poll", type=float, default=0.02, help="seconds between refused requests")
+    p.add_argument("--hand-over", action="store_true",
+                   help="hand the graph over instead of killing its holder")
     p.add_argument("--seed", type=int, default=0)
     p.add_argument("--json", default=None, help="results file (default benchmarks/results/)")
     args = p.parse_args(argv)
@@ -142,7 +157,8 @@ def main(argv: list[str] | None = None) -> None:
             results.append(asyncio.run(measure(cluster.conninfo, graph, n, args, rng)))
     print(f"\nlease {args.lease} s, poll every {args.poll * 1e3:.0f} ms; times in ms "
           "(median, and min-max of the takeover)")
-    print("| memories | kill to first served | lease left at the kill | served call "
+    what = "hand-over" if args.hand_over else "kill"
+    print(f"| memories | {what} to first served | lease left at the {what} | served call "
           "| a fresh process's first call |")
     print("|---:|---:|---:|---:|---:|")
     for r in results:

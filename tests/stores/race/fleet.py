@@ -4,7 +4,10 @@ what the race tests and the takeover benchmark share.
 - `Fleet`: starts the instances, kills (SIGKILL), pauses (SIGSTOP/SIGCONT),
   restarts and ends them, and reads the writes they logged.
 - `Router`: sends a graph's requests to an instance. A graph starts at the
-  instance its name hashes to and stays where it was last served. An instance
+  instance its name hashes to (its home) and stays where it was last served;
+  with `hand_over`, it goes back home: a request goes to the home whenever the
+  home is not suspect, and an instance that serves a graph away from its home
+  is asked to hand it over to the home. An instance
   that cannot be reached or does not answer in time is suspect for a while,
   and the graph moves to the next instance that is not; `GraphTaken` moves it
   to the holder it names, unless that one is suspect (dead or paused: the
@@ -71,6 +74,8 @@ class Process:
                "--log", str(self.log), "--dimensions", str(self.fleet.dimensions),
                "--lease", str(self.fleet.lease),
                "--timeout", str(self.fleet.pool_timeout)]
+        if self.fleet.idle is not None:
+            cmd += ["--idle", str(self.fleet.idle)]
         errors = open(self.fleet.folder / f"{self.name}.err", "ab")
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=errors,
                                      start_new_session=True)
@@ -115,11 +120,14 @@ class Process:
 class Fleet:
     """`n` instances named i0, i1, ... serving `servers` (the JSON of instance.py's
     --servers) with leases of `lease` seconds, waiting up to `pool_timeout` for a
-    connection, for vectors of `dimensions`; files in `folder`."""
+    connection, for vectors of `dimensions`, releasing graphs idle for `idle`
+    seconds (None: never); files in `folder`."""
 
     def __init__(self, folder: Path, servers: Any, n: int = 3, lease: float = 2.0,
-                 pool_timeout: float = 1.0, dimensions: int = D) -> None:
+                 pool_timeout: float = 1.0, dimensions: int = D,
+                 idle: float | None = None) -> None:
         self.folder = folder
+        self.idle = idle
         self.dimensions = dimensions
         self.pool_timeout = pool_timeout
         self.servers = json.dumps(servers)
@@ -193,10 +201,17 @@ ROUTINE = {"GraphTaken", "GraphLost", "KeyError", "StoreFailed", "AlreadyStored"
 
 class Router:
     """See the module's text. `timeout`: how long an answer is waited for;
-    `suspect_for`: how long an instance that failed to answer is avoided."""
+    `suspect_for`: how long an instance that failed to answer is avoided;
+    `hand_over`: graphs are moved back to their homes. `hand_overs` records,
+    for each hand-over asked for, (graph, time asked, time the home first
+    served the graph after it, or None)."""
 
-    def __init__(self, fleet: Fleet, timeout: float = 2.0, suspect_for: float = 1.0) -> None:
+    def __init__(self, fleet: Fleet, timeout: float = 2.0, suspect_for: float = 1.0,
+                 hand_over: bool = False) -> None:
         self.fleet = fleet
+        self.hand_over = hand_over
+        self.hand_overs: list[list[Any]] = []
+        self._asked: dict[str, list[Any]] = {}  # the hand-over of each graph not yet served
         self.timeout = timeout
         self.suspect_for = suspect_for
         self.route: dict[str, int] = {}
@@ -221,6 +236,9 @@ class Router:
         error other than GraphTaken, GraphLost or one from the server), or
         `deadline` (time.monotonic()) passes."""
         k = self.route.setdefault(graph, self.home(graph))
+        home = self.home(graph)
+        if self.hand_over and self.suspect_until[home] <= time.monotonic():
+            k = home
         pause, tries, last = 0.02, 0, None
         while True:
             remaining = deadline - time.monotonic()
@@ -238,7 +256,12 @@ class Router:
                 continue
             if answer["ok"]:
                 self.route[graph] = k
-                return Outcome(answer, k, tries, time.monotonic())
+                served = time.monotonic()
+                if k == home and graph in self._asked:
+                    self._asked.pop(graph)[2] = served
+                elif k != home and self.hand_over:
+                    await self._hand_home(graph, k, home)
+                return Outcome(answer, k, tries, served)
             last = answer
             self.errors[answer["error"]] += 1
             if answer["error"] not in ROUTINE:
@@ -253,6 +276,25 @@ class Router:
                 return Outcome(answer, k, tries)
             await asyncio.sleep(pause)
             pause = min(pause * 2, 0.25)
+
+
+    async def _hand_home(self, graph: str, k: int, home: int) -> None:
+        """Ask instance k, which served `graph`, to hand it over to its home, when
+        the home is not suspect (it answered lately, or was never asked)."""
+        if self.suspect_until[home] > time.monotonic():
+            return
+        try:
+            answer = await self.fleet.request(k, {"op": "hand_over", "graph": graph,
+                                                  "to": self.fleet.processes[home].incarnation},
+                                              self.timeout)
+        except (OSError, TimeoutError, ValueError) as exc:
+            self.errors[f"hand_over {type(exc).__name__}"] += 1
+            return
+        if answer.get("held"):
+            self.route[graph] = home
+            entry = [graph, time.monotonic(), None]
+            self.hand_overs.append(entry)
+            self._asked[graph] = entry
 
 
 @dataclass

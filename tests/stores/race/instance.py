@@ -2,17 +2,18 @@
 for the tests and the benchmark that kill, pause and restart instances.
 
     python instance.py --name i0 --socket /tmp/x/i0.sock --servers '"host=..."' \
-        --log /tmp/x/i0.log --dimensions 16 --lease 2.0
+        --log /tmp/x/i0.log --dimensions 16 --lease 2.0 --idle 6.0
 
 It answers JSON lines on a Unix socket, one answer a request, on as many
 connections as the clients open:
 
     {"op": "add", "graph": "g", "nodes": [[id, content, [v0, v1, ...]], ...]}
     {"op": "forget", "graph": "g", "ids": [...]}
+    {"op": "hand_over", "graph": "g", "to": holder name}
     {"op": "ping"}
 
-with {"ok": true, ...} (an add's answer carries the `token` and `writes` the
-host recorded for its write) or {"ok": false, "error": type name, "message":
+with {"ok": true, ...} (an add's and a forget's answer carry the `token` and
+`writes` of the result, a hand-over's whether the instance `held` the graph) or {"ok": false, "error": type name, "message":
 text, "holder": the holder named by GraphTaken}. `--servers` is JSON: a
 conninfo string, or {"servers": {name: conninfo}, "graphs": {graph: name}}
 for a `ServerMap`.
@@ -83,14 +84,6 @@ class Instance:
         self.logged = len(log)
         os.write(self.log_fd, lines.encode())
 
-    def last_write(self, graph: str) -> tuple[Any, Any]:
-        # The per-graph lock is released at the end of the call and nothing has
-        # run on the loop since: the last entry for the graph is this call's.
-        for entry in reversed(self.host.write_log):
-            if entry[0] == graph:
-                return entry[1], entry[2]
-        return None, None
-
     async def answer(self, request: dict[str, Any]) -> dict[str, Any]:
         op = request["op"]
         if op == "ping":
@@ -100,13 +93,13 @@ class Instance:
             nodes = [MemoryNode(id=node_id, content=content,
                                 content_embedding=np.asarray(vec, dtype=np.float32))
                      for node_id, content, vec in request["nodes"]]
-            await self.host.add(graph, nodes)
-            token, writes = self.last_write(graph)
-            return {"ok": True, "token": token, "writes": writes}
+            result = await self.host.add(graph, nodes)
+            return {"ok": True, "token": result.lease_token, "writes": result.write_number}
         if op == "forget":
-            await self.host.forget(graph, request["ids"])
-            token, writes = self.last_write(graph)
-            return {"ok": True, "token": token, "writes": writes}
+            done = await self.host.forget(graph, request["ids"])
+            return {"ok": True, "token": done.lease_token, "writes": done.write_number}
+        if op == "hand_over":
+            return {"ok": True, "held": await self.host.hand_over(graph, request["to"])}
         raise ValueError(f"unknown op {op!r}")
 
     async def serve_connection(self, reader: asyncio.StreamReader,
@@ -134,7 +127,8 @@ class Instance:
 async def main(args: argparse.Namespace) -> None:
     host = await AsyncStoreHost.connect(servers_from(args.servers), args.dimensions,
                                         instance=args.name, lease_seconds=args.lease,
-                                        take_timeout=0.0, config=config, timeout=args.timeout)
+                                        take_timeout=0.0, config=config, timeout=args.timeout,
+                                        idle_release=args.idle)
     instance = Instance(host, args.name, args.log)
     if os.path.exists(args.socket):  # left by a killed predecessor
         os.unlink(args.socket)
@@ -168,4 +162,6 @@ if __name__ == "__main__":
     parser.add_argument("--dimensions", type=int, default=16)
     parser.add_argument("--lease", type=float, default=2.0)
     parser.add_argument("--timeout", type=float, default=1.0, help="for a pooled connection")
+    parser.add_argument("--idle", type=float, default=None,
+                        help="idle_release of the host (default: none)")
     asyncio.run(main(parser.parse_args()))

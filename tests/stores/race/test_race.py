@@ -8,6 +8,15 @@ the chain of every graph has no fork and no gap but those its forgets made,
 nobody is over the cap, no semantic edge is under the threshold, and no pair
 has two edges. At the end every graph is served again.
 
+The router moves graphs back to their homes (the instance a graph's name
+hashes to) by asking their holders to hand them over, and the instances let
+graphs idle for three leases go; halfway through the faults and at the end,
+after a quiet spell under load, no instance holds more than twice its share of the
+graphs. How the graphs were spread after each fault, and how long the
+hand-overs took, is printed. LACET_RACE_HANDOVER=0 runs the same without
+hand-overs or idle release (the router keeps a graph where it was last
+served), printing the spread without checking it.
+
 Run alone (about two minutes, on two cores): `make race`, or
 LACET_RACE=1 .venv/bin/python -m pytest -s tests/stores/race
 """
@@ -25,6 +34,7 @@ import pytest
 
 from checks import Checker
 from fleet import Fleet, Load, Router, node
+from spread import Spread
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster, has_pgvector
 
 pytestmark = [
@@ -38,6 +48,8 @@ GRAPHS = [f"race{k:02d}" for k in range(16)]
 LEASE = 2.0
 KILLS = int(os.environ.get("LACET_RACE_KILLS", "10"))
 PAUSES = int(os.environ.get("LACET_RACE_PAUSES", "3"))
+HAND_OVER = os.environ.get("LACET_RACE_HANDOVER", "1") != "0"
+QUIET = 3 * LEASE  # seconds without a fault before the spread is checked
 SCENARIO_LIMIT = 150.0  # seconds: a scenario that runs longer fails
 # Errors a call may meet besides the routine ones (fleet.ROUTINE): none.
 TOLERATED: set[str] = set()
@@ -55,14 +67,31 @@ async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
     """`outages`: (index in `conninfos`, cluster) of each server stop, in turn."""
     print(f"random draws of this scenario: seed {seed}")
     rng = random.Random(seed)
-    fleet = Fleet(folder, servers, n=3, lease=LEASE)
+    fleet = Fleet(folder, servers, n=3, lease=LEASE, idle=3 * LEASE if HAND_OVER else None)
     report: dict = {"faults": Counter(), "checks": 0, "served during outage": {},
-                    "seconds": Counter()}
+                    "seconds": Counter(), "fault times": [], "quiet spreads": []}
     await fleet.start()
-    router = Router(fleet, timeout=1.5, suspect_for=1.0)
+    router = Router(fleet, timeout=1.5, suspect_for=1.0, hand_over=HAND_OVER)
     load = Load(router, GRAPHS, forget_graphs=set(GRAPHS[8:]), clients=4, seed=seed)
     checker = Checker(conninfos, load)
+    spread = Spread(fleet, conninfos, GRAPHS)
     running = asyncio.create_task(load.run())
+    sampling = asyncio.create_task(spread.run(load.stop))
+
+    async def quiet_spread(when: str) -> None:
+        """The spread after a quiet spell: checked where graphs are handed over."""
+        held = None
+        for _ in range(10):  # a server just started may not answer the first time
+            got = await spread.sample()
+            if got is not None:
+                held = got[0]
+                break
+            await asyncio.sleep(0.2)
+        assert held is not None, f"no spread could be read {when}"
+        report["quiet spreads"].append((when, held))
+        if HAND_OVER:
+            assert max(held) <= spread.limit(), f"{when}: graphs held per instance {held}"
+
     try:
         await asyncio.sleep(2.0)  # every graph taken by some instance
         faults, report["placed"] = await checker.check(fleet.write_logs())
@@ -70,10 +99,14 @@ async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
         events = ["kill"] * KILLS + ["pause"] * PAUSES + ["outage"] * len(outages)
         rng.shuffle(events)
         outages = list(outages)
-        for event in events:
+        for number, event in enumerate(events):
+            if number == len(events) // 2:
+                await asyncio.sleep(QUIET)
+                await quiet_spread("halfway")
             await asyncio.sleep(rng.uniform(0.2, 1.5))
             assert not running.done(), running.exception()
             victim = pick_victim(rng, fleet, router)
+            began_fault = time.monotonic()
             if event == "kill":
                 victim.kill()
                 await asyncio.sleep(rng.uniform(0.0, 0.5))
@@ -97,6 +130,8 @@ async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
                     (g, k) for t, g in load.served
                     if down <= t <= up and report["placed"].get(g, k) != k)
             report["faults"][event] += 1
+            # from the fault's start, and from the moment the instance or server is back
+            report["fault times"].append((event, began_fault, time.monotonic()))
             await asyncio.sleep(0.3)
             began = time.monotonic()
             logs = fleet.write_logs()  # before the check's snapshot
@@ -105,6 +140,8 @@ async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
             report["checks"] += 1
             report["placed"] = placed
             assert not faults, f"after {report['faults']}:\n" + "\n".join(faults[:30])
+        await asyncio.sleep(QUIET)
+        await quiet_spread("at the end")
         load.stop.set()
         await running
         unexpected = set(router.messages) - TOLERATED
@@ -119,6 +156,10 @@ async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
             load.acked[graph][f"{graph}/final"] = out.served_at
         faults, placed = await checker.check(fleet.write_logs())
         assert not faults, "at the end:\n" + "\n".join(faults[:30])
+        ends = [t for _, t, _ in report["fault times"][1:]] + [time.monotonic()]
+        report["spreads"] = [(event, spread.after(back, end))
+                             for (event, _, back), end in zip(report["fault times"], ends)]
+        report["hand-overs"] = router.hand_overs
         report.update(placed=placed, outcomes=load.outcomes, errors=router.errors,
                       writes=len(fleet.write_logs()), failures=fleet.failures(),
                       messages=router.messages,
@@ -127,6 +168,7 @@ async def run_scenario(folder: Path, servers, conninfos: list[str], seed: int,
     finally:
         load.stop.set()
         running.cancel()
+        await sampling
         fleet.end()
 
 
@@ -150,6 +192,27 @@ def summary(name: str, report: dict, seconds: float) -> None:
     print(f"  calls failed in the instances: {dict(report['failures'])}")
     for error, message in report["messages"].items():
         print(f"  {error}: {message}")
+    mode = "with hand-overs" if HAND_OVER else "without hand-overs"
+    print(f"  spread ({mode}; twice a share is {2 * len(GRAPHS) / 3:.1f} graphs): after a quiet "
+          "spell " + ", ".join(f"{when} {held}" for when, held in report["quiet spreads"]))
+    print("  from the end of each fault (the instance restarted or let go on, the server "
+          "started) to the next, graphs held per instance, most / fewest, and seconds to "
+          "an even spread: " + "; ".join(
+              f"{event} {s['most']}/{s['fewest']} "
+              + ("-" if s["to even"] is None else f"{s['to even']:.1f}")
+              for event, s in report["spreads"]))
+    evens = [s["to even"] for event, s in report["spreads"] if event == "kill"]
+    reached = sorted(t for t in evens if t is not None)
+    if reached:
+        print(f"  restarts followed by an even spread before the next fault: {len(reached)} of "
+              f"{len(evens)}, in {reached[len(reached) // 2]:.1f} s (median), "
+              f"{reached[-1]:.1f} s (most)")
+    times = sorted(served - asked for _, asked, served in report["hand-overs"]
+                   if served is not None)
+    if report["hand-overs"]:
+        print(f"  hand-overs: {len(report['hand-overs'])}, {len(times)} followed by the home "
+              "serving the graph" + (f", in {times[len(times) // 2] * 1e3:.0f} ms (median), "
+                                     f"{times[-1] * 1e3:.0f} ms (most)" if times else ""))
     if report["served during outage"]:
         print(f"  graphs of the other server served during the outages: "
               f"{len(report['served during outage'])} of "
