@@ -46,15 +46,25 @@ async def add(request: web.Request) -> web.Response:  # one memory, or a list of
     result = await request.app[HOST].add(request.match_info["graph"], nodes)
     return web.json_response(status=201, data={"evicted": result.evicted_edge_ids, "created": [
         {"id": e.id, "source": e.source_node, "target": e.target_node,
-         "type": e.relationship.type.value, "weight": e.weight.current} for e in result.created]})
+         "type": e.relationship.type.value, "weight": e.weight.current} for e in result.created],
+        "write": result.write_number, "token": result.lease_token})  # order answers by "write"
 
 
 async def forget(request: web.Request) -> web.Response:  # {"ids": [...]}
     match await request.json():
         case {"ids": list(ids)} if all(isinstance(i, str) for i in ids):
-            await request.app[HOST].forget(request.match_info["graph"], ids)
-            return web.json_response({"forgotten": ids})
+            done = await request.app[HOST].forget(request.match_info["graph"], ids)
+            return web.json_response({"forgotten": ids, "write": done.write_number,
+                                      "token": done.lease_token})
     raise web.HTTPUnprocessableEntity(text='expected {"ids": ["...", ...]}')
+
+
+async def hand_over(request: web.Request) -> web.Response:  # {"to": instance}: a router's call
+    to = (await request.json()).get("to")  # the instance the graph's requests go to from now on
+    if not isinstance(to, str):
+        raise web.HTTPUnprocessableEntity(text='expected {"to": "instance name"}')
+    return web.json_response({"held": await request.app[HOST].hand_over(
+        request.match_info["graph"], to)})
 
 
 async def health(request: web.Request) -> web.Response:
@@ -76,6 +86,7 @@ async def store_host(app: web.Application) -> AsyncIterator[None]:
 if __name__ == "__main__":
     app = web.Application(middlewares=[answer_errors])
     app.add_routes([web.post("/graphs/{graph}/memories", add), web.get("/health", health),
-                    web.delete("/graphs/{graph}/memories", forget)])
+                    web.delete("/graphs/{graph}/memories", forget),
+                    web.post("/graphs/{graph}/hand-over", hand_over)])
     app.cleanup_ctx.append(store_host)
     web.run_app(app, host=os.environ.get("LACET_BIND", "127.0.0.1"), port=PORT)  # SIGTERM, SIGINT
