@@ -6,7 +6,7 @@
 # make typecheck   mypy --strict over the README's wiring example, the example host and
 #                  hosts the contract allows; hosts it does not allow must be rejected
 # make race   the race tests alone: service instances killed, paused and restarted
-#             under load, on one PostgreSQL server and on two (about 2.5 minutes)
+#             under load, on one PostgreSQL server and on two (about 3.5 minutes)
 SHELL := /bin/bash
 PY ?= 3.12
 
@@ -126,7 +126,7 @@ bench-callgrind: build
 	    --json build/callgrind-$(PY).json
 
 # The race tests (tests/stores/race) are skipped by `make test`: they run here,
-# once a CI run, on two cores for about 2.5 minutes.
+# once a CI run, on two cores for about 3.5 minutes.
 race: build postgres-server
 	LACET_RACE=1 $(VENV)/bin/python -m pytest -q -s tests/stores/race
 

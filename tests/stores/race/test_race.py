@@ -17,7 +17,7 @@ hand-overs took, is printed. LACET_RACE_HANDOVER=0 runs the same without
 hand-overs or idle release (the router keeps a graph where it was last
 served), printing the spread without checking it.
 
-Run alone (about two minutes, on two cores): `make race`, or
+Run alone (about three and a half minutes, on two cores): `make race`, or
 LACET_RACE=1 .venv/bin/python -m pytest -s tests/stores/race
 """
 from __future__ import annotations
