@@ -155,5 +155,10 @@ def test_an_idle_graph_is_released_and_a_graph_in_use_is_not(pg_cluster, monkeyp
             assert (result.write_number, result.lease_token) == (2, 2)
             forgot = b.forget("idle", ["i0"])
             assert (forgot.forgotten, forgot.write_number, forgot.lease_token) == (["i0"], 3, 2)
+            assert b.hand_over("idle", "a") and not b.hand_over("idle", "a")
+        began = time.monotonic()
+        result = a.add("idle", nodes[2:])  # named by the hand-over: no lease to wait out
+        assert (result.write_number, result.lease_token) == (4, 3)
+        assert time.monotonic() - began < 0.25
     _, ids, _ = edges_of(pg_cluster.conninfo, "kept")
     assert ids == ["i0", "i1"]
