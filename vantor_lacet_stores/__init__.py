@@ -35,6 +35,7 @@ _LAZY = {
     "ServerMap": "vantor_lacet_stores.hosts.server_map",
     "SqliteGraph": "vantor_lacet_stores.graphs.sqlite_graph",
     "PostgresGraph": "vantor_lacet_stores.graphs.postgres_graph",
+    "Recalled": "vantor_lacet_stores.protocol.recall",
 }
 
 __all__ = ["AlreadyStored", "BatchTooLarge", "GraphLost", "GraphTaken", "MemoryRefused",
