@@ -18,7 +18,7 @@ from test_async_host import D, memories
 from vantor.agents.gossip_retriever import RetrievalContext
 from vantor.core.graph import MemoryGraph
 from vantor.core.node import MemoryNode
-from vantor_lacet_stores import AsyncStoreHost, GraphLost, MemoryRefused, StoreHost
+from vantor_lacet_stores import AsyncStoreHost, GraphLost, GraphTaken, MemoryRefused, StoreHost
 from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
 from vantor_lacet_stores.statements.recall import STRENGTHEN
 from vantor_lacet_stores.testing.cluster import has_pgvector
@@ -196,6 +196,13 @@ def test_recall_during_ingest_neither_waits_for_the_lock_nor_sees_uncommitted(pg
             await asyncio.gather(ingest(nodes[10:85]), ingest(nodes[85:]), recalls(host),
                                  recalls(reader))
             assert reader.serving() == []  # its reads took no lease
+            # strengthening is a write: the holder's is logged, the reader cannot take the graph
+            writes = len(host.write_log)
+            strengthen = context(strengthen_on_retrieval=True)
+            assert await host.recall(graph, nodes[0].content_embedding, strengthen)
+            assert len(host.write_log) == writes + 1
+            with pytest.raises(GraphTaken):
+                await reader.recall(graph, nodes[0].content_embedding, strengthen)
         finally:
             await reader.close()
             await host.close()
