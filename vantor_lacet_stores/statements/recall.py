@@ -78,11 +78,12 @@ _RECALL = (
     "(array_agg(u.src ORDER BY r.hop))[1] AS src "
     "FROM rounds r CROSS JOIN LATERAL unnest(r.ids, r.acts, r.edges, r.srcs) u(id, act, edge, src) "
     "GROUP BY u.id), "
-    "answer AS MATERIALIZED (SELECT a.id, a.score, a.hop, a.edge, a.src, n.content "
-    "FROM reached a JOIN {g}.nodes n ON n.id = a.id WHERE %(harvest)s OR a.hop = 0 "
+    "answer AS MATERIALIZED (SELECT a.id, a.score, a.hop, a.edge, a.src "
+    "FROM reached a WHERE %(harvest)s OR a.hop = 0 "
     'ORDER BY a.score DESC, a.id COLLATE "C" LIMIT greatest(%(results)s, 0))@writes@ '
-    "SELECT (SELECT coalesce(json_agg(json_build_array(id, score, hop, edge, src, content) "
-    'ORDER BY score DESC, id COLLATE "C"), \'[]\') FROM answer)::text@columns@')
+    "SELECT (SELECT coalesce(json_agg(json_build_array(a.id, a.score, a.hop, a.edge, a.src, "
+    'n.content) ORDER BY a.score DESC, a.id COLLATE "C"), \'[]\') '
+    "FROM answer a JOIN {g}.nodes n ON n.id = a.id)::text@columns@")
 
 _FENCE = (", fence AS (UPDATE {g}.owner SET writes = writes + 1 "
           "WHERE holder = %(holder)s AND token = %(token)s RETURNING writes)")
