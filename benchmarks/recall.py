@@ -88,8 +88,10 @@ async def ingest(host: AsyncStoreHost, graph: str, ids: list[str], vecs: np.ndar
 
 
 async def score(host: AsyncStoreHost, graph: str,
-                queries: list[tuple[np.ndarray, set[str], str | None]]) -> list[dict[str, Any]]:
-    """Recall and precision at each k for each method; hurt and helped against vector."""
+                queries: list[tuple[np.ndarray, set[str], str | None]],
+                by_query: dict[tuple[int, str], list[int]] | None = None) -> list[dict[str, Any]]:
+    """Recall and precision at each k for each method; hurt and helped against vector.
+    `by_query` receives the right answers found for each query, by (k, method)."""
     rows = []
     for k in KS:
         hits: dict[str, list[int]] = {}
@@ -100,6 +102,8 @@ async def score(host: AsyncStoreHost, graph: str,
                           if r.id != leave_out][:k]
                 found.append(len(truth.intersection(answer)))
             hits[method] = found
+            if by_query is not None:
+                by_query[k, method] = found
         for method in METHODS:
             found, base = hits[method], hits["vector"]
             rows.append({
@@ -133,12 +137,22 @@ async def episodes(conninfo: str, limit: int) -> dict[str, Any]:
     host = await AsyncStoreHost.connect(conninfo, vecs.shape[1], ef_search=100)
     try:
         await ingest(host, "episodes", ids, vecs, texts, batch=50)
-        rows = await score(host, "episodes", queries)
+        found: dict[tuple[int, str], list[int]] = {}
+        rows = await score(host, "episodes", queries, found)
     finally:
         await host.close()
     sizes = [len(q[1]) + 1 for q in queries]
+    # by episode size, at k = 10: where the chain leads out of a short episode
+    buckets = []
+    for lo, hi in ((3, 4), (5, 8), (9, 20)):
+        picked = [i for i, size in enumerate(sizes) if lo <= size <= hi]
+        row: dict[str, Any] = {"sizes": f"{lo}-{hi}", "queries": len(picked)}
+        for method in METHODS:
+            row[method] = float(np.mean([found[10, method][i] / len(queries[i][1])
+                                         for i in picked]))
+        buckets.append(row)
     return {"queries": len(queries), "episode sizes": f"{min(sizes)}-{max(sizes)}, "
-            f"mean {np.mean(sizes):.1f}", "rows": rows}
+            f"mean {np.mean(sizes):.1f}", "rows": rows, "by size": buckets}
 
 
 async def two_hops(conninfo: str, groups: int, background: int) -> dict[str, Any]:
@@ -228,11 +242,18 @@ def print_tables(report: dict[str, Any]) -> None:
         part = report.get(name)
         if not part:
             continue
-        print(f"\n{name}: " + ", ".join(f"{k} {v}" for k, v in part.items() if k != "rows"))
+        print(f"\n{name}: " + ", ".join(f"{k} {v}" for k, v in part.items()
+                                        if k not in ("rows", "by size")))
         print("| k | method | recall@k | precision@k | hurt | helped |\n|---:|---|---:|---:|---:|---:|")
         for r in part["rows"]:
             print(f"| {r['k']} | {r['method']} | {r['recall']:.3f} | {r['precision']:.3f} | "
                   f"{r['hurt']:.1%} | {r['helped']:.1%} |")
+    if report.get("episodes"):
+        print("\nrecall@10 by episode size\n| episode size | queries | "
+              + " | ".join(METHODS) + " |\n|---|---:|" + "---:|" * len(METHODS))
+        for b in report["episodes"]["by size"]:
+            print(f"| {b['sizes']} | {b['queries']} | "
+                  + " | ".join(f"{b[m]:.3f}" for m in METHODS) + " |")
     if report.get("cost"):
         print("\n| memories | vector p50 / p99 ms | recall (3 rounds) p50 / p99 ms | statements a recall "
               "| 8 clients beside ingest: recalls/s, p50 / p99 ms | memories added/s meanwhile |"
