@@ -33,8 +33,9 @@ k than vector search alone, "helped" more.
 Cost, at each of `--sizes` memories (synthetic 128-dimensional clustered
 vectors, `pg_bench.clustered`, ingested through the host in calls of 200,
 so the graph is the package's): a recall's latency, one at a time (p50,
-p99) and statements a recall; then recalls a second from 8 clients while 2
-clients add memories (calls of 10), and the adds' rate meanwhile.
+p99) and statements a recall; then, for `--seconds` each, recalls a second
+from 8 clients, memories a second from 2 clients adding calls of 10, and
+both at once.
 """
 from __future__ import annotations
 
@@ -207,8 +208,8 @@ async def cost(conninfo: str, n: int, recalls: int, seconds: float) -> dict[str,
             out[method] = {"p50 ms": 1000 * quantile(times, 0.5),
                            "p99 ms": 1000 * quantile(times, 0.99),
                            "statements a recall": (host.statements - before) / recalls}
-        # 8 recall clients beside 2 ingest clients
-        ctx, stop = context("recall 3", 10), time.monotonic() + seconds
+        # 8 recall clients alone, 2 ingest clients alone, then both together
+        ctx, stop = context("recall 3", 10), 0.0
         done, added, latencies = [0], [0], []
         fresh = iter(range(n, n + 20000))
 
@@ -226,12 +227,18 @@ async def cost(conninfo: str, n: int, recalls: int, seconds: float) -> dict[str,
                                                   content_embedding=vecs[i]) for i in batch])
                 added[0] += len(batch)
 
-        t0 = time.monotonic()
-        await asyncio.gather(*(recaller() for _ in range(8)), adder(), adder())
-        elapsed = time.monotonic() - t0
-        out["under ingest"] = {"recalls/s": done[0] / elapsed, "memories added/s": added[0] / elapsed,
-                               "p50 ms": 1000 * quantile(latencies, 0.5),
-                               "p99 ms": 1000 * quantile(latencies, 0.99)}
+        for name, recallers, adders in (("recall alone", 8, 0), ("ingest alone", 0, 2),
+                                        ("under ingest", 8, 2)):
+            done[0] = added[0] = 0
+            latencies.clear()
+            t0 = time.monotonic()
+            stop = t0 + seconds
+            await asyncio.gather(*(recaller() for _ in range(recallers)),
+                                 *(adder() for _ in range(adders)))
+            elapsed = time.monotonic() - t0
+            out[name] = {"recalls/s": done[0] / elapsed, "memories added/s": added[0] / elapsed,
+                         "p50 ms": 1000 * quantile(latencies, 0.5),
+                         "p99 ms": 1000 * quantile(latencies, 0.99), "load": os.getloadavg()[0]}
     finally:
         await host.close()
     return out
@@ -256,14 +263,16 @@ def print_tables(report: dict[str, Any]) -> None:
                   + " | ".join(f"{b[m]:.3f}" for m in METHODS) + " |")
     if report.get("cost"):
         print("\n| memories | vector p50 / p99 ms | recall (3 rounds) p50 / p99 ms | statements a recall "
-              "| 8 clients beside ingest: recalls/s, p50 / p99 ms | memories added/s meanwhile |"
-              "\n|---:|---|---|---:|---|---:|")
+              "| 8 clients: recalls/s, p50 / p99 ms (load) | the same beside 2 ingest clients "
+              "| memories added/s: alone, beside the recalls |\n|---:|---|---|---:|---|---|---|")
         for c in report["cost"]:
-            v, r, u = c["vector"], c["recall 3"], c["under ingest"]
+            v, r, a, i, u = (c[name] for name in ("vector", "recall 3", "recall alone",
+                                                  "ingest alone", "under ingest"))
             print(f"| {c['memories']:,} | {v['p50 ms']:.1f} / {v['p99 ms']:.1f} | "
                   f"{r['p50 ms']:.1f} / {r['p99 ms']:.1f} | {r['statements a recall']:.2f} | "
-                  f"{u['recalls/s']:.0f}, {u['p50 ms']:.1f} / {u['p99 ms']:.1f} | "
-                  f"{u['memories added/s']:.0f} |")
+                  f"{a['recalls/s']:.0f}, {a['p50 ms']:.1f} / {a['p99 ms']:.1f} ({a['load']:.1f}) | "
+                  f"{u['recalls/s']:.0f}, {u['p50 ms']:.1f} / {u['p99 ms']:.1f} ({u['load']:.1f}) | "
+                  f"{i['memories added/s']:.0f}, {u['memories added/s']:.0f} |")
     print(f"\nload average {report['load_average']}")
 
 
@@ -274,6 +283,7 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--quick", action="store_true",
                         help="fewer queries and recalls, a 2,000-memory background")
     parser.add_argument("--no-quality", action="store_true")
+    parser.add_argument("--seconds", type=float, help="each load phase of the cost (default 20)")
     parser.add_argument("--json", help="where to write the report (default benchmarks/results)")
     args = parser.parse_args(argv)
     sizes = [int(s) for s in args.sizes.split(",") if s]
@@ -284,8 +294,9 @@ def main(argv: list[str] | None = None) -> None:
             report["episodes"] = asyncio.run(episodes(cluster.conninfo, 80 if args.quick else 1000))
             report["two hops"] = asyncio.run(two_hops(cluster.conninfo, 60 if args.quick else 200,
                                                       2000 if args.quick else 5000))
+        seconds = args.seconds or (5.0 if args.quick else 20.0)
         report["cost"] = [asyncio.run(cost(cluster.conninfo, n, 100 if args.quick else 400,
-                                           5.0 if args.quick else 20.0)) for n in sizes]
+                                           seconds)) for n in sizes]
     path = pg_bench.write_report(report, "recall", args.json)
     print_tables(report)
     print(f"report: {path}")
