@@ -4,6 +4,7 @@ in PostgreSQL (pgvector): a graph per user or per agent, one extension each.
     host = await AsyncStoreHost.connect(conninfo, dimensions=384)
     result = await host.add("user-17", [node])      # a LacetIngestResult
     await host.forget("user-17", ["m1"])
+    found = await host.recall("user-17", query_vector, context)   # see `recall`
     await host.close()
 
 `servers` may be one conninfo or a `ServerMap` (graphs spread over several
