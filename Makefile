@@ -128,7 +128,8 @@ bench-callgrind: build
 # Recall over the formed graph against vector search alone: recall@k and
 # precision@k on the demo's episodes and a synthetic two-hop set, then the
 # latency, statements and recalls a second beside ingest at 10^4 and 10^5
-# memories (about 30 minutes on two cores; BENCH_RECALL_ARGS="--quick --sizes 10000": 2).
+# memories (about 20 minutes on two cores, most of it filling 10^5 memories;
+# BENCH_RECALL_ARGS="--quick --sizes 2000": under a minute).
 BENCH_RECALL_ARGS ?=
 bench-recall: build postgres-server
 	$(VENV)/bin/python benchmarks/recall.py $(BENCH_RECALL_ARGS)
