@@ -5,6 +5,7 @@ pgvector (many graphs, a lease per graph, asyncio or threads) and SQLite.
     host = await AsyncStoreHost.connect("host=db dbname=memories", dimensions=384)
     result = await host.add("user-17", [node])
     await host.forget("user-17", ["m1"])
+    found = await host.recall("user-17", query_vector, context)  # a list of Recalled
     await host.close()
 
 Install with `pip install "vantor_lacet[postgres]"` (or `[sqlite]`). Importing
@@ -36,6 +37,7 @@ _LAZY = {
     "SqliteGraph": "vantor_lacet_stores.graphs.sqlite_graph",
     "PostgresGraph": "vantor_lacet_stores.graphs.postgres_graph",
     "ForgetResult": "vantor_lacet_stores.protocol.calls",
+    "Recalled": "vantor_lacet_stores.protocol.recall",
 }
 
 __all__ = ["AlreadyStored", "BatchTooLarge", "GraphLost", "GraphTaken", "MemoryRefused",

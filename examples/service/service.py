@@ -3,7 +3,7 @@ edges formed by vantor_lacet as memories arrive. How to run it: README.md beside
 import contextlib
 import os
 from collections.abc import AsyncIterator
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 from typing import Any
 
 from aiohttp import web
@@ -67,6 +67,14 @@ async def hand_over(request: web.Request) -> web.Response:  # {"to": instance}: 
         request.match_info["graph"], to)})
 
 
+async def recall(request: web.Request) -> web.Response:  # {"embedding": [...], "max_results": 5}
+    body, graph, host = dict(await request.json()), request.match_info["graph"], request.app[HOST]
+    await host.open(graph)  # served here: the graph's extension gives the recall's parameters
+    context = host.extension(graph).retrieval_context(body.get("max_results", 10))
+    found = await host.recall(graph, body.get("embedding"), context)  # one statement, no lock
+    return web.json_response([asdict(memory) for memory in found])  # best first, with how reached
+
+
 async def health(request: web.Request) -> web.Response:
     host = request.app[HOST]  # the graphs this instance serves now
     return web.json_response({"instance": host.instance, "serving": host.serving()})
@@ -87,6 +95,7 @@ if __name__ == "__main__":
     app = web.Application(middlewares=[answer_errors])
     app.add_routes([web.post("/graphs/{graph}/memories", add), web.get("/health", health),
                     web.delete("/graphs/{graph}/memories", forget),
-                    web.post("/graphs/{graph}/hand-over", hand_over)])
+                    web.post("/graphs/{graph}/hand-over", hand_over),
+                    web.post("/graphs/{graph}/recall", recall)])
     app.cleanup_ctx.append(store_host)
     web.run_app(app, host=os.environ.get("LACET_BIND", "127.0.0.1"), port=PORT)  # SIGTERM, SIGINT

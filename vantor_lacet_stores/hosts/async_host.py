@@ -4,6 +4,7 @@ in PostgreSQL (pgvector): a graph per user or per agent, one extension each.
     host = await AsyncStoreHost.connect(conninfo, dimensions=384)
     result = await host.add("user-17", [node])      # a LacetIngestResult
     await host.forget("user-17", ["m1"])
+    found = await host.recall("user-17", query_vector, context)   # see `recall`
     await host.close()
 
 `servers` may be one conninfo or a `ServerMap` (graphs spread over several
@@ -72,7 +73,7 @@ from psycopg_pool import AsyncConnectionPool
 from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
 from vantor_lacet_stores.hosts.host_core import HostCore
 from vantor_lacet_stores.hosts.server_map import ServerMap
-from vantor_lacet_stores.protocol import calls
+from vantor_lacet_stores.protocol import calls, recall
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
 from vantor_lacet_stores.protocol.ingest_round import IngestRound
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
@@ -211,6 +212,26 @@ class AsyncStoreHost(HostCore):
             finally:
                 self._drop(state)  # held or not, the next call opens it again
         return held
+
+    async def recall(self, graph: str, query_vector: Any, context: Any) -> list[recall.Recalled]:
+        """The memories of `graph` nearest `query_vector` and those the spreading
+        over its edges reaches from them, best first, as `context` (a
+        `RetrievalContext`, or any object with its fields) asks: one statement.
+        A read takes neither the graph's lock nor its lease, and may recall a
+        graph another process serves; with `strengthen_on_retrieval` it writes,
+        as `add` does (the lock, the lease, GraphLost). See docs/stores.md."""
+        params = recall.prepare(self.dimensions, query_vector, context)
+        if params is None:
+            return []
+        if context.strengthen_on_retrieval:
+            async with self.lock(graph):
+                state = await self._state(graph)
+                answer: list[recall.Recalled] = await self._call(
+                    state, recall.recall(self, graph, state, params, True))
+                return answer
+        async with self._connection(self.servers.place(graph)) as conn:
+            answer = await self._drive(conn, recall.recall(self, graph, None, params, False))
+            return answer
 
     # -- driving the calls ---------------------------------------------------------
 

@@ -33,7 +33,7 @@ from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
 from vantor_lacet_stores.graphs.postgres_graph import setup_transaction
 from vantor_lacet_stores.hosts.host_core import HostCore
 from vantor_lacet_stores.hosts.server_map import ServerMap
-from vantor_lacet_stores.protocol import calls
+from vantor_lacet_stores.protocol import calls, recall
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
@@ -158,6 +158,21 @@ class StoreHost(HostCore):
             finally:
                 self._drop(state)
         return held
+
+    def recall(self, graph: str, query_vector: Any, context: Any) -> list[recall.Recalled]:
+        """As `AsyncStoreHost.recall`."""
+        params = recall.prepare(self.dimensions, query_vector, context)
+        if params is None:
+            return []
+        if context.strengthen_on_retrieval:
+            with self.lock(graph):
+                state = self._state(graph)
+                answer: list[recall.Recalled] = self._call(
+                    state, recall.recall(self, graph, state, params, True))
+                return answer
+        with self._connection(self.servers.place(graph)) as conn:
+            answer = self._drive(conn, recall.recall(self, graph, None, params, False))
+            return answer
 
     # -- driving the calls ---------------------------------------------------------
 
