@@ -30,6 +30,7 @@ from vantor_lacet_stores.protocol.ingest_round import IngestRound
 from vantor_lacet_stores.protocol.rows import LAST_INGESTED, RowReader
 from vantor_lacet_stores.statements.owner import OwnerStatements
 from vantor_lacet_stores.statements.pg_graph import PgStatements, setup_statements
+from vantor_lacet_stores.statements.pg_types import ensure_vectors
 from vantor_lacet_stores.statements.sessions import session_settings
 from vantor_lacet_stores.testing.cluster import has_pgvector
 
@@ -61,6 +62,7 @@ def new_graph(conn, graph, dimensions=D):
     with conn.transaction():
         for step in setup_statements(stmts):
             conn.execute(step)
+    ensure_vectors(conn)  # the calls send vectors in binary
     return stmts
 
 

@@ -68,6 +68,11 @@ from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
 from vantor_lacet_stores.protocol.ingest_round import IngestRound
+from vantor_lacet_stores.statements.pg_types import (
+    ensure_vectors_async,
+    has_vectors,
+    sends_vectors,
+)
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
@@ -247,7 +252,9 @@ class AsyncStoreHost(HostCore):
     async def _execute(self, conn: psycopg.AsyncConnection[Any], sql: str,
                        params: Any = None) -> Any:
         self.statements += 1
-        cur = await conn.execute(sql, params)
+        if sends_vectors(params) and not has_vectors(conn):
+            await ensure_vectors_async(conn)
+        cur = await conn.execute(sql, params, prepare=True, binary=True)
         return await cur.fetchone() if cur.description is not None else None
 
     async def _package(self, round: IngestRound, state: GraphState) -> Any:

@@ -35,6 +35,7 @@ from vantor_lacet_stores.hosts.host_core import HostCore
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
+from vantor_lacet_stores.statements.pg_types import ensure_vectors, sends_vectors
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
@@ -172,7 +173,9 @@ class StoreHost(HostCore):
         if isinstance(step, calls.Statement):
             if count:  # a lease renewal is counted in `renewals`
                 self.statements += 1
-            cur = conn.execute(step.sql, step.params)
+            if sends_vectors(step.params):
+                ensure_vectors(conn)
+            cur = conn.execute(step.sql, step.params, prepare=True, binary=True)
             return cur.fetchone() if cur.description is not None else None
         if isinstance(step, Package):
             return step.round.run(step.state.ext, step.state.search)

@@ -54,7 +54,6 @@ from vantor_lacet_stores.protocol.rows import (
     apply_params,
     check_edge,
     pg_node_row,
-    vectors_param,
 )
 from vantor_lacet_stores.errors import (
     AlreadyStored,
@@ -246,7 +245,7 @@ class IngestRound:
         threshold = self.threshold
         if self.exact and threshold is not None:
             threshold = float(threshold)
-        params = {"vecs": vectors_param([row[4] for row in self.rows]), "names": names,
+        params = {"vecs": [row[4] for row in self.rows], "names": names,
                   "k": _limit(self.top_k), "threshold": threshold,
                   "holder": None, "token": None, **(lease or {})}
         self._lease = lease

@@ -11,7 +11,8 @@ index for cosine distance), beside the exact float32 bytes (`embedding`) that
 the memory is read back from. A zero vector is stored with a null `vec`: its
 cosine distance is NaN, which PostgreSQL orders after every number and finds
 `>=` any threshold, so it is never searched. A vector of another dimension or
-with NaN or infinity is refused (`vector_text`) before anything is written.
+with NaN or infinity is refused (`rows.vector_param`) before anything is written;
+vectors travel in pgvector's binary form (`pg_types`).
 
 Every value is a parameter; lists are array parameters. Results come back as
 JSON texts: the pure-Python driver reads each value of a result through a call
@@ -201,9 +202,9 @@ def _apply(dimensions: int | None, fenced: bool) -> str:
     order), and the last ingested id: one statement, one transaction. The edges'
     foreign keys are checked at the statement's end, so an edge may end at a node
     of the same statement. `fenced`: only behind the lease, see `_FENCE`."""
-    node_vec = ", string_to_array(%(vecs)s::text, ';', '')" if dimensions else ""
+    node_vec = ", %(vecs)b::vector[]" if dimensions else ""
     node_vec_col = ", vec" if dimensions else ""
-    node_vec_sel = ", vec::vector" if dimensions else ""
+    node_vec_sel = node_vec_col
     gate = " AND EXISTS (SELECT 1 FROM fence)" if fenced else ""
     where = " WHERE EXISTS (SELECT 1 FROM fence)" if fenced else ""
     return (
@@ -250,8 +251,7 @@ def _plan(order: str, where: str, pair_where: str) -> str:
     (a nearer distance that rounds to the same similarity is no nearer there),
     then by ordinal, the replay's order among equal similarities; NaN last."""
     return (
-        "WITH q AS MATERIALIZED (SELECT ord, v::vector AS v FROM "
-        "unnest(string_to_array(%(vecs)s::text, ';', '')) "
+        "WITH q AS MATERIALIZED (SELECT ord, v FROM unnest(%(vecs)b::vector[]) "
         "WITH ORDINALITY AS u(v, ord) WHERE v IS NOT NULL), "
         "hits AS MATERIALIZED (SELECT q.ord, h.id, h.d FROM q CROSS JOIN LATERAL "
         "(SELECT n.id, n.vec <=> q.v AS d FROM {g}.nodes n WHERE n.vec IS NOT NULL "
