@@ -32,7 +32,6 @@ search, the neighbourhood, the JSON) and of a bare `ORDER BY vec <=> q LIMIT
 from __future__ import annotations
 
 import argparse
-import json
 import signal
 import sys
 import time
@@ -78,12 +77,12 @@ def first_statement(conn: psycopg.Connection[Any], stmts: PgStatements, q: np.nd
                     exact: bool, threshold: float | None) -> tuple[list[tuple[str, float]], float]:
     """The first statement of a call of one memory with vector q: its hits, and
     the statement's wall-clock time."""
-    params = {"vecs": [vector_bytes(q)], "names": [], "k": TOP_K,
+    params = {"vecs": [vector_bytes(q)], "names": [], "k": TOP_K, "cap": TOP_K,
               "threshold": threshold, "holder": None, "token": None}
     t0 = time.perf_counter()
     row = conn.execute(stmts.plan_exact if exact else stmts.plan_approximate, params).fetchone()
     elapsed = time.perf_counter() - t0
-    return [(node_id, sim) for _, node_id, sim in json.loads(row[0])], elapsed
+    return list(zip(row[1] or (), row[2] or ())), elapsed
 
 
 def bare_search(conn: psycopg.Connection[Any], table: str, q: np.ndarray) -> float:

@@ -1,5 +1,6 @@
 """What the PostgreSQL hosts put on the wire and read back: vectors in pgvector's
-binary form, both ways, bit for bit."""
+binary form, both ways, bit for bit; a first answer that holds what the
+package will ask of it, and no more."""
 from __future__ import annotations
 
 import asyncio
@@ -8,8 +9,11 @@ import numpy as np
 import psycopg
 import pytest
 
+import vantor_lacet
+from vantor.core.edge import MemoryEdge, RelationshipMetadata, RelationshipType, WeightMetadata
 from vantor.core.node import MemoryNode
 from vantor_lacet_stores import AsyncStoreHost, StoreHost
+from vantor_lacet_stores.statements.pg_graph import PLAN_COLUMNS
 from vantor_lacet_stores.statements.pg_types import ensure_vectors, has_vectors
 from vantor_lacet_stores.testing.cluster import has_pgvector
 
@@ -62,3 +66,82 @@ def test_a_vector_read_back_is_the_float32_bytes_sent(pg_cluster):
                                 ["v0"]).fetchone()[0]
         assert np.array(text.strip("[]").split(","), dtype=np.float32).tobytes() == \
             AWKWARD.tobytes()
+
+
+# -- the first answer ---------------------------------------------------------------
+
+def edge(source, target, weight, kind=RelationshipType.SEMANTIC, subtype="auto_discovered"):
+    rel = RelationshipMetadata(type=kind, subtype=subtype, description=None, bidirectional=True)
+    return MemoryEdge(source_node=source, target_node=target, relationship=rel,
+                      weight=WeightMetadata(current=weight, initial=weight),
+                      id=f"{source}-{target}-{subtype}")
+
+
+def test_the_first_answer_lists_only_the_edges_the_cap_can_need(pg_cluster, monkeypatch):
+    """Cap 3. Hits: `below` (one semantic edge) can take the new edge whatever
+    happens, so only its count comes; `full` (three automatic edges, one weak)
+    and `manual` (three semantic edges the package did not make) are at the cap,
+    so their semantic edges come, and nothing of their temporal ones. The package
+    then forms, evicts and refuses as on the whole graph; a batch whose members
+    all find `below` needs its edges too."""
+    from vantor_lacet_stores.graphs.postgres_graph import PostgresGraph
+    from vantor_lacet_stores.protocol.ingest_round import IngestRound
+
+    def vec(y):
+        return np.array([1.0, y, 0.0], np.float32)
+
+    far = np.array([0.0, 0.0, 1.0], np.float32)
+    with PostgresGraph(pg_cluster.conninfo, graph="answer", dimensions=3) as graph:
+        for name, v in (("below", vec(0.1)), ("full", vec(0.2)), ("manual", vec(0.3))):
+            graph.add_node(MemoryNode(id=name, content_embedding=v))
+        for i in range(4):
+            graph.add_node(MemoryNode(id=f"x{i}", content_embedding=far))
+        for e in (edge("below", "x0", 0.9), edge("x0", "below", 0.1, RelationshipType.TEMPORAL),
+                  edge("full", "x0", 0.95), edge("x1", "full", 0.5), edge("full", "x2", 0.97),
+                  edge("full", "x3", 0.2, RelationshipType.TEMPORAL, "auto_chain"),
+                  *(edge("manual", f"x{i}", 0.1, subtype="mine") for i in range(3))):
+            graph.add_edge(e)
+        answers = []
+        loaded = IngestRound.loaded
+
+        def record(self, row):
+            answers.append(dict(zip(PLAN_COLUMNS, row)))
+            return loaded(self, row)
+
+        monkeypatch.setattr(IngestRound, "loaded", record)
+        config = vantor_lacet.LacetConfig(similarity_threshold=0.9, max_semantic_edges_per_node=3)
+        with StoreHost.connect(pg_cluster.conninfo, 3, lease_seconds=None, exact=True,
+                               config=lambda _: config) as host:
+            result = host.add("answer", [MemoryNode(id="q", content_embedding=vec(0.0))])
+            first = answers[-1]
+            assert first["counted_hits"] == ["below"]
+            assert first["counted_edges"] == ["below-x0-auto_discovered"]
+            assert sorted(first["edge_ids"]) == sorted(
+                ["full-x0-auto_discovered", "x1-full-auto_discovered", "full-x2-auto_discovered",
+                 *(f"manual-x{i}-mine" for i in range(3))])
+            formed = sorted((e.source_node, e.target_node) for e in result.created)
+            assert formed == [("q", "below"), ("q", "full")]
+            assert result.evicted_edge_ids == ["x1-full-auto_discovered"]
+            # Two members that both find `below` (one edge): 1 + 2 reaches the cap.
+            host.add("answer", [MemoryNode(id="q1", content_embedding=vec(0.09)),
+                                MemoryNode(id="q2", content_embedding=vec(0.11))])
+            assert "below" not in (answers[-1]["counted_hits"] or [])
+            assert "below-x0-auto_discovered" in answers[-1]["edge_ids"]
+
+
+def test_a_snapshot_held_in_part_refuses_what_it_does_not_hold():
+    from vantor_lacet_stores.errors import SnapshotMiss
+    from vantor_lacet_stores.protocol.rows import RowReader
+    from vantor_lacet_stores.protocol.snapshot import Snapshot
+
+    snapshot = Snapshot(RowReader())
+    snapshot.partial.update({"previous": None, "hit": ()})
+    row = ("hit-x", "hit", "x", "semantic", "auto_discovered", None, True, 0.5, 0.5)
+    snapshot.fill(["previous", "hit", "x"], {"previous", "hit", "x"}, [row])
+    snapshot.node_added("new", ("new",))  # queued, as a call's members are
+    assert snapshot.exists("previous")
+    with pytest.raises(SnapshotMiss):
+        snapshot.edges_at("previous")  # whether it exists was loaded, not its edges
+    assert snapshot.edge_between("hit", "new") is None  # a new node: no stored edge reaches it
+    with pytest.raises(SnapshotMiss, match="only some of the edges"):
+        snapshot.edge_between("hit", "x")  # its other edges were not loaded

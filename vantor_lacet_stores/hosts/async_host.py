@@ -60,6 +60,7 @@ from collections.abc import AsyncIterator, Iterable, Mapping
 from typing import Any
 
 import psycopg
+from psycopg.pq import ExecStatus
 from psycopg_pool import AsyncConnectionPool
 
 from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
@@ -76,6 +77,7 @@ from vantor_lacet_stores.statements.pg_types import (
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
+ROWS = ExecStatus.TUPLES_OK
 
 class AsyncStoreHost(HostCore):
     """See the module's text. `pools`: an open `AsyncConnectionPool` per server
@@ -255,7 +257,9 @@ class AsyncStoreHost(HostCore):
         if sends_vectors(params) and not has_vectors(conn):
             await ensure_vectors_async(conn)
         cur = await conn.execute(sql, params, prepare=True, binary=True)
-        return await cur.fetchone() if cur.description is not None else None
+        # (not `description`, which builds a column object a column, each time)
+        result = cur.pgresult
+        return await cur.fetchone() if result is not None and result.status == ROWS else None
 
     async def _package(self, round: IngestRound, state: GraphState) -> Any:
         """The package's call, on the loop: it does no I/O, and a fraction of a

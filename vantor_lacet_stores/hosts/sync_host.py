@@ -27,6 +27,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
 import psycopg
+from psycopg.pq import ExecStatus
 from psycopg_pool import ConnectionPool
 
 from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
@@ -39,6 +40,7 @@ from vantor_lacet_stores.statements.pg_types import ensure_vectors, sends_vector
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
+ROWS = ExecStatus.TUPLES_OK
 
 
 class StoreHost(HostCore):
@@ -176,7 +178,8 @@ class StoreHost(HostCore):
             if sends_vectors(step.params):
                 ensure_vectors(conn)
             cur = conn.execute(step.sql, step.params, prepare=True, binary=True)
-            return cur.fetchone() if cur.description is not None else None
+            result = cur.pgresult  # (`description` builds a column object a column)
+            return cur.fetchone() if result is not None and result.status == ROWS else None
         if isinstance(step, Package):
             return step.round.run(step.state.ext, step.state.search)
         if isinstance(step, Setup):

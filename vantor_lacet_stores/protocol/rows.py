@@ -178,17 +178,19 @@ def pg_node_row(node: Any, dimensions: int | None) -> tuple[Any, ...]:
 
 def apply_params(stmts: PgStatements, removes: list[str], adds: list[Any], last: str | None,
                  nodes: list[tuple[Any, ...]]) -> dict[str, Any]:
-    """The parameters of `stmts.apply`: `nodes` are rows of `node_row`."""
-    rows = [edge_row(edge) for edge in adds]
-    columns = list(zip(*rows)) if rows else [()] * len(EDGE_COLUMNS)
-    params: dict[str, Any] = {"removes": removes, "last": last}
-    for name, values in zip(("ids", "sources", "targets", "types", "subtypes",
-                             "descriptions", "bidirectional", "currents", "initials"), columns):
-        params[name] = list(values)
-    width = 5 if stmts.dimensions else 4
-    node_columns = list(zip(*nodes)) if nodes else [()] * width
-    for name, values in zip(("node_ids", "contents", "embeddings", "metadata"), node_columns):
-        params[name] = list(values)
+    """The parameters of `stmts.apply`: `nodes` are rows of `node_row` (or
+    `pg_node_row`). The edges' rows and the nodes' texts go as JSON arrays; a
+    weight as the text of its `repr`, which reads back as the same float8 (NaN
+    and infinities too, which JSON has no numbers for)."""
+    edges = []
+    for edge in adds:
+        row = edge_row(edge)
+        edges.append((*row[:7], repr(row[7]), repr(row[8])))
+    params: dict[str, Any] = {
+        "removes": removes, "last": last,
+        "edges": json.dumps(edges, ensure_ascii=False),
+        "nodes": json.dumps([row[:2] + (row[3],) for row in nodes], ensure_ascii=False),
+        "embeddings": [row[2] for row in nodes]}
     if stmts.dimensions:
-        params["vecs"] = list(node_columns[4])
+        params["vecs"] = [row[4] for row in nodes]
     return params
