@@ -4,6 +4,7 @@ package will ask of it, and no more."""
 from __future__ import annotations
 
 import asyncio
+import time
 
 import numpy as np
 import psycopg
@@ -145,3 +146,28 @@ def test_a_snapshot_held_in_part_refuses_what_it_does_not_hold():
     assert snapshot.edge_between("hit", "new") is None  # a new node: no stored edge reaches it
     with pytest.raises(SnapshotMiss, match="only some of the edges"):
         snapshot.edge_between("hit", "x")  # its other edges were not loaded
+
+
+def test_a_connection_idle_past_check_idle_is_checked_one_just_used_is_not():
+    """A restarted server: a call on a connection idle for longer than
+    `check_idle` gets a checked (new) one and succeeds; right after the
+    restart, on a connection used just before it, the call fails and changes
+    nothing, and the next one recovers."""
+    from vantor_lacet_stores import StoreFailed
+    from vantor_lacet_stores.testing.cluster import ThrowawayCluster
+
+    node = iter(MemoryNode(id=f"r{i}", content_embedding=np.array([1.0, i, 0], np.float32))
+                for i in range(10))
+    with ThrowawayCluster({"synchronous_commit": "on"}) as cluster, StoreHost.connect(
+            cluster.conninfo, 3, lease_seconds=None, max_size=1, check_idle=0.3) as host:
+        host.add("idle", [next(node)])
+        cluster.stop_server("immediate")
+        cluster.start_server()
+        with pytest.raises(StoreFailed):
+            host.add("idle", [next(node)])  # used just now: handed out unchecked
+        host.add("idle", [next(node)])  # the pool replaced the broken connection
+        cluster.stop_server("immediate")
+        cluster.start_server()
+        time.sleep(0.4)
+        result = host.add("idle", [next(node)])  # idle: checked, replaced, served
+        assert [e.target_node for e in result.created if e.source_node == "r2"] == ["r3"]

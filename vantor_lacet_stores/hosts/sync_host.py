@@ -33,6 +33,7 @@ from psycopg_pool import ConnectionPool
 from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
 from vantor_lacet_stores.graphs.postgres_graph import setup_transaction
 from vantor_lacet_stores.hosts.host_core import HostCore
+from vantor_lacet_stores.hosts.pool_check import IdleCheck
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
@@ -60,7 +61,7 @@ class StoreHost(HostCore):
     @classmethod
     def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 100,
                 min_size: int = 1, max_size: int = 8, timeout: float = 5.0,
-                **options: Any) -> StoreHost:
+                check_idle: float = 1.0, **options: Any) -> StoreHost:
         """A host with a pool of its own for each server (closed by `close`), as
         `AsyncStoreHost.connect`."""
         if isinstance(servers, str):
@@ -71,12 +72,18 @@ class StoreHost(HostCore):
             for setting in settings:
                 conn.execute(setting)
 
+        idle = IdleCheck(check_idle)
+
+        def check(conn: psycopg.Connection[Any]) -> None:
+            if idle.due(conn):
+                ConnectionPool.check_connection(conn)
+
         pools = {}
         try:
             for name, conninfo in servers.servers.items():
                 pools[name] = ConnectionPool(
                     conninfo, min_size=min_size, max_size=max_size, kwargs={"autocommit": True},
-                    configure=configure, check=ConnectionPool.check_connection,
+                    configure=configure, check=check, reset=idle.returned,
                     timeout=timeout, open=False, name=f"lacet-{name}")
                 pools[name].open(wait=True)
         except BaseException:
