@@ -195,7 +195,8 @@ class AsyncpgStoreHost(AsyncStoreHost):
                               size: int, **options: Any) -> AsyncpgStoreHost:
         import asyncpg
 
-        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
+        settings = session_settings(ef_search, generic_plans=True,
+                                    **lease_bounds(options.get("lease_seconds", 5.0)))
 
         async def init(conn: Any) -> None:
             await vector_codec(conn)

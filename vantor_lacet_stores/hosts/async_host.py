@@ -115,7 +115,8 @@ class AsyncStoreHost(HostCore):
         (see `pool_check`; 0: every one). `options`: as the constructor's."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
-        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
+        settings = session_settings(ef_search, generic_plans=True,
+                                    **lease_bounds(options.get("lease_seconds", 5.0)))
 
         async def configure(conn: psycopg.AsyncConnection[Any]) -> None:
             for setting in settings:

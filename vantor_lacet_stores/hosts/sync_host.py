@@ -66,7 +66,8 @@ class StoreHost(HostCore):
         `AsyncStoreHost.connect`."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
-        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
+        settings = session_settings(ef_search, generic_plans=True,
+                                    **lease_bounds(options.get("lease_seconds", 5.0)))
 
         def configure(conn: psycopg.Connection[Any]) -> None:
             for setting in settings:

@@ -272,9 +272,12 @@ def _plan(order: str, where: str, pair_where: str) -> str:
     `distance - 1`, which is exactly minus the similarity the replay sorts on
     (a nearer distance that rounds to the same similarity is no nearer there),
     then by ordinal, the replay's order among equal similarities; NaN last.
-    The listed edges come in the order added, two joins on the edges' indexes
-    (by source, by target) rather than `IN` or `ANY` of a subquery, which the
-    planner may answer by reading every edge."""
+    The listed edges come in the order added. Every look at the edges is one
+    lookup a hit on an index of theirs (by source, by target: a lateral
+    subquery, or a scalar one), never a join the planner could answer by
+    reading every edge (`IN` or `ANY` of a subquery, a hash join): the hosts
+    run this statement with a generic plan, made once without the values, so
+    its shape must not depend on how many hits there are."""
     sem = f"e.type = '{SEMANTIC}'"
     cols = ", ".join("e." + c for c in EDGE_COLUMNS)
     hit_order = "ORDER BY ord, d, id"
@@ -296,9 +299,10 @@ def _plan(order: str, where: str, pair_where: str) -> str:
         "AND degree + a > %(cap)s::bigint), "
         "counted AS MATERIALIZED (SELECT id FROM found WHERE degree > 0 "
         "AND id NOT IN (SELECT id FROM listed)), "
-        f"near AS (SELECT e.seq, {cols} FROM listed w JOIN {{g}}.edges e ON e.source = w.id "
-        f"WHERE {sem} UNION SELECT e.seq, {cols} FROM listed w JOIN {{g}}.edges e "
-        f"ON e.target = w.id WHERE {sem}) "
+        f"near AS (SELECT e.seq, {cols} FROM listed w CROSS JOIN LATERAL (SELECT * FROM "
+        f"{{g}}.edges e WHERE e.source = w.id AND {sem}) e UNION SELECT e.seq, {cols} "
+        f"FROM listed w CROSS JOIN LATERAL (SELECT * FROM {{g}}.edges e WHERE e.target = w.id "
+        f"AND {sem}) e) "
         "SELECT h.*, p.*, s.*, c.*, n.*, "
         "(SELECT count(*) FROM {g}.owner WHERE holder = %(holder)s AND token = %(token)s) "
         f"FROM (SELECT array_agg(ord {hit_order}), array_agg(id {hit_order}), "
@@ -307,9 +311,10 @@ def _plan(order: str, where: str, pair_where: str) -> str:
         f"array_agg(sim {pair_order}) FROM pairs) p, "
         "(SELECT array_agg(n.id) FROM {g}.nodes n WHERE n.id = ANY(%(names)s::text[])) s, "
         "(SELECT array_agg(owner ORDER BY seq), array_agg(id ORDER BY seq) FROM ("
-        "SELECT w.id AS owner, e.seq, e.id FROM counted w JOIN {g}.edges e ON e.source = w.id "
-        f"WHERE {sem} UNION ALL SELECT w.id, e.seq, e.id FROM counted w JOIN {{g}}.edges e "
-        f"ON e.target = w.id WHERE e.source <> w.id AND {sem}) o) c, "
+        "SELECT w.id AS owner, e.seq, e.id FROM counted w CROSS JOIN LATERAL (SELECT e.seq, "
+        f"e.id FROM {{g}}.edges e WHERE e.source = w.id AND {sem}) e UNION ALL SELECT w.id, "
+        f"e.seq, e.id FROM counted w CROSS JOIN LATERAL (SELECT e.seq, e.id FROM {{g}}.edges e "
+        f"WHERE e.target = w.id AND e.source <> w.id AND {sem}) e) o) c, "
         "(SELECT " + ", ".join(f"array_agg({c} ORDER BY seq)" for c in EDGE_COLUMNS
                                if c != "type") + " FROM near) n")
 
