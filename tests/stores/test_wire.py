@@ -171,3 +171,36 @@ def test_a_connection_idle_past_check_idle_is_checked_one_just_used_is_not():
         time.sleep(0.4)
         result = host.add("idle", [next(node)])  # idle: checked, replaced, served
         assert [e.target_node for e in result.created if e.source_node == "r2"] == ["r3"]
+
+
+def test_no_generic_plan_of_the_first_statement_reads_every_edge(pg_cluster):
+    """The hosts run the first statement on a generic plan, which guesses
+    thousands of hits: every look at the edges must stay an index lookup a hit
+    (a join there was answered by reading every edge)."""
+    import re
+
+    from vantor_lacet_stores.statements.pg_graph import PgStatements, setup_statements
+
+    stmts = PgStatements("generic", 4)
+    numbers: dict[str, int] = {}
+    text = re.sub(r"%\((\w+)\)[sb]",
+                  lambda m: f"${numbers.setdefault(m.group(1), len(numbers) + 1)}",
+                  stmts.plan_approximate)
+    with psycopg.connect(pg_cluster.conninfo, autocommit=True) as conn:
+        with conn.transaction():
+            for step in setup_statements(stmts):
+                conn.execute(step)
+        # enough edges that reading them all looks cheaper than a lookup a hit
+        conn.execute('DROP INDEX "generic".nodes_vec')  # built once after the rows: faster
+        conn.execute('INSERT INTO "generic".nodes (id, content, metadata, vec) '
+                     "SELECT 'n' || i, '', '{}', '[1,0,0,1]' FROM generate_series(1, 20000) i")
+        conn.execute('CREATE INDEX nodes_vec ON "generic".nodes USING hnsw '
+                     "(vec vector_cosine_ops)")
+        conn.execute('INSERT INTO "generic".edges (id, source, target, type, bidirectional, '
+                     "weight_current, weight_initial) SELECT 'e' || i, 'n' || i, "
+                     "'n' || (i % 20000 + 1), 'semantic', true, 0.5, 0.5 "
+                     "FROM generate_series(1, 20000) i")
+        conn.execute('ANALYZE "generic".nodes, "generic".edges')
+        plan = "\n".join(row[0] for row in conn.execute("EXPLAIN (GENERIC_PLAN) " + text))
+    assert "Index Scan using nodes_vec" in plan
+    assert not re.search(r"Seq Scan on edges", plan), plan
