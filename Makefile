@@ -110,8 +110,10 @@ BENCH_ARGS ?=
 bench: build
 	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 
-# The async host on PostgreSQL with pgvector (a throwaway cluster): 1, 8 and
-# 32 clients over 8 graphs, beside plain INSERTs, about 2 minutes.
+# The async host on PostgreSQL with pgvector (a throwaway cluster, durable: fsync,
+# synchronous_commit and full_page_writes on): 1, 8 and 32 clients over 8 graphs,
+# beside plain INSERTs through asyncpg (binary vectors, as durable) and through
+# psycopg (vector texts, fsync off, as the earlier tables), about a minute.
 # BENCH_ASYNC_ARGS=--quick: 4 graphs, 1 and 8 clients, 300 memories (seconds).
 BENCH_ASYNC_ARGS ?= --anchor
 bench-async: build postgres-server

@@ -35,9 +35,18 @@ Measured over the clients' run (the graphs are opened before it):
 (`asyncio.to_thread`), through `ThreadedCallHost`, a copy of
 `AsyncStoreHost.add` made here: the host itself runs it on the loop.
 `--no-freeze` opens the graphs without `gc.freeze()`; `--refreeze N` calls
-it again after every N memories ingested. `--anchor` also sends
-the same requests as plain INSERTs (id, text, vector; one statement a request)
-into an HNSW-indexed table a graph, from the same number of clients.
+it again after every N memories ingested. `--driver asyncpg` runs the host's
+calls with every statement sent through asyncpg (`AsyncpgStoreHost`, made
+here: asyncpg has no synchronous face, so the hosts could not share one
+statement layer on it).
+
+The server runs as production does, with `fsync`, `synchronous_commit` and
+`full_page_writes` on (`--unsafe`: off, as the earlier tables were made).
+`--anchor` also sends the same requests as plain INSERTs (id, text, vector;
+one statement a request) into an HNSW-indexed table a graph, from the same
+number of clients: first through asyncpg with the vectors in binary, on the
+same server; then as the earlier tables did, through psycopg with vector
+texts, on the server restarted with those three settings off.
 """
 from __future__ import annotations
 
@@ -47,6 +56,7 @@ import contextlib
 import gc
 import os
 import random
+import re
 import signal
 import sys
 import time
@@ -64,6 +74,9 @@ from psycopg import sql  # noqa: E402
 from psycopg_pool import AsyncConnectionPool  # noqa: E402
 from vantor.core.node import MemoryNode  # noqa: E402
 from vantor_lacet_stores.hosts.async_host import AsyncStoreHost  # noqa: E402
+from vantor_lacet_stores.protocol import calls  # noqa: E402
+from vantor_lacet_stores.statements.pg_types import vector_bytes  # noqa: E402
+from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings  # noqa: E402
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
 from vantor_lacet_stores.protocol.ingest_round import IngestRound  # noqa: E402
 
@@ -73,7 +86,7 @@ PHASE: list[tuple[float, int]] = []  # (seconds, memories) of each call, while t
 # The host's steps of a call outside the statements, each synchronous (on the
 # loop, but for `run` with --offload): seconds of each call, by step.
 STEPS: dict[str, list[float]] = {}
-_STEPS = {"__init__": "checks and vector texts", "plan": "plan", "loaded": "answer read",
+_STEPS = {"__init__": "checks and vectors", "plan": "plan", "loaded": "answer read",
           "writes": "write parameters"}
 
 
@@ -122,6 +135,105 @@ class ThreadedCallHost(AsyncStoreHost):
 
     async def _package(self, call: Any, served: Any) -> Any:
         return await asyncio.to_thread(call.run, served.ext, served.search)
+
+
+# -- the same host on asyncpg ----------------------------------------------------
+
+_PLACEHOLDER = re.compile(r"%\((\w+)\)[sb]|%s")
+
+
+def dollar(text: str) -> tuple[str, list[str | int]]:
+    """A psycopg statement as asyncpg's: `%(name)s`, `%(name)b` and `%s` become
+    `$n`; the names (or the positions, for `%s`) in the order of their numbers."""
+    order: list[str | int] = []
+
+    def number(match: re.Match[str]) -> str:
+        name: str | int = match.group(1) if match.group(1) else len(order)
+        if name not in order:
+            order.append(name)
+        return f"${order.index(name) + 1}"
+
+    return _PLACEHOLDER.sub(number, text), order
+
+
+def asyncpg_args(conninfo: str) -> dict[str, str]:
+    parts = dict(p.split("=", 1) for p in conninfo.split())
+    return {"host": parts["host"], "user": parts["user"], "database": parts["dbname"]}
+
+
+async def vector_codec(conn: Any) -> None:
+    """pgvector's binary form, as the host makes it (`vector_bytes`), both ways."""
+    await conn.set_type_codec("vector", schema="public", encoder=bytes, decoder=bytes,
+                              format="binary")
+
+
+class AsyncpgPool:
+    """An asyncpg pool with the face of psycopg's that the host uses."""
+
+    def __init__(self, pool: Any) -> None:
+        self.pool = pool
+
+    @contextlib.asynccontextmanager
+    async def connection(self, timeout: float | None = None) -> Any:
+        async with self.pool.acquire(timeout=timeout) as conn:
+            yield conn
+
+    async def close(self) -> None:
+        await self.pool.close()
+
+
+class AsyncpgStoreHost(AsyncStoreHost):
+    """`AsyncStoreHost` with every statement sent through asyncpg (its statement
+    cache prepares them; results in binary). The calls are the host's own; only
+    the execution differs. Opens only graphs whose tables exist (asyncpg's errors
+    are not the ones the setup expects): `serve` makes them with the host first."""
+
+    _texts: dict[str, tuple[str, list[str | int]]] = {}
+
+    @classmethod
+    async def connect_asyncpg(cls, conninfo: str, dimensions: int, ef_search: int,
+                              size: int, **options: Any) -> AsyncpgStoreHost:
+        import asyncpg
+
+        settings = session_settings(ef_search, generic_plans=True,
+                                    **lease_bounds(options.get("lease_seconds", 5.0)))
+
+        async def init(conn: Any) -> None:
+            await vector_codec(conn)
+            for setting in settings:
+                await conn.execute(setting)
+
+        pool = await asyncpg.create_pool(min_size=size, max_size=size, init=init,
+                                         **asyncpg_args(conninfo))
+        host = cls({"main": AsyncpgPool(pool)}, dimensions,  # type: ignore[dict-item]
+                   ef_search=ef_search, **options)
+        host.start()
+        return host
+
+    async def _run_text(self, conn: Any, text: str, params: Any) -> Any:
+        found = self._texts.get(text)
+        if found is None:
+            found = self._texts[text] = dollar(text)
+        sql, order = found
+        args = [params[name] for name in order] if params is not None else []
+        return await conn.fetchrow(sql, *args)
+
+    async def _execute(self, conn: Any, sql: str, params: Any = None) -> Any:
+        self.statements += 1
+        return await self._run_text(conn, sql, params)
+
+    async def _step(self, conn: Any, step: Any, count: bool) -> Any:
+        if isinstance(step, calls.Statement):
+            if count:
+                return await self._execute(conn, step.sql, step.params)
+            return await self._run_text(conn, step.sql, step.params)
+        if isinstance(step, calls.Setup):
+            row = None
+            async with conn.transaction():
+                for text, params in step.steps:
+                    row = await self._run_text(conn, text, params)
+            return row
+        return await super()._step(conn, step, count)
 
 
 # -- garbage collections ----------------------------------------------------------
@@ -191,9 +303,17 @@ async def serve(args: argparse.Namespace, cluster: ThrowawayCluster, clients: in
                 plan: list[tuple[int, range]]) -> dict[str, Any]:
     kind = ThreadedCallHost if args.offload else AsyncStoreHost
     size = min(len(names), 16)
-    host = await kind.connect(cluster.conninfo, nodes[0].content_embedding.size,
-                              ef_search=args.ef_search, min_size=size, max_size=size,
-                              freeze_gc=not args.no_freeze)
+    dim = nodes[0].content_embedding.size
+    if args.driver == "asyncpg":
+        maker = await AsyncStoreHost.connect(cluster.conninfo, dim, lease_seconds=None)
+        for name in names:  # the tables, made by the host itself
+            await maker.open(name)
+        await maker.close()
+        host: AsyncStoreHost = await AsyncpgStoreHost.connect_asyncpg(
+            cluster.conninfo, dim, args.ef_search, size, freeze_gc=not args.no_freeze)
+    else:
+        host = await kind.connect(cluster.conninfo, dim, ef_search=args.ef_search,
+                                  min_size=size, max_size=size, freeze_gc=not args.no_freeze)
     try:
         t0 = time.perf_counter()
         for name in names:
@@ -310,6 +430,67 @@ async def anchor(args: argparse.Namespace, cluster: ThrowawayCluster, clients: i
             "client_cpu_ms_per_memory": cpu / n * 1e3, "server_cpu_ms_per_memory": server / n * 1e3}
 
 
+async def anchor_asyncpg(args: argparse.Namespace, cluster: ThrowawayCluster, clients: int,
+                         names: list[str], nodes: list[MemoryNode],
+                         plan: list[tuple[int, range]]) -> dict[str, Any]:
+    """The same requests as plain INSERTs through asyncpg, the vectors in
+    pgvector's binary form (made as the host makes them), into an HNSW-indexed
+    table a graph: what a user's own service would send at the least."""
+    import asyncpg
+
+    dim = nodes[0].content_embedding.size
+    tables = [sql.Identifier(f"{name} asyncpg").as_string(None) for name in names]
+    size = min(len(names), 16)
+    pool = await asyncpg.create_pool(min_size=size, max_size=size, init=vector_codec,
+                                     **asyncpg_args(cluster.conninfo))
+    try:
+        async with pool.acquire() as conn:
+            for table in tables:
+                await conn.execute(f"CREATE TABLE {table} (id text PRIMARY KEY, content text "
+                                   f"NOT NULL, vec vector({dim}))")
+                await conn.execute(f"CREATE INDEX ON {table} USING hnsw (vec vector_cosine_ops)")
+        work = iter(plan)
+        single: list[float] = []
+
+        async def client() -> None:
+            for graph, span in work:
+                batch = [nodes[i] for i in span]
+                t = time.perf_counter()
+                await pool.execute(
+                    f"INSERT INTO {tables[graph]} (id, content, vec) "
+                    "SELECT * FROM unnest($1::text[], $2::text[], $3::vector[])",
+                    [m.id for m in batch], [m.content for m in batch],
+                    [vector_bytes(m.content_embedding) for m in batch])
+                if len(batch) == 1:
+                    single.append(time.perf_counter() - t)
+
+        cpu0, server0, wall0 = time.process_time(), server_cpu(cluster.folder / "data"), \
+            time.perf_counter()
+        await asyncio.gather(*(client() for _ in range(clients)))
+        wall = time.perf_counter() - wall0
+        cpu = time.process_time() - cpu0
+        server = server_cpu(cluster.folder / "data") - server0
+    finally:
+        await pool.close()
+    n = len(nodes)
+    return {"memories_per_s": n / wall, "single_p99_ms": quantile(single, 0.99) * 1e3,
+            "client_cpu_ms_per_memory": cpu / n * 1e3, "server_cpu_ms_per_memory": server / n * 1e3}
+
+
+DURABLE = {"fsync": "on", "synchronous_commit": "on", "full_page_writes": "on"}
+UNSAFE = {"fsync": "off", "synchronous_commit": "off", "full_page_writes": "off"}
+
+
+def durability(cluster: ThrowawayCluster, settings: dict[str, str]) -> None:
+    """Restart the server with these durability settings (the cluster passes its
+    settings on the command line, which ALTER SYSTEM does not override)."""
+    if all(cluster.settings.get(k) == v for k, v in settings.items()):
+        return
+    cluster.settings.update(settings)
+    cluster.stop_server("fast")
+    cluster.start_server()
+
+
 def main(argv: list[str] | None = None) -> None:
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # unwind: the cluster goes
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -327,7 +508,15 @@ def main(argv: list[str] | None = None) -> None:
     p.add_argument("--no-freeze", action="store_true", help="open the graphs without gc.freeze()")
     p.add_argument("--refreeze", type=int, default=0,
                    help="gc.freeze() again after every that many memories (0: never)")
-    p.add_argument("--anchor", action="store_true", help="also plain INSERTs of the same memories")
+    p.add_argument("--anchor", action="store_true",
+                   help="also plain INSERTs of the same memories: through asyncpg with binary "
+                        "vectors, as durable as the host's run, then through psycopg with "
+                        "vector texts and fsync, synchronous_commit and full_page_writes off")
+    p.add_argument("--driver", choices=("psycopg", "asyncpg"), default="psycopg",
+                   help="what the host's statements go through (asyncpg: AsyncpgStoreHost here)")
+    p.add_argument("--unsafe", action="store_true",
+                   help="the host's run with fsync, synchronous_commit and full_page_writes off "
+                        "(default: on, as production runs)")
     p.add_argument("--tick", type=float, default=0.005, help="the ticker's sleep, seconds")
     p.add_argument("--idle", type=float, default=1.0,
                    help="seconds the ticker runs alone before the clients start")
@@ -348,7 +537,8 @@ def main(argv: list[str] | None = None) -> None:
              for i, (text, vec) in enumerate(zip(texts, vecs))]
     plan = requests(len(nodes), args.graphs, args.seed, args.batch, args.batch_share)
     rows = []
-    settings = {"shared_buffers": args.shared_buffers, "max_connections": "60"}
+    settings = {"shared_buffers": args.shared_buffers, "max_connections": "60",
+                **(UNSAFE if args.unsafe else DURABLE)}
     with ThrowawayCluster(settings) as cluster:
         for clients in (int(c) for c in args.clients.split(",")):
             names = [f"c{clients} tenant {k}" for k in range(args.graphs)]
@@ -363,13 +553,19 @@ def main(argv: list[str] | None = None) -> None:
             gc.unfreeze()  # what the host froze: collectable again before the next run
             gc.collect()
             if args.anchor:
+                row["anchor_asyncpg"] = asyncio.run(
+                    anchor_asyncpg(args, cluster, clients, names, nodes, plan))
+                durability(cluster, UNSAFE)
                 row["anchor"] = asyncio.run(anchor(args, cluster, clients, names, nodes, plan))
+                durability(cluster, UNSAFE if args.unsafe else DURABLE)
+            row["load_after"] = os.getloadavg()
             rows.append(row)
             print_row(row)
     report = {"command": " ".join(["async_service.py"] + (argv if argv is not None
                                                            else sys.argv[1:])),
               "package": vantor_lacet.__file__, "args": vars(args), "rows": rows}
     name = "async_service" + ("-offload" if args.offload else "") + (
+        "-asyncpg" if args.driver == "asyncpg" else "") + (
         "-nofreeze" if args.no_freeze else "")
     print(f"results: {pg_bench.write_report(report, name, args.json)}")
 
@@ -396,13 +592,17 @@ def print_row(r: dict[str, Any]) -> None:
           f"opened in {r['open_s']:.2f} s; idle loop lag p50 {r['idle_lag_p50_ms']:.2f} "
           f"p99 {r['idle_lag_p99_ms']:.2f} max {r['idle_lag_max_ms']:.2f} ms",
           flush=True)
-    if "anchor" in r:
-        a = r["anchor"]
-        print(f"     plain INSERTs: {a['memories_per_s']:7.1f} memories/s "
-              f"(ratio {r['memories_per_s'] / a['memories_per_s']:.2f}), single p99 "
-              f"{a['single_p99_ms']:.1f} ms; CPU ms/memory client "
-              f"{a['client_cpu_ms_per_memory']:.2f} server {a['server_cpu_ms_per_memory']:.2f}",
-              flush=True)
+    for key, what in (("anchor_asyncpg", "plain INSERTs, asyncpg, binary vectors, as durable"),
+                      ("anchor", "plain INSERTs, psycopg, vector texts, fsync off")):
+        if key in r:
+            a = r[key]
+            print(f"     {what}: {a['memories_per_s']:7.1f} memories/s "
+                  f"(ratio {r['memories_per_s'] / a['memories_per_s']:.2f}), single p99 "
+                  f"{a['single_p99_ms']:.1f} ms; CPU ms/memory client "
+                  f"{a['client_cpu_ms_per_memory']:.2f} server "
+                  f"{a['server_cpu_ms_per_memory']:.2f}", flush=True)
+    print(f"     load average before / after: {r['load_before'][0]:.2f} / "
+          f"{r['load_after'][0]:.2f}", flush=True)
 
 
 if __name__ == "__main__":

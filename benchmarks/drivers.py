@@ -59,7 +59,7 @@ def dollar(sql: str, params: dict[str, Any]) -> tuple[str, list[Any]]:
             order.append(name)
         return f"${order.index(name) + 1}"
 
-    return re.sub(r"%\((\w+)\)s", number, sql), [params[name] for name in order]
+    return re.sub(r"%\((\w+)\)[sb]", number, sql), [params[name] for name in order]
 
 
 async def run(driver: str, conninfo: str, memories: int, seed: int) -> dict[str, float]:
@@ -71,6 +71,8 @@ async def run(driver: str, conninfo: str, memories: int, seed: int) -> dict[str,
         conn = await asyncpg.connect(host=parts["host"], user=parts["user"],
                                      database=parts["dbname"])
         await conn.execute("SET plan_cache_mode TO force_custom_plan")
+        await conn.set_type_codec("vector", schema="public", encoder=bytes, decoder=bytes,
+                                  format="binary")
 
         async def execute(sql: str, params: dict[str, Any] | None = None) -> Any:
             text, args = dollar(sql, params or {})
@@ -78,11 +80,14 @@ async def run(driver: str, conninfo: str, memories: int, seed: int) -> dict[str,
     else:
         import psycopg
 
+        from vantor_lacet_stores.statements.pg_types import ensure_vectors_async
+
         pconn = await psycopg.AsyncConnection.connect(conninfo, autocommit=True)
         await pconn.execute("SET plan_cache_mode TO force_custom_plan")
+        await ensure_vectors_async(pconn)
 
         async def execute(sql: str, params: dict[str, Any] | None = None) -> Any:
-            cur = await pconn.execute(sql, params)
+            cur = await pconn.execute(sql, params, prepare=True, binary=True)
             return await cur.fetchone() if cur.description is not None else None
 
     ids, last = light_ids(await execute(stmts.light_nodes))

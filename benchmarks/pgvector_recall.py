@@ -32,7 +32,6 @@ search, the neighbourhood, the JSON) and of a bare `ORDER BY vec <=> q LIMIT
 from __future__ import annotations
 
 import argparse
-import json
 import signal
 import sys
 import time
@@ -47,7 +46,7 @@ import numpy as np  # noqa: E402
 import psycopg  # noqa: E402
 from psycopg import sql  # noqa: E402
 from vantor_lacet_stores.testing.cluster import ThrowawayCluster  # noqa: E402
-from vantor_lacet_stores.protocol.rows import vectors_param  # noqa: E402
+from vantor_lacet_stores.statements.pg_types import ensure_vectors, vector_bytes  # noqa: E402
 from vantor_lacet_stores.statements.pg_graph import PgStatements, setup_statements  # noqa: E402
 from vantor_lacet_stores.statements.sessions import session_settings  # noqa: E402
 
@@ -78,12 +77,12 @@ def first_statement(conn: psycopg.Connection[Any], stmts: PgStatements, q: np.nd
                     exact: bool, threshold: float | None) -> tuple[list[tuple[str, float]], float]:
     """The first statement of a call of one memory with vector q: its hits, and
     the statement's wall-clock time."""
-    params = {"vecs": vectors_param([vec_text(q)]), "names": [], "k": TOP_K,
+    params = {"vecs": [vector_bytes(q)], "names": [], "k": TOP_K, "cap": TOP_K,
               "threshold": threshold, "holder": None, "token": None}
     t0 = time.perf_counter()
     row = conn.execute(stmts.plan_exact if exact else stmts.plan_approximate, params).fetchone()
     elapsed = time.perf_counter() - t0
-    return [(node_id, sim) for _, node_id, sim in json.loads(row[0])], elapsed
+    return list(zip(row[1] or (), row[2] or ())), elapsed
 
 
 def bare_search(conn: psycopg.Connection[Any], table: str, q: np.ndarray) -> float:
@@ -119,6 +118,7 @@ def measure(conninfo: str, graph: str, stored: np.ndarray, ids: list[str],
     sims = queries @ stored.T
     rows = []
     with psycopg.connect(conninfo, autocommit=True) as conn:
+        ensure_vectors(conn)
         for setting in session_settings(40):
             conn.execute(setting)
         exact, exact_times = [], []

@@ -4,7 +4,6 @@ call leaves behind wherever it stops."""
 from __future__ import annotations
 
 import asyncio
-import json
 
 import numpy as np
 import pytest
@@ -31,7 +30,8 @@ def node(i, vec=(1.0, 0.0, 0.0)):
 
 
 def first_answer(lease_held=1, present=()):
-    return ("[]", "[]", json.dumps(list(present)), "[]", lease_held)
+    """The first statement's answer: no hits, no pairs, no edges (null arrays)."""
+    return (None,) * 6 + (list(present) or None,) + (None,) * 10 + (lease_held,)
 
 
 def opened(host):

@@ -28,6 +28,7 @@ from psycopg.pq import TransactionStatus
 from vantor_lacet_stores.protocol import calls
 from vantor_lacet_stores.protocol.rows import apply_params, pg_node_row
 from vantor_lacet_stores.statements.pg_graph import PgStatements
+from vantor_lacet_stores.statements.pg_types import ensure_vectors
 from vantor_lacet_stores.graphs.sql_graph import SqlGraph
 # Where the hosts have imported it from: it lives with the statements now.
 from vantor_lacet_stores.statements.sessions import session_settings
@@ -81,6 +82,8 @@ class PostgresGraph(SqlGraph):
         self._use(calls.run(calls.setup_graph(self.stmts), self._setup_step, psycopg.Error))
         for setting in session_settings(self.ef_search if self.stmts.dimensions else None):
             self._conn.execute(setting)
+        if self.stmts.dimensions:
+            ensure_vectors(self._conn)
 
     def _setup_step(self, step: calls.Step) -> Any:
         """A step of `calls.setup_graph` on this graph's connection."""

@@ -68,17 +68,25 @@ from collections.abc import AsyncIterator, Iterable, Mapping
 from typing import Any
 
 import psycopg
+from psycopg.pq import ExecStatus
 from psycopg_pool import AsyncConnectionPool
 
 from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
 from vantor_lacet_stores.hosts.host_core import HostCore
+from vantor_lacet_stores.hosts.pool_check import IdleCheck
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls, recall
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
 from vantor_lacet_stores.protocol.ingest_round import IngestRound
+from vantor_lacet_stores.statements.pg_types import (
+    ensure_vectors_async,
+    has_vectors,
+    sends_vectors,
+)
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
+ROWS = ExecStatus.TUPLES_OK
 
 class AsyncStoreHost(HostCore):
     """See the module's text. `pools`: an open `AsyncConnectionPool` per server
@@ -108,26 +116,37 @@ class AsyncStoreHost(HostCore):
     @classmethod
     async def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 100,
                       min_size: int = 1, max_size: int = 8, timeout: float = 5.0,
-                      **options: Any) -> AsyncStoreHost:
+                      check_idle: float = 1.0, **options: Any) -> AsyncStoreHost:
         """A host with a pool of its own for each server (closed by `close`):
         `servers` is a conninfo, or a `ServerMap`. A call waits up to `timeout`
         seconds for a connection (a server that is down fails its calls after
-        that); a pooled connection is checked before each use, so that a server
-        restarted meanwhile costs no failed call. `options`: as the constructor's."""
+        that); a pooled connection idle for `check_idle` seconds or more is checked
+        before its use, so that a server restarted meanwhile costs no failed call
+        (see `pool_check`; 0: every one). `options`: as the constructor's."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
-        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
+        settings = session_settings(ef_search, generic_plans=True,
+                                    **lease_bounds(options.get("lease_seconds", 5.0)))
 
         async def configure(conn: psycopg.AsyncConnection[Any]) -> None:
             for setting in settings:
                 await conn.execute(setting)
+
+        idle = IdleCheck(check_idle)
+
+        async def check(conn: psycopg.AsyncConnection[Any]) -> None:
+            if idle.due(conn):
+                await AsyncConnectionPool.check_connection(conn)
+
+        async def returned(conn: psycopg.AsyncConnection[Any]) -> None:
+            idle.returned(conn)
 
         pools = {}
         try:
             for name, conninfo in servers.servers.items():
                 pools[name] = AsyncConnectionPool(
                     conninfo, min_size=min_size, max_size=max_size, kwargs={"autocommit": True},
-                    configure=configure, check=AsyncConnectionPool.check_connection,
+                    configure=configure, check=check, reset=returned,
                     timeout=timeout, open=False, name=f"lacet-{name}")
                 await pools[name].open(wait=True)
         except BaseException:
@@ -281,6 +300,10 @@ class AsyncStoreHost(HostCore):
             cur = await conn.execute(step.sql, step.params)  # a lease renewal: `renewals`
             return await cur.fetchone() if cur.description is not None else None
         if isinstance(step, Package):
+            # A turn for the loop between reading the answer and the package's
+            # call: a request's synchronous work comes in pieces, none of which
+            # holds the others (and the loop's timers) for the whole call.
+            await asyncio.sleep(0)
             return await self._package(step.round, step.state)
         if isinstance(step, Setup):
             row = None
@@ -297,8 +320,12 @@ class AsyncStoreHost(HostCore):
     async def _execute(self, conn: psycopg.AsyncConnection[Any], sql: str,
                        params: Any = None) -> Any:
         self.statements += 1
-        cur = await conn.execute(sql, params)
-        return await cur.fetchone() if cur.description is not None else None
+        if sends_vectors(params) and not has_vectors(conn):
+            await ensure_vectors_async(conn)
+        cur = await conn.execute(sql, params, prepare=True, binary=True)
+        # (not `description`, which builds a column object a column, each time)
+        result = cur.pgresult
+        return await cur.fetchone() if result is not None and result.status == ROWS else None
 
     async def _package(self, round: IngestRound, state: GraphState) -> Any:
         """The package's call, on the loop: it does no I/O, and a fraction of a

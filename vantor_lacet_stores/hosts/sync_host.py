@@ -27,17 +27,21 @@ from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
 import psycopg
+from psycopg.pq import ExecStatus
 from psycopg_pool import ConnectionPool
 
 from vantor_lacet_stores.errors import GraphLost, StoreFailed, store_failed
 from vantor_lacet_stores.graphs.postgres_graph import setup_transaction
 from vantor_lacet_stores.hosts.host_core import HostCore
+from vantor_lacet_stores.hosts.pool_check import IdleCheck
 from vantor_lacet_stores.hosts.server_map import ServerMap
 from vantor_lacet_stores.protocol import calls, recall
 from vantor_lacet_stores.protocol.calls import GraphState, Package, Setup, Sleep
+from vantor_lacet_stores.statements.pg_types import ensure_vectors, sends_vectors
 from vantor_lacet_stores.statements.sessions import lease_bounds, session_settings
 
 logger = logging.getLogger("vantor_lacet_stores")
+ROWS = ExecStatus.TUPLES_OK
 
 
 class StoreHost(HostCore):
@@ -57,23 +61,30 @@ class StoreHost(HostCore):
     @classmethod
     def connect(cls, servers: str | ServerMap, dimensions: int, ef_search: int = 100,
                 min_size: int = 1, max_size: int = 8, timeout: float = 5.0,
-                **options: Any) -> StoreHost:
+                check_idle: float = 1.0, **options: Any) -> StoreHost:
         """A host with a pool of its own for each server (closed by `close`), as
         `AsyncStoreHost.connect`."""
         if isinstance(servers, str):
             servers = ServerMap.single(servers)
-        settings = session_settings(ef_search, **lease_bounds(options.get("lease_seconds", 5.0)))
+        settings = session_settings(ef_search, generic_plans=True,
+                                    **lease_bounds(options.get("lease_seconds", 5.0)))
 
         def configure(conn: psycopg.Connection[Any]) -> None:
             for setting in settings:
                 conn.execute(setting)
+
+        idle = IdleCheck(check_idle)
+
+        def check(conn: psycopg.Connection[Any]) -> None:
+            if idle.due(conn):
+                ConnectionPool.check_connection(conn)
 
         pools = {}
         try:
             for name, conninfo in servers.servers.items():
                 pools[name] = ConnectionPool(
                     conninfo, min_size=min_size, max_size=max_size, kwargs={"autocommit": True},
-                    configure=configure, check=ConnectionPool.check_connection,
+                    configure=configure, check=check, reset=idle.returned,
                     timeout=timeout, open=False, name=f"lacet-{name}")
                 pools[name].open(wait=True)
         except BaseException:
@@ -203,8 +214,11 @@ class StoreHost(HostCore):
         if isinstance(step, calls.Statement):
             if count:  # a lease renewal is counted in `renewals`
                 self.statements += 1
-            cur = conn.execute(step.sql, step.params)
-            return cur.fetchone() if cur.description is not None else None
+            if sends_vectors(step.params):
+                ensure_vectors(conn)
+            cur = conn.execute(step.sql, step.params, prepare=True, binary=True)
+            result = cur.pgresult  # (`description` builds a column object a column)
+            return cur.fetchone() if result is not None and result.status == ROWS else None
         if isinstance(step, Package):
             return step.round.run(step.state.ext, step.state.search)
         if isinstance(step, Setup):

@@ -44,9 +44,10 @@ by a scan of them all.
 """
 from __future__ import annotations
 
-import json
 from typing import Any
 
+from vantor.core.edge import RelationshipType
+from vantor_lacet_stores.statements.columns import SEMANTIC
 from vantor_lacet_stores.statements.pg_graph import PgStatements
 from vantor_lacet_stores.protocol.light_nodes import IN_STORE, LightNode
 from vantor_lacet_stores.protocol.rows import (
@@ -54,7 +55,6 @@ from vantor_lacet_stores.protocol.rows import (
     apply_params,
     check_edge,
     pg_node_row,
-    vectors_param,
 )
 from vantor_lacet_stores.errors import (
     AlreadyStored,
@@ -78,6 +78,7 @@ class SnapshotGraph:
     def __init__(self, snapshot: Snapshot) -> None:
         self.snapshot = snapshot
         self.misses: list[SnapshotMiss] = []
+        self._unloaded_relationship = _UnloadedRelationship(self)
 
     def _miss(self, exc: SnapshotMiss) -> SnapshotMiss:
         self.misses.append(exc)
@@ -111,9 +112,13 @@ class SnapshotGraph:
         if type(node_id) is not str:
             return []
         try:
-            return list(self.snapshot.edges_at(node_id).values())
+            edges = list(self.snapshot.edges_at(node_id).values())
         except SnapshotMiss as exc:
             raise self._miss(exc) from None
+        unloaded = self.snapshot.partial.get(node_id)
+        if unloaded:  # stored semantic edges counted, not loaded: they come first
+            return [UnloadedEdge(self, edge_id) for edge_id in unloaded] + edges
+        return edges
 
     def remove_edge(self, edge_id: Any) -> None:
         if self.snapshot.edge_removed(edge_id, queue=True) == "unknown":
@@ -121,6 +126,36 @@ class SnapshotGraph:
 
     def all_nodes(self) -> list[Any]:
         raise self._miss(SnapshotMiss("all_nodes during a two-phase call"))
+
+
+class _UnloadedRelationship:
+    __slots__ = ("_graph", "type")
+
+    def __init__(self, graph: SnapshotGraph) -> None:
+        self._graph = graph
+        self.type = RelationshipType.SEMANTIC
+
+    def __getattr__(self, name: str) -> Any:
+        raise self._graph._miss(SnapshotMiss(
+            f"the {name} of a stored semantic edge that was counted, not loaded"))
+
+
+class UnloadedEdge:
+    """A stored semantic edge of a hit whose edges were only counted: its id and
+    its type are all it has. The package reads no more of an edge it only counts
+    towards the cap; anything more raises `SnapshotMiss` (recorded, so the call
+    fails)."""
+
+    __slots__ = ("_graph", "id", "relationship")
+
+    def __init__(self, graph: SnapshotGraph, edge_id: str) -> None:
+        self._graph = graph
+        self.id = edge_id
+        self.relationship = graph._unloaded_relationship
+
+    def __getattr__(self, name: str) -> Any:
+        raise self._graph._miss(SnapshotMiss(
+            f"the {name} of a stored semantic edge that was counted, not loaded"))
 
 
 class RoundSearch:
@@ -246,35 +281,54 @@ class IngestRound:
         threshold = self.threshold
         if self.exact and threshold is not None:
             threshold = float(threshold)
-        params = {"vecs": vectors_param([row[4] for row in self.rows]), "names": names,
+        cap = self.top_k  # the package's cap: what the answer may leave out depends on it
+        params = {"vecs": [row[4] for row in self.rows], "names": names,
                   "k": _limit(self.top_k), "threshold": threshold,
+                  "cap": cap if type(cap) is int else 1,
                   "holder": None, "token": None, **(lease or {})}
         self._lease = lease
         self._step = "planned"
         return (self.stmts.plan_exact if self.exact else self.stmts.plan_approximate), params
 
     def loaded(self, row: tuple[Any, ...]) -> None:
-        """Take in the answer of the first statement. AlreadyStored for a member the
-        graph holds (or the call holds twice)."""
+        """Take in the answer of the first statement (`PLAN_COLUMNS`). AlreadyStored
+        for a member the graph holds (or the call holds twice)."""
         self._enter("loaded")
-        hits, pairs, present, edges = (json.loads(value) for value in row[:4])
-        self._lease_held = self._lease is None or bool(row[4])
+        (hit_ords, hit_ids, hit_sims, pair_ords, pair_others, pair_sims, present,
+         counted_hits, counted_edges, *edge_columns, lease_held) = (
+            () if value is None else value for value in row)
+        self._lease_held = self._lease is None or bool(lease_held)
         ids = [r[0] for r in self.rows]
-        for ord_, node_id, sim in hits:
-            self._hits.setdefault(ids[ord_ - 1], []).append((node_id, sim))
-        for ord_, other, sim in pairs:
+        hits = self._hits
+        for ord_, node_id, sim in zip(hit_ords, hit_ids, hit_sims):
+            found = hits.get(ids[ord_ - 1])
+            if found is None:
+                found = hits[ids[ord_ - 1]] = []
+            found.append((node_id, sim))
+        for ord_, other, sim in zip(pair_ords, pair_others, pair_sims):
             self._pairs.setdefault(ids[ord_ - 1], []).append((ids[other - 1], sim))
+        snapshot = self.snapshot
+        # Of the previous memory only whether it exists (unless it is a hit too);
+        # of a hit its semantic edges, or only how many it has (see `_plan`).
         loaded = set(ids)
-        loaded.update(node_id for found in self._hits.values() for node_id, _ in found)
         if self.previous is not None:
             loaded.add(self.previous)
-        self.snapshot.fill(loaded, set(present), edges)
+            snapshot.partial[self.previous] = None
+        loaded.update(hit_ids)
+        partial = snapshot.partial
+        partial.update(dict.fromkeys(hit_ids, ()))
+        for hit, edge_id in zip(counted_hits, counted_edges):
+            partial[hit] += (edge_id,)  # type: ignore[operator]
+        edge_ids, sources, targets, *rest = edge_columns
+        kinds = [SEMANTIC] * len(edge_ids)
+        # a hit is a stored memory: it exists
+        snapshot.fill(loaded, {*present, *hit_ids}, zip(edge_ids, sources, targets, kinds, *rest))
         # The members join the snapshot, queued; an id the graph has (or the call
         # has twice) is refused here, before the extension is touched.
         for row in self.rows:
-            if self.snapshot.exists(row[0]):
+            if snapshot.exists(row[0]):
                 raise AlreadyStored(row[0])
-            self.snapshot.node_added(row[0], row)
+            snapshot.node_added(row[0], row)
         self._step = "loaded"
 
     # -- phase 2 -----------------------------------------------------------------

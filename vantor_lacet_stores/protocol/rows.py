@@ -10,7 +10,6 @@ change the stored edge.
 from __future__ import annotations
 
 import json
-import math
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -24,13 +23,14 @@ from vantor.core.edge import (
 )
 from vantor_lacet_stores.errors import MemoryRefused
 from vantor_lacet_stores.statements.columns import EDGE_COLUMNS, LAST_INGESTED
+from vantor_lacet_stores.statements.pg_types import PgVector, vector_bytes
 
 if TYPE_CHECKING:
     from vantor_lacet_stores.statements.pg_graph import PgStatements
 
 __all__ = ["EDGE_COLUMNS", "LAST_INGESTED", "StoredNode", "RowReader", "apply_params", "check_edge",
            "check_id", "check_text", "edge_row", "embedding_bytes", "node_row", "pg_node_row",
-           "vector_text", "vectors_param"]
+           "vector_param"]
 
 
 
@@ -150,54 +150,47 @@ def check_edge(edge: Any) -> None:
 
 # -- rows for PostgreSQL with pgvector ------------------------------------------------
 
-def vector_text(embedding: Any, dimensions: int, node_id: Any) -> str | None:
-    """pgvector's text for the embedding: None for a zero vector (never searched).
-    `MemoryRefused` naming the node for another dimension, NaN or infinity."""
+def vector_param(embedding: Any, dimensions: int, node_id: Any) -> PgVector | None:
+    """The embedding in pgvector's binary form: None for a zero vector (never
+    searched). `MemoryRefused` naming the node for another dimension, NaN or
+    infinity. Whole-array numpy work: nothing is formatted per value."""
     vec = np.asarray(embedding, dtype=np.float32).ravel()
     if vec.size != dimensions:
         raise MemoryRefused(f"embedding of node {node_id!r} has {vec.size} dimensions, "
                          f"the graph's vectors {dimensions}")
-    values = vec.tolist()
-    if not all(map(math.isfinite, values)):
+    if not np.isfinite(vec).all():
         raise MemoryRefused(f"embedding of node {node_id!r} holds NaN or infinity")
-    if not any(values):
+    if not vec.any():
         return None
-    # Nine significant digits read back as the same float32, and format faster
-    # than the shortest repr of the float64 each value becomes in Python.
-    return "[" + ",".join(["%.9g" % value for value in values]) + "]"
+    return vector_bytes(vec)
 
 
 def pg_node_row(node: Any, dimensions: int | None) -> tuple[Any, ...]:
     """The row a memory is stored as in a graph that keeps `dimensions`-dimensional
-    vectors (None: none): `rows.node_row`, then pgvector's text of its vector.
-    `MemoryRefused` naming the node for what the store cannot keep."""
+    vectors (None: none): `rows.node_row`, then its vector for pgvector
+    (`vector_param`). `MemoryRefused` naming the node for what the store cannot keep."""
     row = node_row(node, nul=False)
     if not dimensions:
         return row
     embedding = node.content_embedding
-    return row + (None if embedding is None else vector_text(embedding, dimensions, row[0]),)
-
-
-def vectors_param(texts: list[str | None]) -> str:
-    """Several vectors' texts as one parameter (`;` between them, empty for none),
-    which the statements split with `string_to_array(..., ';', '')`: one string
-    for the driver to pass rather than an array it would scan element by element."""
-    return ";".join(text or "" for text in texts)
+    return row + (None if embedding is None else vector_param(embedding, dimensions, row[0]),)
 
 
 def apply_params(stmts: PgStatements, removes: list[str], adds: list[Any], last: str | None,
                  nodes: list[tuple[Any, ...]]) -> dict[str, Any]:
-    """The parameters of `stmts.apply`: `nodes` are rows of `node_row`."""
-    rows = [edge_row(edge) for edge in adds]
-    columns = list(zip(*rows)) if rows else [()] * len(EDGE_COLUMNS)
-    params: dict[str, Any] = {"removes": removes, "last": last}
-    for name, values in zip(("ids", "sources", "targets", "types", "subtypes",
-                             "descriptions", "bidirectional", "currents", "initials"), columns):
-        params[name] = list(values)
-    width = 5 if stmts.dimensions else 4
-    node_columns = list(zip(*nodes)) if nodes else [()] * width
-    for name, values in zip(("node_ids", "contents", "embeddings", "metadata"), node_columns):
-        params[name] = list(values)
+    """The parameters of `stmts.apply`: `nodes` are rows of `node_row` (or
+    `pg_node_row`). The edges' rows and the nodes' texts go as JSON arrays; a
+    weight as the text of its `repr`, which reads back as the same float8 (NaN
+    and infinities too, which JSON has no numbers for)."""
+    edges = []
+    for edge in adds:
+        row = edge_row(edge)
+        edges.append((*row[:7], repr(row[7]), repr(row[8])))
+    params: dict[str, Any] = {
+        "removes": removes, "last": last,
+        "edges": json.dumps(edges, ensure_ascii=False),
+        "nodes": json.dumps([row[:2] + (row[3],) for row in nodes], ensure_ascii=False),
+        "embeddings": [row[2] for row in nodes]}
     if stmts.dimensions:
-        params["vecs"] = vectors_param(list(node_columns[4]))
+        params["vecs"] = [row[4] for row in nodes]
     return params

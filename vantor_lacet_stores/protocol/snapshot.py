@@ -44,6 +44,11 @@ class Snapshot:
         self.removes: dict[str, None] = {}             # queued removals of stored edges
         self.last: str | None = None                   # queued last-ingested id
         self.node_adds: dict[str, tuple[Any, ...]] = {}  # queued new nodes: their rows
+        # Nodes whose stored edges are held in part (the two-phase hosts' first
+        # statement): None, none of them (only whether the node exists); else the
+        # ids of its semantic edges that are not held (the others are), and no
+        # edge of another type.
+        self.partial: dict[str, tuple[str, ...] | None] = {}
 
     # -- loading -----------------------------------------------------------------
 
@@ -57,9 +62,16 @@ class Snapshot:
         """Take in a load: `ids` asked, `present` those that exist, `rows` every edge
         at any of them in the order added."""
         asked = {node_id for node_id in ids if node_id not in self.incident}
+        partial = self.partial
         for node_id in asked:
             self.present[node_id] = node_id in present
+        if partial:
+            asked = {node_id for node_id in asked if partial.get(node_id, ()) is not None}
+        for node_id in asked:
             self.incident[node_id] = {}
+        # A node whose stored edges are counted holds none of them, not even one
+        # loaded as another node's.
+        listed = asked - {node_id for node_id, n in partial.items() if n} if partial else asked
         for cols in rows:
             edge_id = cols[0]
             if edge_id in self.removes:
@@ -67,7 +79,7 @@ class Snapshot:
             edge = self.known.get(edge_id)
             if edge is None:
                 edge = self.known[edge_id] = self.reader.edge(cols)
-            for end in {edge.source_node, edge.target_node} & asked:
+            for end in {edge.source_node, edge.target_node} & listed:
                 self.incident[end][edge_id] = edge
         for edge_id, edge in self.adds.items():  # queued: after every stored edge
             for end in {edge.source_node, edge.target_node} & asked:
@@ -100,12 +112,20 @@ class Snapshot:
 
     def edge_between(self, a_id: str, b_id: str) -> Any:
         """The first-added edge from a to b, or None. Every such edge is in the lists
-        of both ends: a list already held serves, else a's is loaded."""
+        of both ends: a list already held serves, else a's is loaded. A list held in
+        part serves only when the other end is new in this call (no stored edge
+        can reach it)."""
+        held, other = a_id, b_id
         edges = self.incident.get(a_id)
         if edges is None:
+            held, other = b_id, a_id
             edges = self.incident.get(b_id)
         if edges is None:
+            held, other = a_id, b_id
             edges = self.edges_at(a_id)
+        if held in self.partial and other not in self.node_adds:
+            raise SnapshotMiss(f"the edges between {a_id!r} and {b_id!r}: the call's "
+                               f"snapshot holds only some of the edges of {held!r}")
         for edge in edges.values():
             if edge.source_node == a_id and edge.target_node == b_id:
                 return edge

@@ -11,12 +11,14 @@ index for cosine distance), beside the exact float32 bytes (`embedding`) that
 the memory is read back from. A zero vector is stored with a null `vec`: its
 cosine distance is NaN, which PostgreSQL orders after every number and finds
 `>=` any threshold, so it is never searched. A vector of another dimension or
-with NaN or infinity is refused (`vector_text`) before anything is written.
+with NaN or infinity is refused (`rows.vector_param`) before anything is written;
+vectors travel in pgvector's binary form (`pg_types`).
 
-Every value is a parameter; lists are array parameters. Results come back as
-JSON texts: the pure-Python driver reads each value of a result through a call
-of its own, and one JSON value for a whole neighbourhood is far cheaper than
-nine a row (float8 is written with the digits that read back exactly).
+Every value is a parameter; lists are array parameters. The first statement of
+a call answers one row of arrays (`PLAN_COLUMNS`), which a driver reads in
+binary without a parser of its own; the graph calls of `PostgresGraph` answer
+JSON texts (one value for a whole neighbourhood, float8 written with the
+digits that read back exactly).
 """
 from __future__ import annotations
 
@@ -24,7 +26,7 @@ from typing import Any
 
 from psycopg import errors, sql
 
-from vantor_lacet_stores.statements.columns import EDGE_COLUMNS, LAST_INGESTED
+from vantor_lacet_stores.statements.columns import EDGE_COLUMNS, LAST_INGESTED, SEMANTIC
 
 _COLS = ", ".join(EDGE_COLUMNS)
 _EDGE = f"json_build_array({_COLS})"
@@ -70,6 +72,17 @@ _VECTORS = """
 ALTER TABLE {g}.nodes ADD COLUMN IF NOT EXISTS vec vector({d});
 CREATE INDEX IF NOT EXISTS nodes_vec ON {g}.nodes USING hnsw (vec vector_cosine_ops);
 """
+
+
+# The first statement's answer, one row: these columns, all arrays (null for
+# none) but the last. Hits in the order searched (a member's nearest first),
+# pairs likewise; `present`: the named nodes that exist; the semantic edges of
+# the hits that are counted only: the hit and the edge's id; then the semantic
+# edges of the other hits in the order added, a column each (their type is
+# SEMANTIC); the lease held (0 or 1).
+PLAN_COLUMNS = ("hit_ords", "hit_ids", "hit_sims", "pair_ords", "pair_others", "pair_sims",
+                "present", "counted_hits", "counted_edges", *(f"edge_{c}s" for c in EDGE_COLUMNS
+                                                         if c != "type"), "lease_held")
 
 
 class PgStatements:
@@ -200,27 +213,30 @@ def _apply(dimensions: int | None, fenced: bool) -> str:
     """New nodes, removals, insertions in the order given (their seq follows that
     order), and the last ingested id: one statement, one transaction. The edges'
     foreign keys are checked at the statement's end, so an edge may end at a node
-    of the same statement. `fenced`: only behind the lease, see `_FENCE`."""
-    node_vec = ", string_to_array(%(vecs)s::text, ';', '')" if dimensions else ""
+    of the same statement. `fenced`: only behind the lease, see `_FENCE`.
+
+    The new edges' rows and the new nodes' texts come as two JSON arrays (see
+    `rows.apply_params`), their bytes and vectors as binary arrays: a driver
+    dumps a list parameter element by element, so one JSON text for many
+    columns costs the client a fraction of what a list a column does."""
+    node_vec = ", unnest(%(vecs)b::vector[])" if dimensions else ""
     node_vec_col = ", vec" if dimensions else ""
-    node_vec_sel = ", vec::vector" if dimensions else ""
     gate = " AND EXISTS (SELECT 1 FROM fence)" if fenced else ""
     where = " WHERE EXISTS (SELECT 1 FROM fence)" if fenced else ""
     return (
         "WITH " + (_FENCE + ", " if fenced else "")
         + f"nodes_added AS (INSERT INTO {{g}}.nodes (id, content, embedding, metadata"
-        f"{node_vec_col}) SELECT id, content, embedding, metadata{node_vec_sel} "
-        "FROM unnest(%(node_ids)s::text[], %(contents)s::text[], %(embeddings)s::bytea[], "
-        f"%(metadata)s::text[]{node_vec}) "
-        f"WITH ORDINALITY AS n(id, content, embedding, metadata{node_vec_col}, ord){where} "
+        f"{node_vec_col}) SELECT n.r->>0, n.r->>1, n.embedding, n.r->>2{node_vec_col} "
+        "FROM ROWS FROM (json_array_elements(%(nodes)s::json), "
+        f"unnest(%(embeddings)s::bytea[]){node_vec}) "
+        f"WITH ORDINALITY AS n(r, embedding{node_vec_col}, ord){where} "
         "ORDER BY ord RETURNING 1), "
         "removed AS (DELETE FROM {g}.edges WHERE id = ANY(%(removes)s::text[])"
         f"{gate} RETURNING 1), "
         f"added AS (INSERT INTO {{g}}.edges ({_COLS}) "
-        f"SELECT {_COLS} FROM unnest(%(ids)s::text[], %(sources)s::text[], "
-        "%(targets)s::text[], %(types)s::text[], %(subtypes)s::text[], "
-        "%(descriptions)s::text[], %(bidirectional)s::boolean[], %(currents)s::float8[], "
-        f"%(initials)s::float8[]) WITH ORDINALITY AS u({_COLS}, ord){where} "
+        "SELECT u.r->>0, u.r->>1, u.r->>2, u.r->>3, u.r->>4, u.r->>5, (u.r->>6)::boolean, "
+        "(u.r->>7)::float8, (u.r->>8)::float8 "
+        f"FROM json_array_elements(%(edges)s::json) WITH ORDINALITY AS u(r, ord){where} "
         "ORDER BY ord RETURNING 1), "
         f"last AS (INSERT INTO {{g}}.meta (key, value) SELECT '{LAST_INGESTED}', %(last)s::text "
         f"WHERE %(last)s::text IS NOT NULL{gate} "
@@ -231,16 +247,23 @@ def _apply(dimensions: int | None, fenced: bool) -> str:
 
 
 def _plan(order: str, where: str, pair_where: str) -> str:
-    """The first phase of a call: for each member with a searchable vector, its
-    nearest stored memories (id, similarity) and its nearest other members
-    (ordinal, similarity); then whether each named node and each hit exists, and
-    all their edges in the order added; last, whether the owner row still names
-    the holder with its token (0 or 1), so that a process that lost the graph
-    learns it before it decides anything on what others wrote since. The
-    members' vectors are cast once, in a materialised step, not again for each
-    row the search looks at. The neighbourhood is two joins on the edges'
-    indexes (by source, by target) rather than `IN` or `ANY` of a subquery,
-    which the planner may answer by reading every edge.
+    """The first phase of a call, answered as arrays (see `PLAN_COLUMNS`): for
+    each member with a searchable vector, its nearest stored memories (id,
+    similarity) and its nearest other members (ordinal, similarity); which of
+    the named nodes (the members, the previous memory) exist; for each hit, its
+    semantic edges, or only their ids where the package cannot need more;
+    last, whether the owner row still names the holder with its token (0 or 1),
+    so that a process that lost the graph learns it before it decides anything
+    on what others wrote since.
+
+    The package looks at a stored memory's edges only to keep it within the cap
+    (`cap`), and there only at its semantic edges: the edges of a hit are
+    counted, and its semantic edges listed only where its count and the number
+    of members that found it (each may propose one edge to it) could reach the
+    cap. A hit that stays below the cap whatever the call proposes to it is
+    answered by the ids of its semantic edges alone (the package counts them,
+    and compares their ids with those of edges it plans to evict elsewhere); no
+    other edge of a stored memory is loaded.
 
     The members' own pairs are bounded as the hits are: `k` a member (the rest
     can never be among its `k` answers), and in the exact search without `k`
@@ -248,10 +271,21 @@ def _plan(order: str, where: str, pair_where: str) -> str:
     members answers n * k pairs, not n * (n - 1). They are ordered by
     `distance - 1`, which is exactly minus the similarity the replay sorts on
     (a nearer distance that rounds to the same similarity is no nearer there),
-    then by ordinal, the replay's order among equal similarities; NaN last."""
+    then by ordinal, the replay's order among equal similarities; NaN last.
+    The listed edges come in the order added. Every look at the edges is one
+    lookup a hit on an index of theirs (by source, by target: a scalar
+    subquery, or a lateral one kept from being flattened into a join by
+    `OFFSET 0`), never a join the planner could answer by reading every edge
+    (`IN` or `ANY` of a subquery, a hash join): the hosts run this statement
+    on a generic plan, made without the values, which guesses thousands of
+    hits and, given a join, read every edge (15 of a single ingest's 16 ms
+    at 10^4 memories)."""
+    sem = f"e.type = '{SEMANTIC}'"
+    cols = ", ".join("e." + c for c in EDGE_COLUMNS)
+    hit_order = "ORDER BY ord, d, id"
+    pair_order = "ORDER BY ord, -sim, other"
     return (
-        "WITH q AS MATERIALIZED (SELECT ord, v::vector AS v FROM "
-        "unnest(string_to_array(%(vecs)s::text, ';', '')) "
+        "WITH q AS MATERIALIZED (SELECT ord, v FROM unnest(%(vecs)b::vector[]) "
         "WITH ORDINALITY AS u(v, ord) WHERE v IS NOT NULL), "
         "hits AS MATERIALIZED (SELECT q.ord, h.id, h.d FROM q CROSS JOIN LATERAL "
         "(SELECT n.id, n.vec <=> q.v AS d FROM {g}.nodes n WHERE n.vec IS NOT NULL "
@@ -259,18 +293,32 @@ def _plan(order: str, where: str, pair_where: str) -> str:
         "pairs AS MATERIALIZED (SELECT a.ord, p.other, p.sim FROM q a CROSS JOIN LATERAL "
         "(SELECT b.ord AS other, 1 - (a.v <=> b.v) AS sim FROM q b "
         f"WHERE b.ord <> a.ord {pair_where}ORDER BY (a.v <=> b.v) - 1, b.ord LIMIT %(k)s) p), "
-        "wanted AS MATERIALIZED (SELECT id FROM hits UNION SELECT unnest(%(names)s::text[])), "
-        f"near AS (SELECT e.seq, {', '.join('e.' + c for c in EDGE_COLUMNS)} "
-        "FROM wanted w JOIN {g}.edges e ON e.source = w.id "
-        f"UNION SELECT e.seq, {', '.join('e.' + c for c in EDGE_COLUMNS)} "
-        "FROM wanted w JOIN {g}.edges e ON e.target = w.id) "
-        "SELECT (SELECT coalesce(json_agg(json_build_array(ord, id, 1 - d) ORDER BY ord, d, id), "
-        "'[]') FROM hits)::text, "
-        "(SELECT coalesce(json_agg(json_build_array(ord, other, sim) ORDER BY ord, -sim, other), '[]') "
-        "FROM pairs)::text, "
-        "(SELECT coalesce(json_agg(n.id), '[]') FROM wanted w JOIN {g}.nodes n ON n.id = w.id)::text, "
-        f"(SELECT coalesce(json_agg(json_build_array({_COLS}) ORDER BY seq), '[]') FROM near)::text, "
-        "(SELECT count(*) FROM {g}.owner WHERE holder = %(holder)s AND token = %(token)s)")
+        "found AS MATERIALIZED (SELECT h.id, h.a, "
+        f"(SELECT count(*) FROM {{g}}.edges e WHERE e.source = h.id AND {sem}) + "
+        f"(SELECT count(*) FROM {{g}}.edges e WHERE e.target = h.id AND e.source <> h.id "
+        f"AND {sem}) AS degree FROM (SELECT id, count(*) AS a FROM hits GROUP BY id) h), "
+        "listed AS MATERIALIZED (SELECT id FROM found WHERE %(cap)s::bigint > 0 "
+        "AND degree + a > %(cap)s::bigint), "
+        "counted AS MATERIALIZED (SELECT id FROM found WHERE degree > 0 "
+        "AND id NOT IN (SELECT id FROM listed)), "
+        f"near AS (SELECT e.seq, {cols} FROM listed w CROSS JOIN LATERAL (SELECT * FROM "
+        f"{{g}}.edges e WHERE e.source = w.id AND {sem} OFFSET 0) e UNION SELECT e.seq, {cols} "
+        f"FROM listed w CROSS JOIN LATERAL (SELECT * FROM {{g}}.edges e WHERE e.target = w.id "
+        f"AND {sem} OFFSET 0) e) "
+        "SELECT h.*, p.*, s.*, c.*, n.*, "
+        "(SELECT count(*) FROM {g}.owner WHERE holder = %(holder)s AND token = %(token)s) "
+        f"FROM (SELECT array_agg(ord {hit_order}), array_agg(id {hit_order}), "
+        f"array_agg(1 - d {hit_order}) FROM hits) h, "
+        f"(SELECT array_agg(ord {pair_order}), array_agg(other {pair_order}), "
+        f"array_agg(sim {pair_order}) FROM pairs) p, "
+        "(SELECT array_agg(n.id) FROM {g}.nodes n WHERE n.id = ANY(%(names)s::text[])) s, "
+        "(SELECT array_agg(owner ORDER BY seq), array_agg(id ORDER BY seq) FROM ("
+        "SELECT w.id AS owner, e.seq, e.id FROM counted w CROSS JOIN LATERAL (SELECT e.seq, "
+        f"e.id FROM {{g}}.edges e WHERE e.source = w.id AND {sem} OFFSET 0) e UNION ALL "
+        "SELECT w.id, e.seq, e.id FROM counted w CROSS JOIN LATERAL (SELECT e.seq, e.id FROM "
+        f"{{g}}.edges e WHERE e.target = w.id AND e.source <> w.id AND {sem} OFFSET 0) e) o) c, "
+        "(SELECT " + ", ".join(f"array_agg({c} ORDER BY seq)" for c in EDGE_COLUMNS
+                               if c != "type") + " FROM near) n")
 
 
 # What a setup meets when another process set the same graph up at the same

@@ -5,7 +5,12 @@ a graph for longer than a lease.
 - `plan_cache_mode = force_custom_plan`: a generic plan cannot know how many
   ids an array holds and may scan every edge for a neighbourhood; each
   statement is planned for its values (a tenth of a millisecond) rather than
-  with one plan made when the graph was small.
+  with one plan made when the graph was small. The two-phase hosts instead
+  ask for `force_generic_plan` (`generic_plans`): their statements are
+  prepared, and written so that no plan of theirs can read every edge (see
+  `pg_graph._plan`); planning the first statement of a call for its values
+  cost the server more than running it (0.7 against 0.8 ms at 10^3 memories).
+  A cached plan is made again when the tables' statistics change.
 - `hnsw.ef_search`: pgvector's HNSW search breadth.
 - `statement_timeout`: a statement that runs longer is cancelled and stores
   nothing (each call's writes are one statement). Well above the longest
@@ -43,14 +48,16 @@ def _ms(seconds: float | None) -> int:
 def session_settings(ef_search: int | None, statement_timeout: float | None = 30.0,
                      lock_timeout: float | None = 2.0,
                      idle_in_transaction_timeout: float | None = 5.0,
-                     temp_file_limit: str | None = "1GB") -> list[str]:
+                     temp_file_limit: str | None = "1GB",
+                     generic_plans: bool = False) -> list[str]:
     """The statements every connection to a graph runs first (see the module's
     text), in autocommit. `ef_search`: pgvector's HNSW search breadth (None: the
     server has no pgvector to set it for). The timeouts are in seconds, None for
     none; `lock_timeout` below the lease and `idle_in_transaction_timeout` about
     one lease (the defaults suit the hosts' default lease of 5 s). `temp_file_limit`:
     PostgreSQL's size text ("1GB"), None to leave it as the server has it."""
-    settings = ["SET plan_cache_mode TO force_custom_plan"]
+    settings = ["SET plan_cache_mode TO "
+                + ("force_generic_plan" if generic_plans else "force_custom_plan")]
     if ef_search is not None:
         settings.append(f"SET hnsw.ef_search TO {int(ef_search)}")
     settings += [f"SET statement_timeout TO {_ms(statement_timeout)}",
