@@ -21,6 +21,7 @@ import numpy as np
 
 from vantor_lacet_stores.errors import GraphLost, MemoryRefused, StoreFailed
 from vantor_lacet_stores.protocol.calls import Call, GraphState, HostOptions, Statement
+from vantor_lacet_stores.statements.pg_types import vector_bytes
 from vantor_lacet_stores.statements.recall import RecallStatements
 
 
@@ -57,15 +58,14 @@ def prepare(dimensions: int, query_vector: Any, context: Any) -> dict[str, Any] 
     if vec.size != dimensions:
         raise MemoryRefused(f"the query vector has {vec.size} dimensions, the graph's "
                             f"vectors {dimensions}")
-    values = vec.tolist()
-    if not all(map(math.isfinite, values)):
+    if not np.isfinite(vec).all():
         raise MemoryRefused("the query vector holds NaN or infinity")
     gossip = float(context.coverage_gossip_weight)
     if not math.isfinite(gossip):
         raise ValueError(f"coverage_gossip_weight is {gossip}")
-    if not any(values):
+    if not vec.any():
         return None
-    return {"v": "[" + ",".join(["%.9g" % value for value in values]) + "]",
+    return {"vec": vector_bytes(vec),
             "seeds": int(context.seed_count), "rounds": int(context.max_iterations),
             "results": int(context.max_results), "gossip": min(max(gossip, 0.0), 1.0),
             "norm": bool(context.degree_normalization),

@@ -84,5 +84,5 @@ async def ensure_vectors_async(conn: AsyncConnection[Any]) -> None:
 
 def sends_vectors(params: Any) -> bool:
     """Whether a statement's parameters may hold vectors (the statements that do
-    name them `vecs`)."""
-    return type(params) is dict and "vecs" in params
+    name them `vecs`, or `vec` for one)."""
+    return type(params) is dict and ("vecs" in params or "vec" in params)

@@ -12,7 +12,7 @@ memory's number of edges where degrees are normalised; what arrives at a
 memory is summed. The rounds are then summed per memory: its score. Ids are
 ordered bytewise (`COLLATE "C"`), as Python orders them.
 
-Parameters: `v` (pgvector's text of the query), `seeds`, `rounds`, `results`,
+Parameters: `vec` (the query, in pgvector's binary form), `seeds`, `rounds`, `results`,
 `gossip` (float), `norm`, `volume`, `harvest` (booleans). The form that
 strengthens also takes `holder` and `token` when it is fenced by the lease.
 Answers one row: the JSON array of [id, score, hop, edge id, from id,
@@ -27,8 +27,8 @@ from psycopg import sql
 # How far a strengthened edge moves towards a weight of 1: w + STRENGTHEN * (1 - w).
 STRENGTHEN = 0.1
 
-_SEEDS_APPROXIMATE = "ORDER BY n.vec <=> %(v)s::vector LIMIT greatest(%(seeds)s, 0)"
-_SEEDS_EXACT = ('ORDER BY (n.vec <=> %(v)s::vector) + 0, n.id COLLATE "C" '
+_SEEDS_APPROXIMATE = "ORDER BY n.vec <=> %(vec)s::vector LIMIT greatest(%(seeds)s, 0)"
+_SEEDS_EXACT = ('ORDER BY (n.vec <=> %(vec)s::vector) + 0, n.id COLLATE "C" '
                 "LIMIT greatest(%(seeds)s, 0)")
 
 # One direction of every edge at the frontier `f` (its fresh activation `act`,
@@ -47,7 +47,7 @@ def _pass(near: str, far: str) -> str:
 
 _RECALL = (
     "WITH RECURSIVE seeds AS MATERIALIZED (SELECT n.id, "
-    "greatest(1 - (n.vec <=> %(v)s::vector), 0)::float8 AS act "
+    "greatest(1 - (n.vec <=> %(vec)s::vector), 0)::float8 AS act "
     "FROM {g}.nodes n WHERE n.vec IS NOT NULL @seed_order@), "
     "rounds(hop, ids, acts, edges, srcs, seen) AS ("
     "SELECT 0, coalesce(array_agg(id), '{{}}'::text[]), coalesce(array_agg(act), '{{}}'), "
