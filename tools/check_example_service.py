@@ -72,15 +72,17 @@ def main():
                 time.sleep(0.3)
         added = call(port, "POST", "/graphs/alice/memories",
                      {"id": "m1", "content": "likes tea", "embedding": [0.9, 0.1, 0.0]})
+        recalled = call(port, "POST", "/graphs/alice/recall", {"embedding": [1.0, 0.0, 0.0]})
         forgotten = call(port, "DELETE", "/graphs/alice/memories", {"ids": ["m1"]})
         assert (status, health["serving"]) == (200, []), (status, health)
-        assert added == (201, {"evicted": [], "created": []}), added
-        assert forgotten == (200, {"forgotten": ["m1"]}), forgotten
+        assert added == (201, {"evicted": [], "created": [], "write": 1, "token": 1}), added
+        assert (recalled[0], [m["id"] for m in recalled[1]]) == (200, ["m1"]), recalled
+        assert forgotten == (200, {"forgotten": ["m1"], "write": 2, "token": 1}), forgotten
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=60) == 0, f"exit status {proc.returncode}"
         left = list((folder / "tmp").iterdir())
         assert left == [], f"the throwaway server's folder stayed: {left}"
-        print(f"check_example_service: add 201, forget 200, SIGTERM exit 0 ({sys.executable})")
+        print(f"check_example_service: add 201, recall 200, forget 200, SIGTERM exit 0 ({sys.executable})")
     except BaseException:
         log.seek(0)
         sys.stderr.write(log.read())
