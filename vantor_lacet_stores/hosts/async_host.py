@@ -358,7 +358,7 @@ class AsyncStoreHost(HostCore):
         if lock.locked():
             return
         async with lock:
-            if self._graphs.get(state.graph) is not state or state not in self._idle():
+            if not self._still_idle(state):
                 return
             self._drop(state)
             try:

@@ -88,6 +88,12 @@ class HostCore:
         since = time.monotonic() - self.idle_release
         return [state for state in self._graphs.values() if state.used <= since]
 
+    def _still_idle(self, state: GraphState) -> bool:
+        """Whether `state` is still served and still idle (checked again once its
+        lock is held: a call may have ended meanwhile)."""
+        return (self._graphs.get(state.graph) is state and self.idle_release is not None
+                and state.used <= time.monotonic() - self.idle_release)
+
     def _drop(self, state: GraphState) -> None:
         """The graph is no longer this process's: its next call opens it again."""
         if self._graphs.get(state.graph) is state:

@@ -253,7 +253,7 @@ class StoreHost(HostCore):
         if not lock.acquire(blocking=False):
             return
         try:
-            if self._graphs.get(state.graph) is not state or state not in self._idle():
+            if not self._still_idle(state):
                 return
             self._drop(state)
             with self.pools[state.server].connection(timeout=self.lease_seconds or 1.0) as conn:
